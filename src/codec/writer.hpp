@@ -1,0 +1,91 @@
+// The JSON text writer: compact text, byte-exact, the payload the cache counts.
+//
+// Two ways in. `write_json(value)` writes a whole value tree. `JsonWriter` takes
+// the same value as a stream of events, so a converter can write while it walks
+// foreign data (Python objects) without building a tree first; `write_json` is
+// itself built on the events, so both produce identical bytes.
+//
+// Form: no whitespace anywhere; integers as plain decimal; floats always with a
+// "." or an "e" (shortest round-trip digits, laid out by decimal exponent);
+// strings with exactly 34 escaped bytes (0x00-0x1F, '"', '\\'), all other bytes
+// raw; object members in ascending byte order of their names, unique, the later
+// of two equal names winning. Members may be given in any order: the writer
+// sorts them when the object closes.
+//
+// Event protocol (the caller's duty; violations are programming errors):
+// values appear at top level (exactly one), as array elements, or after `key`
+// inside an object. Each begin has its matching end.
+//
+// Failure: only memory exhaustion, reported by throwing std::bad_alloc.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "codec/byte_buffer.hpp"
+#include "codec/value.hpp"
+
+namespace pelm::codec {
+
+class JsonWriter {
+ public:
+  // Writes into `out`, appending after anything it already holds.
+  explicit JsonWriter(ByteBuffer& out) noexcept : out_(out) {}
+
+  void null();
+  void boolean(bool b);
+  void uint(std::uint64_t u);
+  // `n` must be below zero.
+  void neg_int(std::int64_t n);
+  // Non-finite values are written "null" (the model never holds them).
+  void float_number(double d);
+  // `utf8` must be valid UTF-8; it may contain NUL bytes.
+  void string(std::string_view utf8);
+
+  void begin_array();
+  void end_array();
+  void begin_object();
+  // Starts a member; the member's value follows as the next event.
+  void key(std::string_view utf8);
+  void end_object();
+
+  // Current nesting depth: the number of arrays and objects open.
+  [[nodiscard]] std::size_t depth() const noexcept { return frames_.size(); }
+
+ private:
+  // One open array or object.
+  struct Frame {
+    bool is_object;
+    std::size_t count;          // elements or members written so far
+    std::size_t first_member;   // objects: index of its first span in members_
+    std::size_t names_start;    // objects: where its names begin in names_
+  };
+  // Where one member of an open object stands in the output and its raw name.
+  struct MemberSpan {
+    std::size_t start;     // offset of the member's key quote in out_
+    std::size_t end;       // one past the member's value (set when it closes)
+    std::size_t name_off;  // raw name in names_
+    std::size_t name_len;
+  };
+  void before_value();
+  void close_member();
+  void sort_members(const Frame& f);
+
+  ByteBuffer& out_;
+  std::vector<Frame> frames_;
+  std::vector<MemberSpan> members_;  // open objects' members, innermost last
+  std::vector<char> names_;          // raw (unescaped) names of those members
+  ByteBuffer scratch_;               // reused when an object must be reordered
+};
+
+// Writes `value` as compact JSON text into a new buffer.
+[[nodiscard]] ByteBuffer write_json(const Value& value);
+
+// Low-level emitters shared by the writer and its tests. Each appends to
+// `out`; the comment gives the most bytes it writes.
+void write_uint_digits(ByteBuffer& out, std::uint64_t u);     // <= 20 bytes
+void write_float_text(ByteBuffer& out, double d);             // <= 24 bytes
+void write_string_text(ByteBuffer& out, std::string_view s);  // <= 6*len+2 bytes
+
+}  // namespace pelm::codec
