@@ -118,7 +118,7 @@ Error Error::fetch() {
 }
 
 Error&& Error::with_argument_note(const char* parameter) && {
-  note_param_ = parameter;
+  if (!panic_) note_param_ = parameter;  // a resumed panic stays as it was
   return std::move(*this);
 }
 

@@ -1,0 +1,43 @@
+// Matching a call's arguments to named parameters, for the vectorcall
+// methods, the constructor and init_cache, with the interpreter-style
+// TypeError texts (F is e.g. "Cache.insert()"):
+//   F takes P positional arguments but G were given
+//   F takes from R to P positional arguments but G were given
+//   F got an unexpected keyword argument 'x'
+//   F got multiple values for argument 'x'
+//   F missing N required positional argument(s): 'a' and 'b'
+// Every parameter is positional-or-keyword; the first `required` are required.
+// Matching runs no user code and takes no references: the results borrow
+// from the caller's argument array, which outlives the call.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <optional>
+
+#include "lib/error.hpp"
+
+namespace pelm {
+
+inline constexpr std::size_t kMaxParams = 2;
+
+struct Signature {
+  const char* name;                            // "Cache.insert()"
+  std::array<const char*, kMaxParams> params;  // parameter names
+  std::size_t count;                           // number of parameters
+  std::size_t required;                        // the first `required` are required
+};
+
+// Parameter values, borrowed; null where an optional one was not given.
+using BoundArgs = std::array<PyObject*, kMaxParams>;
+
+// Vectorcall form: `args[0..nargs)` positional, then one value per name in `kwnames`.
+[[nodiscard]] std::optional<Error> match_vectorcall(const Signature& sig, PyObject* const* args,
+                                                    std::size_t nargs, PyObject* kwnames, BoundArgs& out);
+// tp_new form: a tuple and an optional dict (kept in call order).
+[[nodiscard]] std::optional<Error> match_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs,
+                                                    BoundArgs& out);
+
+}  // namespace pelm

@@ -1,0 +1,180 @@
+// The methods of Cache: insert, get, remove, contains and the counters.
+//
+// Every method follows one order: match the arguments, take the borrow
+// (exclusive to change the cache, shared to read it), convert `key`, then
+// work. insert converts the value while holding exclusive use; the conversion
+// can run user code, which finds the cache borrowed if it calls back in.
+// The engine is touched only after everything that can run Python code or
+// fail is done, so a failing call leaves the cache exactly as it was.
+#include <optional>
+#include <string>
+
+#include "codec/python/to_python.hpp"
+#include "codec/python/to_value.hpp"
+#include "codec/writer.hpp"
+#include "lib/args.hpp"
+#include "lib/arguments.hpp"
+#include "lib/cache_object.hpp"
+#include "lib/docstrings.hpp"
+#include "lib/entry_point.hpp"
+#include "lib/scratch_buffer.hpp"
+
+namespace pelm {
+
+namespace {
+
+constexpr Signature kInsertSignature{"Cache.insert()", {"key", "value"}, 2, 2};
+constexpr Signature kGetSignature{"Cache.get()", {"key", nullptr}, 1, 1};
+constexpr Signature kRemoveSignature{"Cache.remove()", {"key", nullptr}, 1, 1};
+constexpr Signature kContainsSignature{"Cache.contains()", {"key", nullptr}, 1, 1};
+
+OwnedRef new_bool(bool b) noexcept { return OwnedRef::borrow(b ? Py_True : Py_False); }
+
+Result<OwnedRef> new_uint(std::uint64_t v) {
+  OwnedRef r = OwnedRef::steal(PyLong_FromUnsignedLongLong(v));
+  if (!r) return Error::fetch();
+  return r;
+}
+
+[[gnu::cold]] Error too_large(std::string_view key, std::uint64_t size, std::uint64_t limit) {
+  std::string text = "Value for key '";
+  text.append(key);
+  text += "' (" + std::to_string(size) + " bytes) exceeds the cache limit (" + std::to_string(limit) + " bytes)";
+  return Error::pending(PyExc_ValueError, std::move(text));
+}
+
+[[gnu::cold]] Error not_found(std::string_view key) {
+  std::string text = "Key '";
+  text.append(key);
+  text += "' not found";
+  return Error::pending(PyExc_KeyError, std::move(text));
+}
+
+Result<OwnedRef> insert_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  BoundArgs bound;
+  if (auto e = match_vectorcall(kInsertSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+    return std::move(*e);
+  }
+  std::optional<ExclusiveUse> use;
+  if (auto e = ExclusiveUse::take(self->borrow, use)) return std::move(*e);
+  Result<std::string_view> key = convert_key(bound[0]);
+  if (!key.ok()) return std::move(key.error());
+
+  ScratchBuffer scratch;
+  codec::JsonWriter writer(scratch.get());
+  if (auto e = value_from_python(bound[1], writer)) {
+    return std::move(*e).to_error("failed to serialise Python object: ");
+  }
+  std::string_view text = scratch.get().view();
+  Engine& engine = self->engine;
+  if (text.size() > engine.limit()) return too_large(key.value(), text.size(), engine.limit());
+  if (!ensure_cache_node_type()) {
+    PyErr_WriteUnraisable(nullptr);
+    return Error::panic("failed to create type object for `CacheNode`");
+  }
+  // Everything that can fail happens before the first eviction.
+  EntryPtr entry = engine.prepare_insert(key.value(), text, engine.hash(key.value()));
+  engine.commit_insert(std::move(entry));
+  return OwnedRef::borrow(Py_None);
+}
+
+Result<OwnedRef> get_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  BoundArgs bound;
+  if (auto e = match_vectorcall(kGetSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+    return std::move(*e);
+  }
+  std::optional<ExclusiveUse> use;
+  if (auto e = ExclusiveUse::take(self->borrow, use)) return std::move(*e);
+  Result<std::string_view> key = convert_key(bound[0]);
+  if (!key.ok()) return std::move(key.error());
+  Entry* entry = self->engine.find(key.value());
+  if (entry == nullptr) return not_found(key.value());
+  // Promote first: a hit counts as used even if decoding then fails.
+  self->engine.move_to_front(entry);
+  // Decoding runs no user code (at most the unraisable hook or a __del__
+  // under GC, which find the cache borrowed), so `entry` stays valid.
+  return value_to_python(entry->data());
+}
+
+Result<OwnedRef> remove_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  BoundArgs bound;
+  if (auto e = match_vectorcall(kRemoveSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+    return std::move(*e);
+  }
+  std::optional<ExclusiveUse> use;
+  if (auto e = ExclusiveUse::take(self->borrow, use)) return std::move(*e);
+  Result<std::string_view> key = convert_key(bound[0]);
+  if (!key.ok()) return std::move(key.error());
+  return new_bool(self->engine.remove(key.value()));
+}
+
+Result<OwnedRef> contains_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  BoundArgs bound;
+  if (auto e = match_vectorcall(kContainsSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+    return std::move(*e);
+  }
+  std::optional<SharedUse> use;
+  if (auto e = SharedUse::take(self->borrow, use)) return std::move(*e);
+  Result<std::string_view> key = convert_key(bound[0]);
+  if (!key.ok()) return std::move(key.error());
+  return new_bool(self->engine.find(key.value()) != nullptr);
+}
+
+// Counters read under shared use.
+template <class Read>
+PyObject* read_counter(PyObject* op, Read read) noexcept {
+  return object_entry([&]() -> Result<OwnedRef> {
+    CacheObject* self = as_cache(op);
+    std::optional<SharedUse> use;
+    if (auto e = SharedUse::take(self->borrow, use)) return std::move(*e);
+    return read(self->engine);
+  });
+}
+
+template <auto Impl>
+PyObject* vector_method(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  return object_entry([&] { return Impl(as_cache(op), args, nargsf, kwnames); });
+}
+
+PyObject* cache_size(PyObject* op, PyObject*) noexcept {
+  return read_counter(op, [](const Engine& e) { return new_uint(e.size()); });
+}
+
+PyObject* cache_len(PyObject* op, PyObject*) noexcept {
+  return read_counter(op, [](const Engine& e) { return new_uint(e.count()); });
+}
+
+PyObject* cache_is_empty(PyObject* op, PyObject*) noexcept {
+  return read_counter(op, [](const Engine& e) -> Result<OwnedRef> { return new_bool(e.count() == 0); });
+}
+
+PyObject* cache_clear(PyObject* op, PyObject*) noexcept {
+  return object_entry([&]() -> Result<OwnedRef> {
+    CacheObject* self = as_cache(op);
+    std::optional<ExclusiveUse> use;
+    if (auto e = ExclusiveUse::take(self->borrow, use)) return std::move(*e);
+    self->engine.clear();
+    return OwnedRef::borrow(Py_None);
+  });
+}
+
+template <auto F>
+PyCFunction as_cfunction() noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+}  // namespace
+
+PyMethodDef cache_methods[] = {
+    {"insert", as_cfunction<vector_method<insert_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kInsert},
+    {"get", as_cfunction<vector_method<get_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kGet},
+    {"remove", as_cfunction<vector_method<remove_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kRemove},
+    {"contains", as_cfunction<vector_method<contains_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kContains},
+    {"size", as_cfunction<cache_size>(), METH_NOARGS, doc::kSize},
+    {"len", as_cfunction<cache_len>(), METH_NOARGS, doc::kLen},
+    {"is_empty", as_cfunction<cache_is_empty>(), METH_NOARGS, doc::kIsEmpty},
+    {"clear", as_cfunction<cache_clear>(), METH_NOARGS, doc::kClear},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace pelm

@@ -1,0 +1,207 @@
+// The engine's list and map, checked against their invariants after every step.
+#include "lib/engine.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace pelm {
+namespace {
+
+// Keys from head (most recent) to tail.
+std::vector<std::string> order(const Engine& e) {
+  std::vector<std::string> keys;
+  for (const Entry* n = e.head(); n != nullptr; n = n->next) keys.emplace_back(n->key());
+  return keys;
+}
+
+void expect_invariants(const Engine& e) { EXPECT_EQ(e.check_invariants(), "") << "after the last step"; }
+
+void put(Engine& e, const std::string& key, const std::string& text) {
+  e.commit_insert(e.prepare_insert(key, text, e.hash(key)));
+  expect_invariants(e);
+}
+
+using Keys = std::vector<std::string>;
+
+TEST(Engine, InsertLinksAtHeadAndGetPromotes) {
+  Engine e(100, {1, 2});
+  put(e, "a", "1");
+  put(e, "b", "2");
+  put(e, "c", "3");
+  EXPECT_EQ(order(e), (Keys{"c", "b", "a"}));
+  e.move_to_front(e.find("a"));
+  expect_invariants(e);
+  EXPECT_EQ(order(e), (Keys{"a", "c", "b"}));
+  e.move_to_front(e.find("a"));  // already the head: nothing moves
+  EXPECT_EQ(order(e), (Keys{"a", "c", "b"}));
+  e.evict_lru();
+  expect_invariants(e);
+  EXPECT_EQ(order(e), (Keys{"a", "c"}));
+}
+
+TEST(Engine, MoveTailAndMiddleToFront) {
+  Engine e(100, {3, 4});
+  for (const char* k : {"a", "b", "c", "d"}) put(e, k, "0");
+  e.move_to_front(e.find("a"));  // the tail
+  expect_invariants(e);
+  EXPECT_EQ(order(e), (Keys{"a", "d", "c", "b"}));
+  e.move_to_front(e.find("c"));  // a middle entry
+  expect_invariants(e);
+  EXPECT_EQ(order(e), (Keys{"c", "a", "d", "b"}));
+}
+
+struct RemoveCase {
+  const char* name;
+  std::vector<std::string> keys;
+  std::string removed;
+  std::vector<std::string> expected;
+};
+
+class EngineRemove : public ::testing::TestWithParam<RemoveCase> {};
+
+TEST_P(EngineRemove, KeepsNeighboursLinked) {
+  const RemoveCase& c = GetParam();
+  Engine e(1000, {5, 6});
+  for (const auto& k : c.keys) put(e, k, "12");
+  EXPECT_TRUE(e.remove(c.removed));
+  expect_invariants(e);
+  EXPECT_EQ(order(e), c.expected);
+  EXPECT_EQ(e.size(), 2 * c.expected.size());
+  EXPECT_FALSE(e.remove(c.removed));
+  expect_invariants(e);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Positions, EngineRemove,
+    ::testing::Values(RemoveCase{"only", {"a"}, "a", {}}, RemoveCase{"head", {"a", "b", "c"}, "c", {"b", "a"}},
+                      RemoveCase{"tail", {"a", "b", "c"}, "a", {"c", "b"}},
+                      RemoveCase{"middle", {"a", "b", "c"}, "b", {"c", "a"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Engine, EvictOnEmptyCacheDoesNothing) {
+  Engine e(10, {0, 0});
+  e.evict_lru();
+  e.clear();
+  expect_invariants(e);
+  EXPECT_EQ(e.count(), 0u);
+}
+
+TEST(Engine, EvictionMakesRoomFromTheTail) {
+  Engine e(10, {7, 8});
+  put(e, "a", "aaa");
+  put(e, "b", "bbb");
+  put(e, "c", "ccc");
+  put(e, "d", "ddddddd");  // 7 bytes: a and b must go, c stays
+  EXPECT_EQ(order(e), (Keys{"d", "c"}));
+  EXPECT_EQ(e.size(), 10u);
+}
+
+TEST(Engine, OverwriteCountsOldEntryUntilItIsRetired) {
+  Engine e(100, {9, 9});
+  put(e, "a", std::string(40, 'x'));
+  put(e, "b", std::string(40, 'y'));
+  put(e, "b", std::string(30, 'z'));  // 80 + 30 > 100: "a" is evicted first
+  EXPECT_EQ(order(e), (Keys{"b"}));
+  EXPECT_EQ(e.size(), 30u);
+  EXPECT_EQ(e.find("b")->data(), std::string(30, 'z'));
+}
+
+TEST(Engine, OldEntryCanBeItsOwnVictim) {
+  Engine e(10, {1, 1});
+  put(e, "a", "12345678");
+  put(e, "a", "87654321");
+  EXPECT_EQ(e.count(), 1u);
+  EXPECT_EQ(e.size(), 8u);
+  EXPECT_EQ(e.find("a")->data(), "87654321");
+}
+
+TEST(Engine, OverwriteMovesKeyToHead) {
+  Engine e(12, {2, 2});
+  put(e, "a", "aaa");
+  put(e, "b", "bbb");
+  put(e, "c", "ccc");
+  put(e, "a", "AAA");
+  EXPECT_EQ(order(e), (Keys{"a", "c", "b"}));
+  EXPECT_EQ(e.size(), 9u);
+  put(e, "d", "dddddd");
+  EXPECT_EQ(order(e), (Keys{"d", "a", "c"}));
+}
+
+TEST(Engine, KeysCompareByExactBytes) {
+  Engine e(100, {3, 3});
+  put(e, std::string("a\0b", 3), "1");
+  put(e, "a", "2");
+  put(e, "", "3");
+  EXPECT_EQ(e.count(), 3u);
+  EXPECT_EQ(e.find(std::string("a\0b", 3))->data(), "1");
+  EXPECT_EQ(e.find("")->data(), "3");
+  EXPECT_EQ(e.find(std::string("a\0c", 3)), nullptr);
+}
+
+TEST(Engine, ManyKeysSurviveGrowthAndRemoval) {
+  // Enough keys to force several table growths and long probe runs; removing
+  // every other key exercises backward-shift deletion across wrap-around.
+  Engine e(~std::uint64_t{0}, {11, 12});
+  constexpr int kCount = 5000;
+  for (int i = 0; i < kCount; ++i) put(e, "k" + std::to_string(i), std::to_string(i));
+  for (int i = 0; i < kCount; i += 2) EXPECT_TRUE(e.remove("k" + std::to_string(i)));
+  expect_invariants(e);
+  for (int i = 0; i < kCount; ++i) {
+    const Entry* found = e.find("k" + std::to_string(i));
+    if (i % 2 == 0) {
+      EXPECT_EQ(found, nullptr);
+    } else {
+      ASSERT_NE(found, nullptr);
+      EXPECT_EQ(found->data(), std::to_string(i));
+    }
+  }
+}
+
+TEST(Engine, ClearEmptiesAndAcceptsNewEntries) {
+  Engine e(50, {4, 4});
+  for (const char* k : {"a", "b", "c"}) put(e, k, "xx");
+  e.clear();
+  expect_invariants(e);
+  EXPECT_EQ(e.count(), 0u);
+  EXPECT_EQ(e.size(), 0u);
+  EXPECT_EQ(e.find("a"), nullptr);
+  put(e, "d", "1");
+  EXPECT_EQ(order(e), (Keys{"d"}));
+}
+
+TEST(Engine, DestroyingMillionsOfEntriesKeepsTheStackFlat) {
+  // Destruction walks the list in a loop; a recursive release would overflow
+  // the stack long before this count (and ASan would report it).
+  auto e = std::make_unique<Engine>(~std::uint64_t{0}, HashKey{5, 5});
+  for (int i = 0; i < 2'000'000; ++i) {
+    std::string k = std::to_string(i);
+    e->commit_insert(e->prepare_insert(k, "0", e->hash(k)));
+  }
+  EXPECT_EQ(e->count(), 2'000'000u);
+  e.reset();
+}
+
+TEST(SipHash, KeyedAndTerminated) {
+  HashKey k{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
+  EXPECT_NE(siphash13_terminated(k, ""), siphash13_terminated({k.k0 + 1, k.k1}, ""));
+  // Every length around the 8-byte block boundary hashes differently.
+  std::string s;
+  std::vector<std::uint64_t> seen;
+  for (int n = 0; n < 24; ++n, s.push_back(static_cast<char>(n))) {
+    std::uint64_t h = siphash13_terminated(k, s);
+    for (std::uint64_t prev : seen) EXPECT_NE(prev, h) << "length " << n;
+    seen.push_back(h);
+  }
+}
+
+TEST(SipHash, LaterCachesOnAThreadBumpTheFirstKey) {
+  HashKey a = next_cache_hash_key();
+  HashKey b = next_cache_hash_key();
+  EXPECT_EQ(b.k0, a.k0 + 1);
+  EXPECT_EQ(b.k1, a.k1);
+}
+
+}  // namespace
+}  // namespace pelm
