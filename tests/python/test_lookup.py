@@ -1,0 +1,108 @@
+"""get, contains, `in`, remove: promotion, membership without promotion, removal."""
+
+import pytest
+
+import pelm_lib
+
+
+def two_then_third(probe):
+    """Insert a and b, run probe on "a", then insert c needing one eviction."""
+    c = pelm_lib.Cache(2)
+    c.insert("a", 1)
+    c.insert("b", 2)
+    probe(c, "a")
+    c.insert("c", 3)
+    return [k for k in "abc" if k in c]
+
+
+def test_get_promotes():
+    assert two_then_third(lambda c, k: c.get(k)) == ["a", "c"]
+
+
+@pytest.mark.parametrize(
+    "probe",
+    [lambda c, k: c.contains(k), lambda c, k: k in c, lambda c, k: c.len(), lambda c, k: c.size(),
+     lambda c, k: repr(c), lambda c, k: c.is_empty()],
+)
+def test_reads_that_do_not_promote(probe):
+    assert two_then_third(probe) == ["b", "c"]
+
+
+def test_failed_get_does_not_promote():
+    def probe(c, k):
+        with pytest.raises(KeyError):
+            c.get("zzz")
+
+    assert two_then_third(probe) == ["b", "c"]
+
+
+def test_get_order_after_promotion():
+    c = pelm_lib.Cache(3)
+    for k in "abc":
+        c.insert(k, 0)
+    c.get("a")  # order from the head: a, c, b
+    c.insert("d", 0)
+    assert [k for k in "abcd" if k in c] == ["a", "c", "d"]
+    c.get("d")  # the head already: nothing moves
+    c.insert("e", 0)
+    assert [k for k in "abcde" if k in c] == ["a", "d", "e"]
+
+
+def test_each_get_returns_a_fresh_object():
+    c = pelm_lib.Cache(100)
+    c.insert("k", {"xs": [1, 2]})
+    first = c.get("k")
+    second = c.get("k")
+    assert first == second and first is not second and first["xs"] is not second["xs"]
+    first["xs"].append(3)
+    assert c.get("k") == {"xs": [1, 2]}
+
+
+def test_remove():
+    c = pelm_lib.Cache(100)
+    c.insert("a", [1, 2, 3])
+    c.insert("b", "x")
+    assert c.remove("a") is True
+    assert (c.len(), c.size(), "a" in c) == (1, 3, False)
+    assert c.remove("a") is False
+    assert (c.len(), c.size()) == (1, 3)
+    assert c.remove("b") is True
+    assert (c.len(), c.size(), c.is_empty()) == (0, 0, True)
+    c.insert("c", 1)
+    assert c.get("c") == 1
+
+
+@pytest.mark.parametrize("removed, kept", [("a", ["b", "c"]), ("b", ["a", "c"]), ("c", ["a", "b"])])
+def test_remove_keeps_the_order_of_the_rest(removed, kept):
+    c = pelm_lib.Cache(3)
+    for k in "abc":
+        c.insert(k, 0)
+    c.remove(removed)
+    c.insert("d", 0)
+    c.insert("e", 0)  # two more: the two oldest survivors leave in order
+    assert [k for k in "abcde" if k in c] == [kept[1], "d", "e"]
+
+
+def test_nesting_127_round_trips_and_128_is_refused():
+    deep = []
+    for _ in range(126):
+        deep = [deep]
+    c = pelm_lib.Cache(1000)
+    c.insert("ok", deep)  # 127 levels
+    assert c.size() == 254 and c.get("ok") == deep
+    with pytest.raises(SystemError) as info:
+        c.insert("deep", [deep])
+    assert info.value.args == ("failed to serialise Python object: recursion limit exceeded",)
+    assert "deep" not in c and c.len() == 1
+
+
+def test_self_containing_values_are_refused():
+    lst = []
+    lst.append(lst)
+    d = {}
+    d["d"] = d
+    c = pelm_lib.Cache(10**6)
+    for value in (lst, d):
+        with pytest.raises(SystemError, match="recursion limit exceeded"):
+            c.insert("k", value)
+    assert c.len() == 0
