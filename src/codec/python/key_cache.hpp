@@ -1,0 +1,31 @@
+// A small fixed cache of `str` objects for short ASCII dict keys.
+//
+// Stored values repeat the same member names over and over; handing out one
+// shared str per name saves the allocation and, because a str caches its own
+// hash, the hashing on every later dict insertion. Sharing is safe because str
+// is immutable.
+//
+// Invariants: 1024 slots, each empty or holding a strong reference to an
+// exact, compact ASCII str of at most 64 characters; a slot is picked by a hash
+// of the bytes, and its str is reused only when its bytes are equal, so a
+// collision costs a replacement, never a wrong key. Only keys of at most 64
+// ASCII bytes enter. The cache lives for the whole process (the references
+// are never dropped: the interpreter may already be gone at exit).
+// Hazards: none of its calls runs Python code; it is used only under the
+// interpreter lock, which is what serialises access to the slots.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+namespace pelm {
+
+inline constexpr std::size_t kMaxCachedKeyLength = 64;
+
+// New reference to a str equal to `ascii` (ASCII, at most kMaxCachedKeyLength
+// bytes), shared with earlier callers when the slot still holds it; null with
+// the interpreter's MemoryError set when a new str cannot be made.
+[[nodiscard]] PyObject* cached_ascii_key(std::string_view ascii) noexcept;
+
+}  // namespace pelm
