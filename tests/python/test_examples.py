@@ -1,0 +1,24 @@
+"""Every example runs to completion and prints what it promises."""
+
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+
+
+@pytest.mark.parametrize(
+    "name, expected",
+    [
+        ("demo.py", "refused: Value for key 'big' (102 bytes) exceeds the cache limit (40 bytes)"),
+        ("memoize.py", "6 calls, 3 computed"),
+        ("http_responses.py", "3 fetches for 5 requests"),
+        ("hit_rate.py", "limit  200000 bytes: hit rate"),
+    ],
+)
+def test_example_runs(name, expected):
+    result = subprocess.run([sys.executable, str(EXAMPLES / name)], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert expected in result.stdout
