@@ -20,74 +20,83 @@ constexpr std::size_t kMaxUintText = 20;   // "18446744073709551615"
 constexpr std::size_t kMaxFloatText = 24;  // "-1.2345678901234567e-308"
 
 // The shortest round-trip digits d1..dn (no trailing zeros) of a positive
-// finite double and the decimal exponent E of d1.
-struct ShortestDigits {
-  char digits[17];
-  int count;
-  int exponent;
-};
-
-ShortestDigits shortest_digits(double magnitude) noexcept {
-  // Scientific shortest form: "d[.ddd]e(+|-)XX[X]". The buffer is larger than
-  // its longest output, so to_chars cannot fail.
-  char sci[32];
-  const char* end = std::to_chars(sci, sci + sizeof sci, magnitude, std::chars_format::scientific).ptr;
-  ShortestDigits out{};
-  const char* p = sci;
-  out.digits[out.count++] = *p++;
-  if (*p == '.') {
-    for (++p; *p != 'e'; ++p) out.digits[out.count++] = *p;
+// finite double, from std::to_chars in its scientific form
+// "d1[.d2...dn]e(+|-)XX[X]", and E, the decimal exponent of d1.
+class ShortestDigits {
+ public:
+  explicit ShortestDigits(double magnitude) noexcept {
+    // Larger than the longest output, so to_chars cannot fail.
+    end_ = std::to_chars(text_, text_ + sizeof text_, magnitude, std::chars_format::scientific).ptr;
+    e_ = end_ - 4;  // the exponent has two or three digits
+    if (*e_ != 'e') --e_;
+    int magnitude_e = (e_[2] - '0') * 10 + (e_[3] - '0');
+    if (end_ - e_ == 5) magnitude_e = magnitude_e * 10 + (e_[4] - '0');
+    exponent_ = e_[1] == '-' ? -magnitude_e : magnitude_e;
   }
-  ++p;  // 'e'
-  const bool negative = *p++ == '-';
-  int e = 0;
-  for (; p != end; ++p) e = e * 10 + (*p - '0');
-  out.exponent = negative ? -e : e;
-  return out;
-}
+
+  [[nodiscard]] int exponent() const noexcept { return exponent_; }
+
+  // "d1[.d2...dn]e(+|-)E": to_chars's own text minus the exponent's padding zero.
+  char* put_exponent_form(char* p) const noexcept {
+    const char* e_digits = e_ + 2;
+    if (*e_digits == '0') ++e_digits;
+    p = put(p, text_, e_ + 2);
+    return put(p, e_digits, end_);
+  }
+
+  // Makes the digits contiguous by moving d1 onto the point; call once, and
+  // only before `digits`/`count` are used.
+  void join_digits() noexcept {
+    digits_ = text_;
+    if (e_ - text_ > 1) {
+      text_[1] = text_[0];
+      ++digits_;
+    }
+  }
+  [[nodiscard]] const char* digits() const noexcept { return digits_; }
+  [[nodiscard]] int count() const noexcept { return static_cast<int>(e_ - digits_); }
+
+  static char* put(char* p, const char* from, const char* to) noexcept {
+    std::memcpy(p, from, static_cast<std::size_t>(to - from));
+    return p + (to - from);
+  }
+
+ private:
+  char text_[32];
+  const char* end_;
+  const char* e_;  // the 'e'
+  const char* digits_ = nullptr;
+  int exponent_;
+};
 
 char* put_zeros(char* p, int n) noexcept {
   std::memset(p, '0', static_cast<std::size_t>(n));
   return p + n;
 }
 
-char* put_digits(char* p, const char* digits, int n) noexcept {
-  std::memcpy(p, digits, static_cast<std::size_t>(n));
-  return p + n;
-}
-
-char* layout_exponent_form(char* p, const ShortestDigits& s) noexcept {
-  *p++ = s.digits[0];
-  if (s.count > 1) {
-    *p++ = '.';
-    p = put_digits(p, s.digits + 1, s.count - 1);
-  }
-  *p++ = 'e';
-  *p++ = s.exponent < 0 ? '-' : '+';
-  const unsigned e = static_cast<unsigned>(s.exponent < 0 ? -s.exponent : s.exponent);
-  return std::to_chars(p, p + 3, e).ptr;
-}
-
-char* layout_digits(char* p, const ShortestDigits& s) noexcept {
-  const int e = s.exponent;
-  if (e < -5 || e > 15) return layout_exponent_form(p, s);
+char* layout_digits(char* p, ShortestDigits& s) noexcept {
+  const int e = s.exponent();
+  if (e < -5 || e > 15) return s.put_exponent_form(p);
+  s.join_digits();
+  const char* digits = s.digits();
+  const int n = s.count();
   if (e < 0) {
     *p++ = '0';
     *p++ = '.';
     p = put_zeros(p, -e - 1);
-    return put_digits(p, s.digits, s.count);
+    return ShortestDigits::put(p, digits, digits + n);
   }
   const int int_digits = e + 1;
-  if (s.count <= int_digits) {
-    p = put_digits(p, s.digits, s.count);
-    p = put_zeros(p, int_digits - s.count);
+  if (n <= int_digits) {
+    p = ShortestDigits::put(p, digits, digits + n);
+    p = put_zeros(p, int_digits - n);
     *p++ = '.';
     *p++ = '0';
     return p;
   }
-  p = put_digits(p, s.digits, int_digits);
+  p = ShortestDigits::put(p, digits, digits + int_digits);
   *p++ = '.';
-  return put_digits(p, s.digits + int_digits, s.count - int_digits);
+  return ShortestDigits::put(p, digits + int_digits, digits + n);
 }
 
 }  // namespace
@@ -115,7 +124,8 @@ void write_float_text(ByteBuffer& out, double d) {
     std::memcpy(p, "0.0", 3);
     p += 3;
   } else {
-    p = layout_digits(p, shortest_digits(magnitude));
+    ShortestDigits digits(magnitude);
+    p = layout_digits(p, digits);
   }
   out.commit(static_cast<std::size_t>(p - begin));
 }

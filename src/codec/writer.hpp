@@ -16,7 +16,8 @@
 // values appear at top level (exactly one), as array elements, or after `key`
 // inside an object. Each begin has its matching end.
 //
-// Failure: only memory exhaustion, reported by throwing std::bad_alloc.
+// Failure: only memory exhaustion, reported by throwing std::bad_alloc; the
+// writer and its output are then half-written and must be discarded.
 #pragma once
 
 #include <cstdint>
@@ -57,6 +58,7 @@ class JsonWriter {
   // One open array or object.
   struct Frame {
     bool is_object;
+    bool in_order;              // objects: names so far strictly ascending
     std::size_t count;          // elements or members written so far
     std::size_t first_member;   // objects: index of its first span in members_
     std::size_t names_start;    // objects: where its names begin in names_
@@ -69,8 +71,9 @@ class JsonWriter {
     std::size_t name_len;
   };
   void before_value();
-  void close_member();
-  void sort_members(const Frame& f);
+  void open(bool is_object);
+  [[nodiscard]] std::string_view name_of(const MemberSpan& m) const noexcept;
+  void reorder_members(const Frame& f);
 
   ByteBuffer& out_;
   std::vector<Frame> frames_;

@@ -1,0 +1,136 @@
+// String text: a quoted string with exactly 34 escaped bytes, all others raw.
+//
+// Escaped: 0x00-0x1F (seven by letter, the rest as "\u00xx" in lower-case
+// hex), '"' and '\\'. Everything else, 0x7F, '/' and every byte from 0x80 up
+// included, is copied unchanged, so valid UTF-8 in gives valid UTF-8 out.
+//
+// Speed: the output is reserved for the worst case (6 bytes per input byte)
+// once per chunk, then written unchecked. Clean bytes are found and copied 8 at
+// a time: each 8-byte word is stored whole before it is tested, so a clean word
+// costs one load, one store and a few ALU ops; when a word holds an escapable
+// byte, the output pointer only advances past the clean prefix and the escape
+// overwrites the rest. Storing a whole word is safe because at least 8 input
+// bytes remain, so at least 48 reserved bytes are free.
+#include <bit>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "codec/writer.hpp"
+
+namespace pelm::codec {
+
+namespace {
+
+// For each byte: 0 if copied raw, the letter after '\\' for the short
+// escapes, or 'u' for the "\u00xx" form.
+constexpr std::array<char, 256> make_escape_table() {
+  std::array<char, 256> table{};
+  for (int b = 0; b < 0x20; ++b) table[b] = 'u';
+  table['\b'] = 'b';
+  table['\t'] = 't';
+  table['\n'] = 'n';
+  table['\f'] = 'f';
+  table['\r'] = 'r';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}
+constexpr std::array<char, 256> kEscape = make_escape_table();
+
+// Bounds the reservation for long strings, so a huge string never asks for six
+// times its length at once; escapes never straddle chunks since each is one byte.
+constexpr std::size_t kChunk = std::size_t{1} << 16;
+
+constexpr std::uint64_t kOnes = 0x0101010101010101u;
+constexpr std::uint64_t kHighs = 0x8080808080808080u;
+
+// High bit set in the byte lanes that need escaping. Lanes below the first
+// flagged one are exact (borrows only travel upwards), which is all the caller
+// uses; bytes from 0x80 up never flag themselves thanks to the `~w` term.
+constexpr std::uint64_t escape_lanes(std::uint64_t w) noexcept {
+  const std::uint64_t quote = w ^ (kOnes * '"');
+  const std::uint64_t backslash = w ^ (kOnes * '\\');
+  const std::uint64_t control = (w - kOnes * 0x20) & ~w;
+  const std::uint64_t zero_quote = (quote - kOnes) & ~quote;
+  const std::uint64_t zero_backslash = (backslash - kOnes) & ~backslash;
+  return (control | zero_quote | zero_backslash) & kHighs;
+}
+
+// Index within the word of the first flagged lane, in memory order.
+int first_lane(std::uint64_t lanes) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    return std::countr_zero(lanes) / 8;
+  } else {
+    return std::countl_zero(lanes) / 8;
+  }
+}
+
+char* put_escape(char* p, unsigned char byte) noexcept {
+  static constexpr char kHex[] = "0123456789abcdef";
+  const char letter = kEscape[byte];
+  *p++ = '\\';
+  *p++ = letter;
+  if (letter == 'u') {
+    std::memcpy(p, "00", 2);
+    p[2] = kHex[byte >> 4];
+    p[3] = kHex[byte & 0xF];
+    p += 4;
+  }
+  return p;
+}
+
+// Writes the escaped form of [s, s+n) at `p`, which must have room for 6*n bytes.
+char* escape_into(char* p, const unsigned char* s, std::size_t n) noexcept {
+  std::size_t i = 0;
+  while (n - i >= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, s + i, 8);
+    std::memcpy(p, &w, 8);
+    const std::uint64_t lanes = escape_lanes(w);
+    if (lanes == 0) {
+      i += 8;
+      p += 8;
+      continue;
+    }
+    const int k = first_lane(lanes);
+    p += k;
+    i += static_cast<std::size_t>(k);
+    p = put_escape(p, s[i++]);
+  }
+  for (; i < n; ++i) {
+    const unsigned char b = s[i];
+    if (kEscape[b] == 0) {
+      *p++ = static_cast<char>(b);
+    } else {
+      p = put_escape(p, b);
+    }
+  }
+  return p;
+}
+
+}  // namespace
+
+void write_string_text(ByteBuffer& out, std::string_view s) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(s.data());
+  std::size_t left = s.size();
+  std::size_t chunk = left < kChunk ? left : kChunk;
+  // Opening and closing quotes ride on the first and last reservations.
+  out.reserve_extra(6 * chunk + 2);
+  out.put('"');
+  for (;;) {
+    char* begin = out.end();
+    char* end = escape_into(begin, bytes, chunk);
+    out.commit(static_cast<std::size_t>(end - begin));
+    bytes += chunk;
+    left -= chunk;
+    if (left == 0) break;
+    chunk = left < kChunk ? left : kChunk;
+    out.reserve_extra(6 * chunk + 1);
+  }
+  out.put('"');
+}
+
+}  // namespace pelm::codec

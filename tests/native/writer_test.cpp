@@ -1,0 +1,380 @@
+// Byte-exact checks of the JSON text writer: number layouts, the escape table,
+// member ordering and payload sizes, plus differential runs of the fast paths
+// (8-byte string scan, object reordering) against plain reference versions.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cfloat>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <limits>
+#include <map>
+#include <ostream>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "codec/writer.hpp"
+
+namespace pelm::codec {
+namespace {
+
+using Events = std::function<void(JsonWriter&)>;
+
+std::string written(const Events& events) {
+  ByteBuffer out;
+  JsonWriter w(out);
+  events(w);
+  EXPECT_EQ(w.depth(), 0u);
+  return std::string(out.view());
+}
+
+std::string float_text(double d) {
+  ByteBuffer out;
+  write_float_text(out, d);
+  return std::string(out.view());
+}
+
+std::string string_text(std::string_view s) {
+  ByteBuffer out;
+  write_string_text(out, s);
+  return std::string(out.view());
+}
+
+// --- floats ------------------------------------------------------------------
+
+struct FloatCase {
+  double value;
+  const char* text;
+};
+void PrintTo(const FloatCase& c, std::ostream* os) { *os << c.text; }
+class FloatLayout : public testing::TestWithParam<FloatCase> {};
+
+TEST_P(FloatLayout, WritesExactText) { EXPECT_EQ(float_text(GetParam().value), GetParam().text); }
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FloatLayout,
+    testing::Values(FloatCase{0.0, "0.0"}, FloatCase{-0.0, "-0.0"}, FloatCase{1.0, "1.0"},
+                    FloatCase{-1.0, "-1.0"}, FloatCase{0.1, "0.1"}, FloatCase{1.5, "1.5"},
+                    FloatCase{123.456, "123.456"}, FloatCase{123456789.0, "123456789.0"},
+                    FloatCase{1e15, "1000000000000000.0"}, FloatCase{1e16, "1e+16"},
+                    FloatCase{1e20, "1e+20"}, FloatCase{1e100, "1e+100"}, FloatCase{1e-7, "1e-7"},
+                    FloatCase{1.5e300, "1.5e+300"}, FloatCase{5e-324, "5e-324"},
+                    FloatCase{0.00001, "0.00001"}, FloatCase{0.000001, "1e-6"},
+                    FloatCase{-0.000001, "-1e-6"}, FloatCase{0.000123, "0.000123"},
+                    FloatCase{0.000012345, "0.000012345"},
+                    FloatCase{0.30000000000000004, "0.30000000000000004"},
+                    FloatCase{999999999999999.9, "999999999999999.9"},
+                    FloatCase{1234567890123456.7, "1234567890123456.8"},
+                    FloatCase{1e15 + 0.5, "1000000000000000.5"},
+                    FloatCase{9999999999999998.0, "9999999999999998.0"},
+                    FloatCase{123456789012345680.0, "1.2345678901234568e+17"},
+                    FloatCase{12345678901234567890.0, "1.2345678901234567e+19"},
+                    FloatCase{DBL_MAX, "1.7976931348623157e+308"},
+                    FloatCase{-DBL_MIN, "-2.2250738585072014e-308"},  // the longest: 24 bytes
+                    FloatCase{std::numeric_limits<double>::quiet_NaN(), "null"},
+                    FloatCase{kInf, "null"}, FloatCase{-kInf, "null"}));
+
+// Significant digits of a decimal text: no sign, point, exponent, or leading
+// and trailing zeros.
+std::string significant_digits(std::string_view text) {
+  std::string digits;
+  for (char c : text.substr(0, text.find('e'))) {
+    if (c >= '0' && c <= '9') digits += c;
+  }
+  const auto first = digits.find_first_not_of('0');
+  if (first == std::string::npos) return {};
+  return digits.substr(first, digits.find_last_not_of('0') - first + 1);
+}
+
+void check_round_trip(double d) {
+  const std::string text = float_text(d);
+  ASSERT_LE(text.size(), 24u) << text;
+  double back = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), back);
+  ASSERT_TRUE(ec == std::errc() && end == text.data() + text.size()) << text;
+  ASSERT_EQ(std::bit_cast<std::uint64_t>(back), std::bit_cast<std::uint64_t>(d)) << text;
+  // Scientific, since the plain form prints large integral values exactly.
+  char shortest[32];
+  const char* s_end = std::to_chars(shortest, shortest + sizeof shortest, d, std::chars_format::scientific).ptr;
+  ASSERT_EQ(significant_digits(text), significant_digits({shortest, s_end})) << text;
+  const auto e = text.find('e');
+  if (e == std::string::npos) {
+    ASSERT_NE(text.find('.'), std::string::npos) << text;
+  } else {
+    const int exponent = std::stoi(text.substr(e + 1));
+    ASSERT_TRUE(exponent < -5 || exponent > 15) << text;
+    ASSERT_TRUE(text[e + 1] == '+' || text[e + 1] == '-') << text;
+  }
+}
+
+TEST(FloatDifferential, RandomBitPatternsRoundTripWithShortestDigits) {
+  std::mt19937_64 rng(20240611);
+  for (int i = 0; i < 200000; ++i) {
+    std::uint64_t bits = rng();
+    // Every other sample lands near 1.0, where the fixed layouts apply.
+    if (i % 2 == 1) bits = (bits & 0x800FFFFFFFFFFFFFu) | ((1003 + rng() % 80) << 52);
+    const double d = std::bit_cast<double>(bits);
+    if (std::isfinite(d)) check_round_trip(d);
+  }
+}
+
+TEST(FloatDifferential, FewDigitValuesAcrossTheLayoutThresholds) {
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 20000; ++i) {
+    const std::string src = std::to_string(1 + rng() % 1000000) + "e" + std::to_string(int(rng() % 30) - 14);
+    double d = 0;
+    std::from_chars(src.data(), src.data() + src.size(), d);
+    check_round_trip(d);
+    check_round_trip(-d);
+  }
+}
+
+// --- integers ----------------------------------------------------------------
+
+std::vector<std::pair<std::int64_t, std::string>> negative_edges() {
+  std::vector<std::pair<std::int64_t, std::string>> rows{
+      {std::numeric_limits<std::int64_t>::min(), "-9223372036854775808"},
+      {std::numeric_limits<std::int64_t>::min() + 1, "-9223372036854775807"}};
+  for (std::int64_t p = 1;; p *= 10) {
+    rows.emplace_back(-p, std::to_string(-p));
+    if (p > 1) rows.emplace_back(-(p - 1), std::to_string(-(p - 1)));
+    if (p > std::numeric_limits<std::int64_t>::max() / 10) break;
+  }
+  return rows;
+}
+
+std::vector<std::uint64_t> unsigned_edges() {
+  std::vector<std::uint64_t> rows{0, std::numeric_limits<std::uint64_t>::max()};
+  for (std::uint64_t p = 1;; p *= 10) {
+    rows.push_back(p);
+    rows.push_back(p - 1);
+    if (p > std::numeric_limits<std::uint64_t>::max() / 10) break;
+  }
+  return rows;
+}
+
+class UnsignedText : public testing::TestWithParam<std::uint64_t> {};
+TEST_P(UnsignedText, PlainDecimal) {
+  EXPECT_EQ(written([](JsonWriter& w) { w.uint(GetParam()); }), std::to_string(GetParam()));
+}
+INSTANTIATE_TEST_SUITE_P(Edges, UnsignedText, testing::ValuesIn(unsigned_edges()));
+
+class NegativeText : public testing::TestWithParam<std::pair<std::int64_t, std::string>> {};
+TEST_P(NegativeText, MinusAndMagnitude) {
+  EXPECT_EQ(written([](JsonWriter& w) { w.neg_int(GetParam().first); }), GetParam().second);
+}
+INSTANTIATE_TEST_SUITE_P(Edges, NegativeText, testing::ValuesIn(negative_edges()));
+
+// --- strings -----------------------------------------------------------------
+
+// The text of one byte inside a string, written out the slow obvious way.
+std::string reference_byte(unsigned char b) {
+  switch (b) {
+    case 0x08: return "\\b";
+    case 0x09: return "\\t";
+    case 0x0A: return "\\n";
+    case 0x0C: return "\\f";
+    case 0x0D: return "\\r";
+    case '"': return "\\\"";
+    case '\\': return "\\\\";
+    default: break;
+  }
+  if (b < 0x20) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\u%04x", b);
+    return buf;
+  }
+  return std::string(1, static_cast<char>(b));
+}
+
+std::string reference_string(std::string_view s) {
+  std::string out = "\"";
+  for (char c : s) out += reference_byte(static_cast<unsigned char>(c));
+  return out + "\"";
+}
+
+class EveryByte : public testing::TestWithParam<int> {};
+TEST_P(EveryByte, AloneAndInsideCleanWords) {
+  const char b = static_cast<char>(GetParam());
+  EXPECT_EQ(string_text(std::string(1, b)), reference_string(std::string(1, b)));
+  // At each lane of an 8-byte word, between neighbours of the escape bounds.
+  for (std::size_t at = 0; at < 19; ++at) {
+    std::string s = "!#[]\x7f\x80\xff ~/!#[]\x7f\x80\xff ~/";
+    s[at] = b;
+    EXPECT_EQ(string_text(s), reference_string(s)) << "at " << at;
+  }
+}
+INSTANTIATE_TEST_SUITE_P(AllBytes, EveryByte, testing::Range(0, 256));
+
+TEST(StringText, ExactlyThirtyFourBytesAreEscaped) {
+  int escaped = 0;
+  for (int b = 0; b < 256; ++b) escaped += string_text(std::string(1, static_cast<char>(b))).size() != 3;
+  EXPECT_EQ(escaped, 34);
+  EXPECT_EQ(string_text(std::string_view("\0", 1)), "\"\\u0000\"");
+  EXPECT_EQ(string_text("\x1f"), "\"\\u001f\"");
+  EXPECT_EQ(string_text("/\x7f\xc3\xa9"), "\"/\x7f\xc3\xa9\"");
+}
+
+TEST(StringText, RandomStringsMatchTheReference) {
+  std::mt19937_64 rng(99);
+  const std::string tricky = std::string("\0\x1f \"\\!#[]\x7f\x80\xff\n", 13);
+  // Lengths beyond 2^16 cross the writer's reservation chunks.
+  for (std::size_t len : {0, 1, 7, 8, 9, 15, 16, 17, 63, 64, 65, 65535, 65536, 65537, 200003}) {
+    for (int round = 0; round < (len < 1000 ? 200 : 3); ++round) {
+      std::string s(len, 'a');
+      const unsigned density = 1 + rng() % 64;
+      for (char& c : s) {
+        if (rng() % density == 0) c = tricky[rng() % tricky.size()];
+      }
+      ASSERT_EQ(string_text(s), reference_string(s)) << "len " << len;
+    }
+  }
+}
+
+// --- objects -----------------------------------------------------------------
+
+struct OrderCase {
+  std::vector<std::string> names;  // member i has the value i
+  std::string text;
+};
+void PrintTo(const OrderCase& c, std::ostream* os) { *os << c.text; }
+class MemberOrder : public testing::TestWithParam<OrderCase> {};
+TEST_P(MemberOrder, AscendingRawBytesLaterDuplicateWins) {
+  EXPECT_EQ(written([](JsonWriter& w) {
+              w.begin_object();
+              std::uint64_t i = 0;
+              for (const std::string& name : GetParam().names) {
+                w.key(name);
+                w.uint(i++);
+              }
+              w.end_object();
+            }),
+            GetParam().text);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Table, MemberOrder,
+    testing::Values(OrderCase{{}, "{}"}, OrderCase{{"a"}, R"({"a":0})"},
+                    OrderCase{{"a", "b", "c"}, R"({"a":0,"b":1,"c":2})"},
+                    OrderCase{{"b", "a", "A", "aa"}, R"({"A":2,"a":1,"aa":3,"b":0})"},
+                    OrderCase{{"\xc3\xa9", "~", "\x7f", "z"}, "{\"z\":3,\"~\":1,\"\x7f\":2,\"\xc3\xa9\":0}"},
+                    OrderCase{{"ab", "a", ""}, R"({"":2,"a":1,"ab":0})"},
+                    OrderCase{{std::string("a\0", 2), "a"}, R"({"a":1,"a\u0000":0})"},
+                    OrderCase{{"a", "b", "a"}, R"({"a":2,"b":1})"},
+                    OrderCase{{"b", "a", "b"}, R"({"a":1,"b":2})"},
+                    OrderCase{{"a", "a"}, R"({"a":1})"}, OrderCase{{"x", "x", "x"}, R"({"x":2})"},
+                    OrderCase{{" ", "\n"}, R"({"\n":1," ":0})"},
+                    OrderCase{{"#", "\"", "!"}, R"({"!":2,"\"":1,"#":0})"},
+                    OrderCase{{"]", "\\", "["}, R"({"[":2,"\\":1,"]":0})"}));
+
+TEST(ObjectOrder, NestedUnsortedObjectsInsideUnsortedObjects) {
+  const std::string text = written([](JsonWriter& w) {
+    w.begin_object();
+    w.key("z");
+    w.begin_object();
+    w.key("b"); w.uint(1); w.key("a"); w.uint(2);
+    w.end_object();
+    w.key("y");
+    w.begin_array();
+    w.begin_object();
+    w.key("d"); w.uint(1); w.key("c");
+    w.begin_object();
+    w.key("f"); w.uint(1); w.key("e"); w.uint(2);
+    w.end_object();
+    w.end_object();
+    w.end_array();
+    w.key("k"); w.begin_object(); w.key("q"); w.null(); w.end_object();
+    w.key("x"); w.string("v");
+    w.key("k"); w.begin_array(); w.end_array();  // replaces the object above
+    w.end_object();
+  });
+  EXPECT_EQ(text, R"({"k":[],"x":"v","y":[{"c":{"e":2,"f":1},"d":1}],"z":{"a":2,"b":1}})");
+}
+
+TEST(ObjectOrder, ReorderingRespectsTextAlreadyInTheBuffer) {
+  ByteBuffer out;
+  out.append("prefix");
+  JsonWriter w(out);
+  w.begin_array(); w.uint(1); w.begin_object();
+  w.key("b"); w.boolean(false); w.key("a"); w.float_number(-0.0);
+  w.end_object(); w.neg_int(-3); w.end_array();
+  EXPECT_EQ(out.view(), R"(prefix[1,{"a":-0.0,"b":false},-3])");
+}
+
+TEST(ObjectOrder, ManyShuffledNamesMatchAnOrderedMap) {
+  std::mt19937_64 rng(5);
+  for (int round = 0; round < 50; ++round) {
+    std::map<std::string, std::uint64_t> last;  // std::string orders as unsigned bytes
+    ByteBuffer out;
+    JsonWriter w(out);
+    w.begin_object();
+    for (std::uint64_t i = 0, n = rng() % 300; i < n; ++i) {
+      std::string name(rng() % 4, ' ');
+      for (char& c : name) c = "ab\n\"\xc3"[rng() % 5];
+      w.key(name);
+      w.uint(i);
+      last[name] = i;
+    }
+    w.end_object();
+    std::string expected = "{";
+    for (const auto& [name, v] : last) {
+      if (expected.size() > 1) expected += ',';
+      expected += reference_string(name);
+      expected += ':';
+      expected += std::to_string(v);
+    }
+    ASSERT_EQ(out.view(), expected + "}");
+  }
+}
+
+// --- whole values ------------------------------------------------------------
+
+Value object_of(std::vector<std::pair<std::string, Value>> members) {
+  Object o;
+  for (auto& [name, v] : members) o.put(name, std::move(v));
+  return o;
+}
+
+struct PayloadCase {
+  Value value;
+  std::string text;
+  std::size_t size;
+};
+void PrintTo(const PayloadCase& c, std::ostream* os) { *os << c.text; }
+class Payload : public testing::TestWithParam<PayloadCase> {};
+TEST_P(Payload, ExactTextAndSize) {
+  const ByteBuffer out = write_json(GetParam().value);
+  EXPECT_EQ(out.view(), GetParam().text);
+  EXPECT_EQ(out.size(), GetParam().size);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Edges, Payload,
+    testing::Values(PayloadCase{Null{}, "null", 4}, PayloadCase{true, "true", 4},
+                    PayloadCase{false, "false", 5}, PayloadCase{std::uint64_t{0}, "0", 1},
+                    PayloadCase{"", R"("")", 2}, PayloadCase{Array{}, "[]", 2},
+                    PayloadCase{Object{}, "{}", 2}, PayloadCase{"\xc3\xa9", "\"\xc3\xa9\"", 4},
+                    PayloadCase{"\n", R"("\n")", 4}, PayloadCase{"\x01", R"("\u0001")", 8},
+                    PayloadCase{Array{std::uint64_t{1}, Array{std::uint64_t{2}, std::uint64_t{3}}},
+                                "[1,[2,3]]", 9},
+                    PayloadCase{object_of({{"b", std::uint64_t{1}}, {"a", Array{true, Null{}}}}),
+                                R"({"a":[true,null],"b":1})", 23},
+                    PayloadCase{Array{NegInt{-5}, 2.5, "s"}, R"([-5,2.5,"s"])", 12}));
+
+TEST(WholeValue, DeepNestingWritesEveryBracket) {
+  constexpr std::size_t kDepth = 5000;
+  Value v = Array{};
+  for (std::size_t i = 1; i < kDepth; ++i) {
+    Array outer;  // not Array{v}: an initializer list would copy the whole tree
+    outer.push_back(std::move(v));
+    v = std::move(outer);
+  }
+  EXPECT_EQ(write_json(v).view(), std::string(kDepth, '[') + std::string(kDepth, ']'));
+}
+
+}  // namespace
+}  // namespace pelm::codec
