@@ -1,0 +1,79 @@
+// Finds where the plain run of a JSON string ends, eight bytes at a time.
+//
+// A run ends at a double quote, a backslash or a byte below 0x20. The word
+// tests below can flag bytes above the first real match (a borrow carries
+// into higher bytes), but never one below it, so only the lowest flag is
+// trusted. The scan also reports whether the run held any byte >= 0x80, so
+// that pure ASCII runs skip UTF-8 validation altogether.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace pelm::codec::detail {
+
+inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+inline constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+
+// High bit set in each byte of `w` equal to zero (exact up to the first).
+[[nodiscard]] constexpr std::uint64_t zero_bytes(std::uint64_t w) noexcept {
+  return (w - kOnes) & ~w & kHighBits;
+}
+
+// High bit set in each byte of `w` that ends a plain run (exact up to the first).
+[[nodiscard]] constexpr std::uint64_t run_end_bytes(std::uint64_t w) noexcept {
+  const std::uint64_t control = (w - 0x20 * kOnes) & ~w & kHighBits;
+  return control | zero_bytes(w ^ (0x22 * kOnes)) | zero_bytes(w ^ (0x5C * kOnes));
+}
+
+// Position, in memory order, of the lowest-addressed flagged byte of `mask`.
+[[nodiscard]] constexpr unsigned first_flagged_byte(std::uint64_t mask) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    return static_cast<unsigned>(std::countr_zero(mask)) / 8;
+  } else {
+    return static_cast<unsigned>(std::countl_zero(mask)) / 8;
+  }
+}
+
+// Mask of the bytes of a word that lie before memory position `n` (n < 8).
+[[nodiscard]] constexpr std::uint64_t bytes_before(unsigned n) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    return (std::uint64_t{1} << (8 * n)) - 1;
+  } else {
+    return ~(~std::uint64_t{0} >> (8 * n));
+  }
+}
+
+[[nodiscard]] constexpr bool ends_run(unsigned char c) noexcept {
+  return c == '"' || c == '\\' || c < 0x20;
+}
+
+// Index of the first byte at or after `pos` that ends a plain run, or `len`
+// if there is none. Sets `non_ascii` if a byte >= 0x80 lies before it.
+[[nodiscard]] inline std::size_t find_run_end(const char* text, std::size_t pos, std::size_t len,
+                                              bool& non_ascii) noexcept {
+  std::uint64_t high = 0;
+  while (len - pos >= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, text + pos, 8);
+    if (const std::uint64_t mask = run_end_bytes(w); mask != 0) {
+      const unsigned at = first_flagged_byte(mask);
+      high |= w & kHighBits & bytes_before(at);
+      non_ascii = non_ascii || high != 0;
+      return pos + at;
+    }
+    high |= w & kHighBits;
+    pos += 8;
+  }
+  non_ascii = non_ascii || high != 0;
+  for (; pos < len; ++pos) {
+    const auto c = static_cast<unsigned char>(text[pos]);
+    if (ends_run(c)) return pos;
+    if (c >= 0x80) non_ascii = true;
+  }
+  return len;
+}
+
+}  // namespace pelm::codec::detail
