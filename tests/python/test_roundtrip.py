@@ -134,6 +134,9 @@ STRINGS = [
     "".join(map(chr, range(0x20))), "nul\x00inside", "\x7f",
     "ÿ latin-1", "é", "€ euro", "日本語", "😀 astral", "a😀b\x00c\n€",
     "\ud7ff\ue000\uffff", "\U0010ffff",
+    # First and last code points of each UTF-8 length and each str width.
+    "\x80", "\x7f\x80\xff", "\u0100", "\u07ff", "\u0800", "\U00010000",
+    "x" * 40 + "é", "é" + "x" * 40, "x" * 31 + "€", "x" * 63 + "😀",
     "x" * 31, "x" * 33, "y" * 1000, "é" * 512, "😀" * 300, "ascii then é" * 20,
 ]
 

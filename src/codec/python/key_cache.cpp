@@ -57,9 +57,25 @@ Slots& slots() {
   return *s;
 }
 
+// Equality of `n` bytes in words, tails as overlapping words (as in
+// `slot_hash`): keys are short, and a call to memcmp costs more than this.
+bool equal_bytes(const char* a, const char* b, std::size_t n) noexcept {
+  if (n < 4) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (a[i] != b[i]) return false;
+    }
+    return true;
+  }
+  if (n < 8) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
+  for (std::size_t i = 0; i + 8 <= n; i += 8) {
+    if (load64(a + i) != load64(b + i)) return false;
+  }
+  return load64(a + n - 8) == load64(b + n - 8);
+}
+
 bool holds(PyObject* str, std::string_view ascii) noexcept {
   return static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)) == ascii.size() &&
-         std::memcmp(PyUnicode_DATA(str), ascii.data(), ascii.size()) == 0;
+         equal_bytes(static_cast<const char*>(PyUnicode_DATA(str)), ascii.data(), ascii.size());
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // Making `str` objects from UTF-8 bytes that are already known to be valid.
 //
-// The reader validates every string, so nothing here checks again beyond what
-// the interpreter's own decoder does. Pure ASCII, the common case for keys and
-// most values, skips the decoder: the object is created with the ASCII maximum
-// character and the bytes are copied in once.
+// The reader validates every string, so nothing here validates again: the
+// str is created at its final length and kind (its largest code point read
+// from the lead bytes) and decoded in one pass, never widened midway. Pure
+// ASCII, the common case for keys and most values, is one copy.
+// Hazard: bytes that are not valid UTF-8 would be read past their end. Only
+// text the reader has validated may come here.
 #pragma once
 
 #include <Python.h>
@@ -42,11 +44,14 @@ namespace pelm {
   return s;
 }
 
+// New reference to a str holding the valid UTF-8 `utf8`, which has at least
+// one non-ASCII byte; null with the interpreter's MemoryError set.
+[[nodiscard]] PyObject* new_non_ascii_str(std::string_view utf8) noexcept;
+
 // New reference to a str holding the valid UTF-8 `utf8`, or null with the
-// interpreter's error set.
+// interpreter's MemoryError set.
 [[nodiscard]] inline PyObject* new_str_from_utf8(std::string_view utf8) noexcept {
-  if (is_ascii(utf8)) return new_ascii_str(utf8);
-  return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr);
+  return is_ascii(utf8) ? new_ascii_str(utf8) : new_non_ascii_str(utf8);
 }
 
 }  // namespace pelm

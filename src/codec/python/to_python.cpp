@@ -1,13 +1,12 @@
 // Reader events -> Python objects (see to_python.hpp).
 //
-// One value stack of owned references holds everything built so far: each
-// scalar event pushes one object, each object key pushes its str, and a
-// closing bracket replaces its `count` items (2 * count for an object: key,
-// value, key, value...) by the one container made from them. Nothing is
-// appended to a list or resized: the list is created at its final length and
-// the references are moved in. Invariant: every pointer on the stack is an
-// owned reference, released by the destructor if the read stops early, so a
-// failure anywhere leaves nothing behind.
+// One value stack of owned references (value_stack.hpp) holds everything
+// built so far: each scalar event pushes one object, each object key pushes
+// its str, and a closing bracket replaces its `count` items (2 * count for an
+// object: key, value, key, value...) by the one container made from them.
+// Nothing is appended to a list or resized: the list is created at its final
+// length and the references are moved in. A read that stops early leaves
+// nothing behind: the stack releases what it still holds.
 // Hazard: PyList_New and dict creation may run the cyclic collector, whose
 // finalisers can run Python code (even another cache's `get`); the stack is
 // therefore local to the call, never shared.
@@ -23,6 +22,7 @@
 #include "codec/python/conversion_error.hpp"
 #include "codec/python/key_cache.hpp"
 #include "codec/python/str_from_utf8.hpp"
+#include "codec/python/value_stack.hpp"
 #include "codec/reader.hpp"
 
 namespace pelm {
@@ -33,13 +33,17 @@ constexpr std::string_view kConvertFailedPrefix = "failed to convert value to Py
 constexpr const char* kNullObjectText = "PyObject pointer is null";
 
 // Code point order of two str objects, which is also the byte order of their
-// UTF-8 forms. One-byte kinds (ASCII and Latin-1) compare with memcmp; wider
-// kinds are stored in native-endian units, so the interpreter compares them.
+// UTF-8 forms. One-byte kinds (ASCII and Latin-1) compare as bytes, most
+// often decided by the first one; wider kinds are stored in native-endian
+// units, so the interpreter compares them.
 int compare_str(PyObject* a, PyObject* b) noexcept {
   if (PyUnicode_KIND(a) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(b) == PyUnicode_1BYTE_KIND) {
     const Py_ssize_t na = PyUnicode_GET_LENGTH(a);
     const Py_ssize_t nb = PyUnicode_GET_LENGTH(b);
-    const int c = std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(std::min(na, nb)));
+    const auto* pa = static_cast<const unsigned char*>(PyUnicode_DATA(a));
+    const auto* pb = static_cast<const unsigned char*>(PyUnicode_DATA(b));
+    if (na != 0 && nb != 0 && pa[0] != pb[0]) return pa[0] < pb[0] ? -1 : 1;
+    const int c = std::memcmp(pa, pb, static_cast<std::size_t>(std::min(na, nb)));
     if (c != 0) return c;
     return na < nb ? -1 : (na > nb ? 1 : 0);
   }
@@ -48,11 +52,6 @@ int compare_str(PyObject* a, PyObject* b) noexcept {
 
 class PythonBuilder {
  public:
-  PythonBuilder() = default;
-  PythonBuilder(const PythonBuilder&) = delete;
-  PythonBuilder& operator=(const PythonBuilder&) = delete;
-  ~PythonBuilder() { release_from(0); }
-
   bool null() { return push(Py_NewRef(Py_None)); }
   bool boolean(bool b) { return push(Py_NewRef(b ? Py_True : Py_False)); }
   bool uint(std::uint64_t u) { return push(PyLong_FromUnsignedLongLong(u)); }
@@ -70,11 +69,7 @@ class PythonBuilder {
   bool end_object(std::size_t count);
 
   // The finished value; only after a read that succeeded.
-  [[nodiscard]] OwnedRef take_result() {
-    OwnedRef result = OwnedRef::steal(stack_.back());
-    stack_.pop_back();
-    return result;
-  }
+  [[nodiscard]] OwnedRef take_result() noexcept { return stack_.pop(); }
   // Why the handler stopped the read; only after it returned false.
   [[nodiscard]] Error take_failure() { return std::move(*failure_); }
 
@@ -84,15 +79,8 @@ class PythonBuilder {
   // Takes over `obj`, a new reference or the null of a failed creation.
   bool push(PyObject* obj) {
     if (obj == nullptr) return fail_creation();
-    OwnedRef guard = OwnedRef::steal(obj);  // released if push_back throws
-    stack_.push_back(obj);
-    (void)guard.release();
+    stack_.push(obj);
     return true;
-  }
-
-  void release_from(std::size_t start) noexcept {
-    for (std::size_t i = start; i < stack_.size(); ++i) (void)OwnedRef::steal(stack_[i]);
-    stack_.resize(start);
   }
 
   static bool ascending(PyObject* const* members, std::size_t count) noexcept;
@@ -100,7 +88,7 @@ class PythonBuilder {
   [[gnu::cold, gnu::noinline]] bool fail_creation();
   [[gnu::cold, gnu::noinline]] bool fail_insertion();
 
-  std::vector<PyObject*> stack_;  // owned references (see the file comment)
+  ValueStack stack_;
   std::optional<Error> failure_;
 };
 
@@ -109,9 +97,9 @@ bool PythonBuilder::end_array(std::size_t count) {
   if (list == nullptr) return fail_creation();
   const std::size_t start = stack_.size() - count;
   if (count != 0) {
-    std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, &stack_[start], count * sizeof(PyObject*));
+    std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, stack_.from(start), count * sizeof(PyObject*));
   }
-  stack_.resize(start);  // the list owns the items now
+  stack_.forget_above(start);  // the list owns the items now
   return push(list);
 }
 
@@ -119,7 +107,7 @@ bool PythonBuilder::end_array(std::size_t count) {
 // case is one comparison per member and insertion straight from the stack.
 bool PythonBuilder::end_object(std::size_t count) {
   const std::size_t start = stack_.size() - 2 * count;
-  PyObject** members = stack_.data() + start;
+  PyObject** members = stack_.from(start);
   if (!ascending(members, count)) sort_members(members, count);
   OwnedRef dict = OwnedRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(count)));
   if (!dict) return fail_creation();
@@ -128,7 +116,7 @@ bool PythonBuilder::end_object(std::size_t count) {
     // keeps the first position, which is the right one.
     if (PyDict_SetItem(dict.get(), members[2 * i], members[2 * i + 1]) < 0) return fail_insertion();
   }
-  release_from(start);
+  stack_.release_above(start);
   return push(dict.release());
 }
 
