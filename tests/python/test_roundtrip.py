@@ -33,8 +33,6 @@ def normalise(value):
     """The image of `value` that get must return."""
     if value is None or type(value) is bool:
         return value
-    if isinstance(value, bool):
-        return bool(value)
     if isinstance(value, int):
         return int(value)
     if isinstance(value, float):
