@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "lib/concat.hpp"
+
 namespace pelm {
 
 namespace {
@@ -34,12 +36,12 @@ class Binder {
     for (std::size_t i = 0; i < sig_.count; ++i) {
       if (PyUnicode_CompareWithASCIIString(name, sig_.params[i]) != 0) continue;
       if (out_[i] != nullptr) {
-        return type_error(std::string(sig_.name) + " got multiple values for argument '" + sig_.params[i] + "'");
+        return type_error(concat({sig_.name, " got multiple values for argument '", sig_.params[i], "'"}));
       }
       out_[i] = value;
       return std::nullopt;
     }
-    return type_error(std::string(sig_.name) + " got an unexpected keyword argument '" + keyword_text(name) + "'");
+    return type_error(concat({sig_.name, " got an unexpected keyword argument '", keyword_text(name), "'"}));
   }
 
   std::optional<Error> finish() const {
@@ -48,23 +50,21 @@ class Binder {
     for (std::size_t i = 0; i < sig_.required; ++i) {
       if (out_[i] != nullptr) continue;
       if (missing > 0) names += " and ";
-      names += std::string("'") + sig_.params[i] + "'";
+      names += concat({"'", sig_.params[i], "'"});
       ++missing;
     }
     if (missing == 0) return std::nullopt;
-    return type_error(std::string(sig_.name) + " missing " + std::to_string(missing) +
-                      " required positional argument" + (missing > 1 ? "s" : "") + ": " + names);
+    return type_error(concat({sig_.name, " missing ", std::to_string(missing), " required positional argument",
+                              missing > 1 ? "s: " : ": ", names}));
   }
 
  private:
   [[gnu::cold]] Error too_many(std::size_t given) const {
-    std::string text = std::string(sig_.name) + " takes ";
-    if (sig_.required == sig_.count) {
-      text += std::to_string(sig_.count);
-    } else {
-      text += "from " + std::to_string(sig_.required) + " to " + std::to_string(sig_.count);
-    }
-    return type_error(text + " positional arguments but " + std::to_string(given) + " were given");
+    std::string counts = sig_.required == sig_.count
+                             ? std::to_string(sig_.count)
+                             : concat({"from ", std::to_string(sig_.required), " to ", std::to_string(sig_.count)});
+    return type_error(concat({sig_.name, " takes ", counts, " positional arguments but ", std::to_string(given),
+                              " were given"}));
   }
 
   const Signature& sig_;

@@ -15,6 +15,7 @@
 #include "lib/args.hpp"
 #include "lib/arguments.hpp"
 #include "lib/cache_object.hpp"
+#include "lib/concat.hpp"
 #include "lib/docstrings.hpp"
 #include "lib/entry_point.hpp"
 #include "lib/scratch_buffer.hpp"
@@ -37,17 +38,13 @@ Result<OwnedRef> new_uint(std::uint64_t v) {
 }
 
 [[gnu::cold]] Error too_large(std::string_view key, std::uint64_t size, std::uint64_t limit) {
-  std::string text = "Value for key '";
-  text.append(key);
-  text += "' (" + std::to_string(size) + " bytes) exceeds the cache limit (" + std::to_string(limit) + " bytes)";
-  return Error::pending(PyExc_ValueError, std::move(text));
+  return Error::pending(PyExc_ValueError, concat({"Value for key '", key, "' (", std::to_string(size),
+                                                  " bytes) exceeds the cache limit (", std::to_string(limit),
+                                                  " bytes)"}));
 }
 
 [[gnu::cold]] Error not_found(std::string_view key) {
-  std::string text = "Key '";
-  text.append(key);
-  text += "' not found";
-  return Error::pending(PyExc_KeyError, std::move(text));
+  return Error::pending(PyExc_KeyError, concat({"Key '", key, "' not found"}));
 }
 
 Result<OwnedRef> insert_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

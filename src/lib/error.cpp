@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "lib/concat.hpp"
+
 namespace pelm {
 
 namespace {
@@ -171,15 +173,8 @@ std::string type_qualname(PyObject* obj) {
 }
 
 std::string not_an_instance_text(PyObject* obj, std::string_view required) {
-  std::string text;
-  if (obj == Py_None) {
-    text = "'None' is not an instance of '";
-  } else {
-    text = "'" + type_qualname(obj) + "' object is not an instance of '";
-  }
-  text.append(required);
-  text += "'";
-  return text;
+  if (obj == Py_None) return concat({"'None' is not an instance of '", required, "'"});
+  return concat({"'", type_qualname(obj), "' object is not an instance of '", required, "'"});
 }
 
 }  // namespace pelm

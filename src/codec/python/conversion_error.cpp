@@ -3,6 +3,8 @@
 
 #include <utility>
 
+#include "lib/concat.hpp"
+
 namespace pelm {
 
 ConversionError ConversionError::interpreter() {
@@ -42,20 +44,20 @@ ConversionError ConversionError::message(std::string text) {
 
 ConversionError ConversionError::unsupported_type(PyObject* obj) {
   ConversionError e;
-  e.text_ = "unsupported type " + read_type_qualname(Py_TYPE(obj)).value_or("unknown");
+  e.text_ = concat({"unsupported type ", read_type_qualname(Py_TYPE(obj)).value_or("unknown")});
   return e;
 }
 
 ConversionError ConversionError::unexpected_type(PyObject* obj, std::string_view required) {
   ConversionError e;
-  e.text_ = "unexpected type: " + not_an_instance_text(obj, required);
+  e.text_ = concat({"unexpected type: ", not_an_instance_text(obj, required)});
   e.unexpected_type_ = true;
   return e;
 }
 
 ConversionError ConversionError::sequence_length(std::size_t expected, std::size_t actual) {
   ConversionError e;
-  e.text_ = "expected sequence of length " + std::to_string(expected) + ", got " + std::to_string(actual);
+  e.text_ = concat({"expected sequence of length ", std::to_string(expected), ", got ", std::to_string(actual)});
   return e;
 }
 
