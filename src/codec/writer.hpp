@@ -51,6 +51,14 @@ class JsonWriter {
   void key(std::string_view utf8);
   void end_object();
 
+  // Forgets any half-written value (after a failed conversion) so the writer
+  // and its grown arrays can be reused; the output buffer is the caller's.
+  void reset() noexcept {
+    frames_.clear();
+    members_.clear();
+    names_.clear();
+  }
+
   // Current nesting depth: the number of arrays and objects open.
   [[nodiscard]] std::size_t depth() const noexcept { return frames_.size(); }
 

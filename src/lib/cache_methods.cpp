@@ -18,7 +18,7 @@
 #include "lib/concat.hpp"
 #include "lib/docstrings.hpp"
 #include "lib/entry_point.hpp"
-#include "lib/scratch_buffer.hpp"
+#include "lib/pooled_writer.hpp"
 
 namespace pelm {
 
@@ -57,12 +57,11 @@ Result<OwnedRef> insert_impl(CacheObject* self, PyObject* const* args, Py_ssize_
   Result<std::string_view> key = convert_key(bound[0]);
   if (!key.ok()) return std::move(key.error());
 
-  ScratchBuffer scratch;
-  codec::JsonWriter writer(scratch.get());
-  if (auto e = value_from_python(bound[1], writer)) {
+  PooledWriter pooled;
+  if (auto e = value_from_python(bound[1], pooled.writer())) {
     return std::move(*e).to_error("failed to serialise Python object: ");
   }
-  std::string_view text = scratch.get().view();
+  std::string_view text = pooled.text();
   Engine& engine = self->engine;
   if (text.size() > engine.limit()) return too_large(key.value(), text.size(), engine.limit());
   if (!ensure_cache_node_type()) {
