@@ -1,0 +1,57 @@
+"""The release path a user takes: an sdist that builds alone, a wheel that
+installs into a fresh virtual environment, imports, and carries its stubs."""
+
+import os
+import subprocess
+import sys
+import tarfile
+import venv
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+
+pytestmark = pytest.mark.skipif(
+    os.environ.get("PELM_SANITIZED") == "1", reason="builds a release wheel; the sanitized run tests the code"
+)
+
+QUICK_START = """
+import importlib.metadata, pathlib, pelm_lib
+cache = pelm_lib.init_cache()
+cache.insert("user:1", {"name": "Ada", "langs": ["en", "fr"]})
+assert cache.get("user:1") == {"langs": ["en", "fr"], "name": "Ada"}
+assert cache.size() == len('{"langs":["en","fr"],"name":"Ada"}')
+site = pathlib.Path(pelm_lib.__file__).parent
+assert (site / "pelm_lib-stubs" / "__init__.pyi").is_file()
+print(importlib.metadata.version("pelm_lib"))
+"""
+
+
+def run(*cmd, **kw):
+    result = subprocess.run(cmd, capture_output=True, text=True, **kw)
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+    return result.stdout
+
+
+def test_sdist_builds_a_wheel_that_installs_and_imports(tmp_path):
+    dist = tmp_path / "dist"
+    run(sys.executable, "-m", "build", "--sdist", "--outdir", str(dist), str(ROOT))
+    (sdist,) = dist.glob("pelm_lib-*.tar.gz")
+    with tarfile.open(sdist) as tar:
+        names = tar.getnames()
+    for needed in ("pyproject.toml", "CMakeLists.txt", "src/lib/module.cpp", "stubs/pelm_lib-stubs/__init__.pyi"):
+        assert any(n.endswith(needed) for n in names), needed
+
+    run(sys.executable, "-m", "pip", "wheel", "--no-deps", "-w", str(dist), str(sdist))
+    (wheel,) = dist.glob("pelm_lib-*.whl")
+    tag = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    assert f"-{tag}-{tag}-" in wheel.name and "linux" in wheel.name
+
+    env_dir = tmp_path / "env"
+    venv.create(env_dir, with_pip=True)
+    py = env_dir / "bin" / "python"
+    run(str(py), "-m", "pip", "install", "-q", "--no-deps", str(wheel))
+    clean_env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_PRELOAD")}
+    version = run(str(py), "-c", QUICK_START, cwd=tmp_path, env=clean_env).strip()
+    assert version == "0.1.0"
