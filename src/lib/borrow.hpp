@@ -35,38 +35,34 @@ class BorrowFlag {
   std::atomic<std::intptr_t> state_{0};  // 0 free, n > 0 shared users, -1 exclusive
 };
 
-// Holds shared use for its lifetime.
-class SharedUse {
+// Holds one kind of use for its lifetime; `take` fails at once, with the
+// in-use error, when the flag cannot give that use now.
+template <bool Exclusive>
+class Use {
  public:
-  [[nodiscard]] static std::optional<Error> take(BorrowFlag& f, std::optional<SharedUse>& slot) {
-    if (!f.try_shared()) return Error::pending(PyExc_RuntimeError, "Already mutably borrowed");
+  [[nodiscard]] static std::optional<Error> take(BorrowFlag& f, std::optional<Use>& slot) {
+    if (!(Exclusive ? f.try_exclusive() : f.try_shared())) {
+      return Error::pending(PyExc_RuntimeError, Exclusive ? "Already borrowed" : "Already mutably borrowed");
+    }
     slot.emplace(f);
     return std::nullopt;
   }
-  explicit SharedUse(BorrowFlag& f) noexcept : f_(&f) {}
-  SharedUse(const SharedUse&) = delete;
-  SharedUse& operator=(const SharedUse&) = delete;
-  ~SharedUse() { f_->release_shared(); }
+  explicit Use(BorrowFlag& f) noexcept : f_(&f) {}
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+  ~Use() {
+    if constexpr (Exclusive) {
+      f_->release_exclusive();
+    } else {
+      f_->release_shared();
+    }
+  }
 
  private:
   BorrowFlag* f_;
 };
 
-// Holds exclusive use for its lifetime.
-class ExclusiveUse {
- public:
-  [[nodiscard]] static std::optional<Error> take(BorrowFlag& f, std::optional<ExclusiveUse>& slot) {
-    if (!f.try_exclusive()) return Error::pending(PyExc_RuntimeError, "Already borrowed");
-    slot.emplace(f);
-    return std::nullopt;
-  }
-  explicit ExclusiveUse(BorrowFlag& f) noexcept : f_(&f) {}
-  ExclusiveUse(const ExclusiveUse&) = delete;
-  ExclusiveUse& operator=(const ExclusiveUse&) = delete;
-  ~ExclusiveUse() { f_->release_exclusive(); }
-
- private:
-  BorrowFlag* f_;
-};
+using SharedUse = Use<false>;
+using ExclusiveUse = Use<true>;
 
 }  // namespace pelm

@@ -47,15 +47,27 @@ Result<OwnedRef> new_uint(std::uint64_t v) {
   return Error::pending(PyExc_KeyError, concat({"Key '", key, "' not found"}));
 }
 
+// The common start of the keyed methods: match the arguments, take the use,
+// convert `key` (in that order, so a wrong call reports the earliest fault).
+template <class UseKind>
+std::optional<Error> enter_keyed(const Signature& sig, CacheObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                 PyObject* kwnames, BoundArgs& bound, std::optional<UseKind>& use,
+                                 std::string_view& key) {
+  if (auto e = match_vectorcall(sig, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, bound)) {
+    return e;
+  }
+  if (auto e = UseKind::take(self->borrow, use)) return e;
+  Result<std::string_view> converted = convert_key(bound[0]);
+  if (!converted.ok()) return std::move(converted.error());
+  key = converted.value();
+  return std::nullopt;
+}
+
 Result<OwnedRef> insert_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
-  if (auto e = match_vectorcall(kInsertSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
-    return std::move(*e);
-  }
   std::optional<ExclusiveUse> use;
-  if (auto e = ExclusiveUse::take(self->borrow, use)) return std::move(*e);
-  Result<std::string_view> key = convert_key(bound[0]);
-  if (!key.ok()) return std::move(key.error());
+  std::string_view key;
+  if (auto e = enter_keyed(kInsertSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
 
   PooledWriter pooled;
   if (auto e = value_from_python(bound[1], pooled.writer())) {
@@ -63,28 +75,24 @@ Result<OwnedRef> insert_impl(CacheObject* self, PyObject* const* args, Py_ssize_
   }
   std::string_view text = pooled.text();
   Engine& engine = self->engine;
-  if (text.size() > engine.limit()) return too_large(key.value(), text.size(), engine.limit());
+  if (text.size() > engine.limit()) return too_large(key, text.size(), engine.limit());
   if (!ensure_cache_node_type()) {
     PyErr_WriteUnraisable(nullptr);
     return Error::panic("failed to create type object for `CacheNode`");
   }
   // Everything that can fail happens before the first eviction.
-  EntryPtr entry = engine.prepare_insert(key.value(), text, engine.hash(key.value()));
+  EntryPtr entry = engine.prepare_insert(key, text, engine.hash(key));
   engine.commit_insert(std::move(entry));
   return OwnedRef::borrow(Py_None);
 }
 
 Result<OwnedRef> get_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
-  if (auto e = match_vectorcall(kGetSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
-    return std::move(*e);
-  }
   std::optional<ExclusiveUse> use;
-  if (auto e = ExclusiveUse::take(self->borrow, use)) return std::move(*e);
-  Result<std::string_view> key = convert_key(bound[0]);
-  if (!key.ok()) return std::move(key.error());
-  Entry* entry = self->engine.find(key.value());
-  if (entry == nullptr) return not_found(key.value());
+  std::string_view key;
+  if (auto e = enter_keyed(kGetSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
+  Entry* entry = self->engine.find(key);
+  if (entry == nullptr) return not_found(key);
   // Promote first: a hit counts as used even if decoding then fails.
   self->engine.move_to_front(entry);
   // Decoding runs no user code (at most the unraisable hook or a __del__
@@ -94,26 +102,18 @@ Result<OwnedRef> get_impl(CacheObject* self, PyObject* const* args, Py_ssize_t n
 
 Result<OwnedRef> remove_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
-  if (auto e = match_vectorcall(kRemoveSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
-    return std::move(*e);
-  }
   std::optional<ExclusiveUse> use;
-  if (auto e = ExclusiveUse::take(self->borrow, use)) return std::move(*e);
-  Result<std::string_view> key = convert_key(bound[0]);
-  if (!key.ok()) return std::move(key.error());
-  return new_bool(self->engine.remove(key.value()));
+  std::string_view key;
+  if (auto e = enter_keyed(kRemoveSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
+  return new_bool(self->engine.remove(key));
 }
 
 Result<OwnedRef> contains_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
-  if (auto e = match_vectorcall(kContainsSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
-    return std::move(*e);
-  }
   std::optional<SharedUse> use;
-  if (auto e = SharedUse::take(self->borrow, use)) return std::move(*e);
-  Result<std::string_view> key = convert_key(bound[0]);
-  if (!key.ok()) return std::move(key.error());
-  return new_bool(self->engine.find(key.value()) != nullptr);
+  std::string_view key;
+  if (auto e = enter_keyed(kContainsSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
+  return new_bool(self->engine.find(key) != nullptr);
 }
 
 // Counters read under shared use.
