@@ -1,0 +1,217 @@
+"""Model-based test: the cache against a plain-Python byte-capped LRU.
+
+A hypothesis state machine drives insert (new keys and overwrites), get,
+contains, `in`, remove, clear, len and size with random keys, values and
+limits (0 and tiny limits included, where almost every insert evicts or is
+refused) and compares every answer with the model. After every step it checks
+that the stored keys, len(), size(), is_empty() and repr agree with the model.
+Recency order is observed through evictions: the model evicts from its own
+least-recently-used end, so a cache that promoted or evicted the wrong entry
+holds a different key set at the next check.
+
+The model measures a value as its compact JSON text with sorted keys; that is
+exactly the stored text for the values drawn here (None, bools, 64-bit
+integers, short strings without lone surrogates, and lists and dicts of them;
+floats are left out because their text form is the writer's own).
+
+Runs: by default a few hundred examples (profile "pelm-model-ci"). The long
+mode, PELM_LONG_TESTS=1, runs 1,000 examples of 50 steps each
+(profile "pelm-model-long"):
+
+    PELM_LONG_TESTS=1 python -m pytest tests/python/test_model.py
+"""
+
+import json
+import os
+from collections import OrderedDict
+
+from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
+
+import pelm_lib
+
+settings.register_profile(
+    "pelm-model-ci",
+    max_examples=300,
+    stateful_step_count=30,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow],
+)
+settings.register_profile(
+    "pelm-model-long",
+    max_examples=1000,
+    stateful_step_count=50,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow],
+)
+PROFILE = "pelm-model-long" if os.environ.get("PELM_LONG_TESTS") == "1" else "pelm-model-ci"
+
+KEYS = ["a", "b", "c", "it's", "é", "", "k" * 40]
+
+scalars = (
+    st.none()
+    | st.booleans()
+    | st.integers(min_value=-(2**63), max_value=2**64 - 1)
+    | st.integers(min_value=-3, max_value=12)
+    | st.text(max_size=6)
+)
+values = st.integers(min_value=0, max_value=9) | st.recursive(
+    scalars,
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=3), inner, max_size=4),
+    max_leaves=8,
+)
+limits = st.sampled_from([0, 1, 2, 3, 4, 5, 6, 8, 12]) | st.integers(min_value=0, max_value=60)
+
+
+def text_of(value):
+    return json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
+
+
+def payload_size(value):
+    return len(text_of(value).encode())
+
+
+class LruModel:
+    """Byte-capped LRU: entries ordered least- to most-recently used."""
+
+    def __init__(self, limit):
+        self.limit = limit
+        self.entries = OrderedDict()  # key -> (value, size)
+        self.size = 0
+
+    def insert(self, key, value):
+        """Returns the refusal message, or None when the value was stored."""
+        size = payload_size(value)
+        if size > self.limit:
+            return f"Value for key '{key}' ({size} bytes) exceeds the cache limit ({self.limit} bytes)"
+        # The old entry under `key` still counts here and may be evicted itself.
+        while self.size + size > self.limit:
+            _, (_, evicted) = self.entries.popitem(last=False)
+            self.size -= evicted
+        if key in self.entries:
+            self.size -= self.entries.pop(key)[1]
+        self.entries[key] = (value, size)
+        self.size += size
+        return None
+
+    def get(self, key):
+        self.entries.move_to_end(key)
+        return self.entries[key][0]
+
+    def remove(self, key):
+        if key not in self.entries:
+            return False
+        self.size -= self.entries.pop(key)[1]
+        return True
+
+    def clear(self):
+        self.entries.clear()
+        self.size = 0
+
+
+def keys_in_order(value):
+    """Every dict's keys, depth first, to compare key order and not only equality."""
+    if isinstance(value, dict):
+        return [(list(value), [keys_in_order(v) for v in value.values()])]
+    if isinstance(value, list):
+        return [keys_in_order(v) for v in value]
+    return []
+
+
+def json_image(value):
+    """What get returns for a stored value: dicts with their keys sorted."""
+    if isinstance(value, dict):
+        return {k: json_image(value[k]) for k in sorted(value)}
+    if isinstance(value, list):
+        return [json_image(v) for v in value]
+    return value
+
+
+class CacheMachine(RuleBasedStateMachine):
+    @initialize(limit=limits)
+    def make_cache(self, limit):
+        self.cache = pelm_lib.Cache(limit)
+        self.model = LruModel(limit)
+
+    @rule(key=st.sampled_from(KEYS), value=values)
+    def insert(self, key, value):
+        refusal = self.model.insert(key, value)
+        if refusal is None:
+            assert self.cache.insert(key, value) is None
+        else:
+            try:
+                self.cache.insert(key, value)
+            except ValueError as e:
+                assert e.args == (refusal,)
+            else:
+                raise AssertionError("insert of an oversized value succeeded")
+
+    @precondition(lambda self: self.model.entries)
+    @rule(data=st.data(), value=values)
+    def overwrite(self, data, value):
+        key = data.draw(st.sampled_from(list(self.model.entries)))
+        self.insert(key, value)
+
+    @precondition(lambda self: self.model.entries)
+    @rule(data=st.data())
+    def get_stored(self, data):
+        self.get(data.draw(st.sampled_from(list(self.model.entries))))
+
+    @rule(key=st.sampled_from(KEYS))
+    def get(self, key):
+        if key in self.model.entries:
+            expected = json_image(self.model.get(key))
+            got = self.cache.get(key)
+            assert got == expected
+            assert keys_in_order(got) == keys_in_order(expected)
+        else:
+            try:
+                self.cache.get(key)
+            except KeyError as e:
+                assert e.args == (f"Key '{key}' not found",)
+            else:
+                raise AssertionError("get of a missing key succeeded")
+
+    @rule(key=st.sampled_from(KEYS))
+    def contains(self, key):
+        assert self.cache.contains(key) is (key in self.model.entries)
+
+    @rule(key=st.sampled_from(KEYS))
+    def membership(self, key):
+        assert (key in self.cache) is (key in self.model.entries)
+
+    @rule(key=st.sampled_from(KEYS))
+    def remove(self, key):
+        assert self.cache.remove(key) is self.model.remove(key)
+
+    @rule()
+    def clear(self):
+        assert self.cache.clear() is None
+        self.model.clear()
+
+    @invariant()
+    def agrees_with_model(self):
+        model = self.model
+        assert model.size <= model.limit
+        assert [k for k in KEYS if k in self.cache] == [k for k in KEYS if k in model.entries]
+        assert self.cache.len() == len(self.cache) == len(model.entries)
+        assert self.cache.size() == model.size == sum(s for _, s in model.entries.values())
+        assert self.cache.is_empty() is (not model.entries)
+        assert repr(self.cache) == (
+            f"Cache(limit={model.limit}, size={model.size}, entries={len(model.entries)})"
+        )
+
+
+TestCacheAgainstModel = CacheMachine.TestCase
+TestCacheAgainstModel.settings = settings.get_profile(PROFILE)
+
+
+def test_model_sizes_match_the_stored_text():
+    """The size model itself: sizes taken from the cache for edge values."""
+    samples = [None, True, False, 0, -(2**63), 2**64 - 1, "", "é", "\n", "\x01", '"\\', [],
+               {}, [1, [2, 3]], {"b": 1, "a": [True, None]}, {"é": 1, "z": 2, "A": ""}]
+    for value in samples:
+        cache = pelm_lib.Cache(1000)
+        cache.insert("k", value)
+        assert cache.size() == payload_size(value), value
