@@ -36,14 +36,15 @@ def run(*cmd, **kw):
 
 def test_sdist_builds_a_wheel_that_installs_and_imports(tmp_path):
     dist = tmp_path / "dist"
-    run(sys.executable, "-m", "build", "--sdist", "--outdir", str(dist), str(ROOT))
+    # Run from elsewhere: the checkout's build/ folder would shadow the package.
+    run(sys.executable, "-m", "build", "--sdist", "--outdir", str(dist), str(ROOT), cwd=tmp_path)
     (sdist,) = dist.glob("pelm_lib-*.tar.gz")
     with tarfile.open(sdist) as tar:
         names = tar.getnames()
     for needed in ("pyproject.toml", "CMakeLists.txt", "src/lib/module.cpp", "stubs/pelm_lib-stubs/__init__.pyi"):
         assert any(n.endswith(needed) for n in names), needed
 
-    run(sys.executable, "-m", "pip", "wheel", "--no-deps", "-w", str(dist), str(sdist))
+    run(sys.executable, "-m", "pip", "wheel", "--no-deps", "-w", str(dist), str(sdist), cwd=tmp_path)
     (wheel,) = dist.glob("pelm_lib-*.whl")
     tag = f"cp{sys.version_info.major}{sys.version_info.minor}"
     assert f"-{tag}-{tag}-" in wheel.name and "linux" in wheel.name
