@@ -4,6 +4,8 @@
 #include <limits>
 #include <new>
 
+#include "codec/fault_injection.hpp"
+
 namespace pelm::codec {
 
 void ByteBuffer::grow(std::size_t extra) {
@@ -12,6 +14,7 @@ void ByteBuffer::grow(std::size_t extra) {
   std::size_t want = size_ + extra;
   std::size_t cap = capacity_ < kInitialCapacity ? kInitialCapacity : capacity_;
   while (cap < want) cap = cap > kMax ? want : cap * 2;
+  fault_injection::maybe_fail();
   void* p = std::realloc(data_, cap);
   if (p == nullptr) throw std::bad_alloc();
   data_ = static_cast<char*>(p);

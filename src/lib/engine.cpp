@@ -8,7 +8,7 @@
 #include <limits>
 #include <new>
 
-#include "lib/fault_injection.hpp"
+#include "codec/fault_injection.hpp"
 
 namespace pelm {
 

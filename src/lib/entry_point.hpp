@@ -9,6 +9,7 @@
 
 #include <new>
 
+#include "codec/fault_injection.hpp"
 #include "lib/error.hpp"
 #include "lib/owned_ref.hpp"
 
@@ -19,11 +20,14 @@ namespace pelm {
 // For entry points that return an object (methods, constructor, repr...).
 template <class F>
 PyObject* object_entry(F&& impl) noexcept {
+  fault_injection::arm_from_environment();
   try {
     Result<OwnedRef> r = impl();
+    fault_injection::disarm();
     if (r.ok()) return r.value().release();
     std::move(r.error()).raise();
   } catch (const std::bad_alloc&) {
+    fault_injection::disarm();
     PyErr_NoMemory();
   } catch (...) {
     raise_unexpected_exception();
