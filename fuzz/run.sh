@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets over the codec and runs each for a set time.
+#
+#   fuzz/run.sh                      every target for 60 s
+#   FUZZ_SECONDS=600 fuzz/run.sh     longer runs
+#   fuzz/run.sh reader               one target
+#
+# Each target first replays fuzz/regressions/<target>/ (inputs that once broke
+# a property; a failure there fails the script), then fuzzes with a writable
+# corpus in build/fuzz/corpus-<target> followed by the read-only seed suite
+# beside the checkout; libFuzzer only ever writes into the first folder.
+# A new crash is left in build/fuzz/artifacts/<target>/: fix it, then copy the
+# file into fuzz/regressions/<target>/ so every later run replays it.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+out="${FUZZ_BUILD_DIR:-$root/build/fuzz}"
+seconds="${FUZZ_SECONDS:-60}"
+cxx="${FUZZ_CXX:-clang++-14}"
+command -v "$cxx" >/dev/null || cxx=clang++
+seeds="$root/../shared/jsontestsuite/test_parsing"
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(reader roundtrip)
+
+command -v "$cxx" >/dev/null || { echo "fuzz/run.sh needs clang++ (Debian: clang, libclang-rt-dev)" >&2; exit 1; }
+
+sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+# FUZZ_CXXFLAGS: extra compiler flags, e.g. -I of a patched header folder.
+read -r -a extra_flags <<< "${FUZZ_CXXFLAGS:-}"
+cflags=(-std=c++20 -O1 -g "${extra_flags[@]}" -I "$root/src" -Wall -Wextra -Wpedantic -Werror)
+
+build() {
+  mkdir -p "$out/obj"
+  local objs=()
+  for src in "$root"/src/codec/*.cpp; do
+    local obj="$out/obj/$(basename "$src" .cpp).o"
+    objs+=("$obj")
+    if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ -n "$(find "$root/src/codec" -name '*.hpp' -newer "$obj")" ]; then
+      # shellcheck disable=SC2086
+      "$cxx" "${cflags[@]}" -fsanitize=fuzzer-no-link $sanitizers -c "$src" -o "$obj"
+    fi
+  done
+  for t in "${targets[@]}"; do
+    echo "== building ${t}_fuzz"
+    # shellcheck disable=SC2086
+    "$cxx" "${cflags[@]}" -I "$root/fuzz" -fsanitize=fuzzer $sanitizers \
+      "$root/fuzz/${t}_fuzz.cpp" "${objs[@]}" -o "$out/${t}_fuzz"
+  done
+}
+
+replay_regressions() {  # $1: target
+  local dir="$root/fuzz/regressions/$1"
+  local inputs=()
+  while IFS= read -r -d '' f; do inputs+=("$f"); done < <(find "$dir" -type f ! -name '.*' -print0 2>/dev/null)
+  [ ${#inputs[@]} -eq 0 ] && return 0
+  echo "== replaying ${#inputs[@]} regression inputs for $1"
+  "$out/${1}_fuzz" "${inputs[@]}" 2>&1 | tail -n 3
+}
+
+fuzz_target() {  # $1: target
+  local corpus="$out/corpus-$1" artifacts="$out/artifacts/$1/"
+  mkdir -p "$corpus" "$artifacts"
+  local extra=()
+  [ "$1" = reader ] && extra+=(-dict="$root/fuzz/json.dict")
+  local folders=("$corpus")
+  [ -d "$seeds" ] && folders+=("$seeds")
+  echo "== fuzzing $1 for ${seconds}s"
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  "$out/${1}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
+    -print_final_stats=1 -artifact_prefix="$artifacts" "${extra[@]}" "${folders[@]}" \
+    > "$out/$1.log" 2>&1 || { tail -n 60 "$out/$1.log"; echo "fuzz/run.sh: $1 failed; input in $artifacts" >&2; return 1; }
+  grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' "$out/$1.log"
+  grep -E '^#[0-9]+\s+DONE' "$out/$1.log" | tail -n 1
+}
+
+build
+for t in "${targets[@]}"; do
+  replay_regressions "$t"
+  fuzz_target "$t"
+done
