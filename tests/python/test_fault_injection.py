@@ -30,82 +30,88 @@ except ImportError:  # a stripped interpreter
     _testcapi = None
 
 NTH_VARIABLE = "PELM_FAIL_ALLOC_NTH"
-# 151 bytes: longer than the writer's first 128-byte buffer, so writing grows
-# it, and escaped, so reading goes through the reader's scratch buffer.
-UNIT = 151
-
-
-def unit_value(tag):
-    return "\n" + tag + "x" * 146
-
-
-def filled_cache():
-    """Entries a, c, d, b from least to most recently used; the cache is full."""
-    cache = pelm_lib.Cache(4 * UNIT)
-    for key in "abcd":
-        cache.insert(key, unit_value(key))
-    cache.get("b")
-    return cache
-
-
+ALL_KEYS = ["a", "b", "c", "d", "é-new"]
 ORIGINAL_ORDER = ["a", "c", "d", "b"]
+PROMOTED_ORDER = ["a", "d", "b", "c"]
 
-# name -> (operation, order after success, may promote before failing)
+# name -> (operation on a Scenario and a cache, order after success, whether
+# a failure may come after the hit was promoted)
 OPERATIONS = {
-    "insert-evicting": (lambda c: c.insert("é-new", unit_value("e")), ["c", "d", "b", "é-new"], False),
-    "insert-overwrite": (lambda c: c.insert("c", unit_value("C")), ["d", "b", "c"], False),
-    "get": (lambda c: c.get("c"), ["a", "d", "b", "c"], True),
-    "remove": (lambda c: c.remove("c"), ["a", "d", "b"], False),
-    "clear": (lambda c: c.clear(), [], False),
+    "insert-evicting": (lambda s, c: c.insert("é-new", s.value("e")), ["c", "d", "b", "é-new"], False),
+    "insert-overwrite": (lambda s, c: c.insert("c", s.value("C")), ["d", "b", "c"], False),
+    "get": (lambda s, c: c.get("c"), PROMOTED_ORDER, True),
+    "remove": (lambda s, c: c.remove("c"), ["a", "d", "b"], False),
+    "clear": (lambda s, c: c.clear(), [], False),
 }
 
 
-def recency_order(cache, keys):
-    """Least-recently-used first; destroys the cache's contents."""
-    pads = 0
-    while cache.size() + UNIT <= cache.limit:
-        cache.insert(f"\0pad{pads}", unit_value("p"))
-        pads += 1
-    remaining = [k for k in keys if k in cache]
-    order = []
-    for probe in range(len(remaining)):
-        cache.insert(f"\0probe{probe}", unit_value("p"))
-        gone = [k for k in remaining if k not in cache]
-        assert len(gone) == 1, gone
-        order.append(gone[0])
-        remaining.remove(gone[0])
-    return order
+class Scenario:
+    """A full cache of four entries of one payload size `unit`, whose values
+    are escaped strings so that reading uses the reader's scratch buffer."""
+
+    def __init__(self, unit):
+        self.unit = unit
+
+    def value(self, tag):
+        return "\n" + tag + "x" * (self.unit - 5)
+
+    def filled_cache(self):
+        """Entries a, c, d, b from least to most recently used."""
+        cache = pelm_lib.Cache(4 * self.unit)
+        for key in "abcd":
+            cache.insert(key, self.value(key))
+        cache.get("b")
+        return cache
+
+    def recency_order(self, cache):
+        """Least-recently-used first; destroys the cache's contents."""
+        pads = 0
+        while cache.size() + self.unit <= cache.limit:
+            cache.insert(f"\0pad{pads}", self.value("p"))
+            pads += 1
+        remaining = [k for k in ALL_KEYS if k in cache]
+        order = []
+        for probe in range(len(remaining)):
+            cache.insert(f"\0probe{probe}", self.value("p"))
+            gone = [k for k in remaining if k not in cache]
+            assert len(gone) == 1, gone
+            order.append(gone[0])
+            remaining.remove(gone[0])
+        return order
+
+    def state_of(self, cache):
+        assert cache.size() == self.unit * cache.len()
+        return repr(cache), [k for k in ALL_KEYS if k in cache], self.recency_order(cache)
+
+    def expected_state(self, order):
+        return (f"Cache(limit={4 * self.unit}, size={self.unit * len(order)}, entries={len(order)})",
+                sorted(order, key=ALL_KEYS.index), order)
+
+    def sweep(self, run_failing, name, allowed_errors):
+        """Runs the operation on fresh caches with the Nth allocation failing,
+        N = 1, 2, ..., until it succeeds; checks the state after every failure
+        and after the success; returns the number of failures."""
+        operation, after_success, promotes = OPERATIONS[name]
+        unchanged = self.expected_state(ORIGINAL_ORDER)
+        promoted = self.expected_state(PROMOTED_ORDER)
+        for n in range(1, 500):
+            cache = self.filled_cache()
+            error = run_failing(lambda: operation(self, cache), n)
+            if error is None:
+                assert self.state_of(cache) == self.expected_state(after_success)
+                return n - 1
+            assert type(error).__name__ in allowed_errors, repr(error)
+            if is_panic(error):
+                assert error.args == ("PyObject pointer is null",)
+            state = self.state_of(cache)
+            assert state == unchanged or (promotes and state == promoted), (n, error, state)
+        raise AssertionError("the operation never succeeded")
 
 
-def state_of(cache, keys):
-    assert cache.size() == UNIT * cache.len()
-    return repr(cache), [k for k in keys if k in cache], recency_order(cache, keys)
-
-
-def expected_state(order):
-    return (f"Cache(limit={4 * UNIT}, size={UNIT * len(order)}, entries={len(order)})",
-            sorted(order, key=ALL_KEYS.index), order)
-
-
-ALL_KEYS = ["a", "b", "c", "d", "é-new"]
-
-
-def sweep(run_failing, operation, promotes, allowed_errors):
-    """Runs `operation` on fresh caches with the Nth allocation failing, N = 1,
-    2, ..., until it succeeds; returns the number of failed attempts."""
-    unchanged = expected_state(ORIGINAL_ORDER)
-    promoted = expected_state(["a", "d", "b", "c"])
-    for n in range(1, 500):
-        cache = filled_cache()
-        error = run_failing(cache, operation, n)
-        if error is None:
-            return n - 1, cache
-        assert type(error).__name__ in allowed_errors, repr(error)
-        if is_panic(error):
-            assert error.args == ("PyObject pointer is null",)
-        state = state_of(cache, ALL_KEYS)
-        assert state == unchanged or (promotes and state == promoted), (n, error, state)
-    raise AssertionError("the operation never succeeded")
+# 151 bytes outgrow the writer's first 128-byte buffer; a value over 1 MiB
+# outgrows what a thread keeps of its writer between calls, so every insert
+# of one allocates its buffer afresh.
+SMALL, HUGE = 151, (1 << 20) + 151
 
 
 def is_panic(error):
@@ -113,10 +119,10 @@ def is_panic(error):
     return type(error).__name__ == "PanicException" and not isinstance(error, Exception)
 
 
-def fail_module_allocation(cache, operation, n):
+def fail_module_allocation(call, n):
     os.environ[NTH_VARIABLE] = str(n)
     try:
-        operation(cache)
+        call()
     except MemoryError as e:
         return e
     finally:
@@ -124,7 +130,7 @@ def fail_module_allocation(cache, operation, n):
     return None
 
 
-def fail_interpreter_allocation(cache, operation, n):
+def fail_interpreter_allocation(call, n):
     """A panic must come with the lost MemoryError as its diagnostic, reported
     through the unraisable hook; nothing else may be reported there."""
     reported = []
@@ -132,7 +138,7 @@ def fail_interpreter_allocation(cache, operation, n):
     error = None
     _testcapi.set_nomemory(n - 1, n)  # fails exactly the nth allocation
     try:
-        operation(cache)
+        call()
     except BaseException as e:  # noqa: BLE001 - the sweep judges what came out
         if not (isinstance(e, MemoryError) or is_panic(e)):
             raise
@@ -164,31 +170,31 @@ def module_injection():
         pytest.skip("built without PELM_FAULT_INJECTION")
 
 
+@pytest.mark.parametrize("unit", [SMALL, HUGE], ids=["small", "huge"])
 @pytest.mark.parametrize("name", OPERATIONS)
-def test_module_allocation_failures_change_nothing(module_injection, name):
-    operation, after_success, promotes = OPERATIONS[name]
-    failures, cache = sweep(fail_module_allocation, operation, promotes, {"MemoryError"})
-    assert state_of(cache, ALL_KEYS) == expected_state(after_success)
+def test_module_allocation_failures_change_nothing(module_injection, unit, name):
+    failures = Scenario(unit).sweep(fail_module_allocation, name, {"MemoryError"})
     if name.startswith("insert"):
-        assert failures >= 1  # the new entry itself is always allocated
+        # The new entry is always allocated; a huge value also needs a new
+        # writer buffer.
+        assert failures >= (1 if unit == SMALL else 2)
 
 
 def test_insert_failures_keep_reference_counts(module_injection):
-    key, value = "".join(["fresh", "-key"]), [unit_value("v")[:140]]
+    key, value = "".join(["fresh", "-key"]), ["".join(["v"] * 300)]
     counts = sys.getrefcount(key), sys.getrefcount(value), sys.getrefcount(value[0])
+    cache = pelm_lib.Cache(1000)
     for n in range(1, 50):
-        if fail_module_allocation(pelm_lib.Cache(1000), lambda c: c.insert(key, value), n) is None:
+        if fail_module_allocation(lambda: cache.insert(key, value), n) is None:
             break
         assert (sys.getrefcount(key), sys.getrefcount(value), sys.getrefcount(value[0])) == counts
-    assert n > 1
+    assert n > 1 and cache.len() == 1
 
 
 @pytest.mark.skipif(_testcapi is None or not hasattr(_testcapi, "set_nomemory"),
                     reason="needs CPython's _testcapi allocator hooks")
 @pytest.mark.parametrize("name", OPERATIONS)
 def test_interpreter_allocation_failures_change_nothing(name):
-    operation, after_success, promotes = OPERATIONS[name]
     # Objects that only `get` builds may fail as the module's internal error.
     allowed = {"MemoryError", "PanicException"} if name == "get" else {"MemoryError"}
-    failures, cache = sweep(fail_interpreter_allocation, operation, promotes, allowed)
-    assert state_of(cache, ALL_KEYS) == expected_state(after_success)
+    Scenario(SMALL).sweep(fail_interpreter_allocation, name, allowed)
