@@ -9,6 +9,7 @@
 // everything else the consumed index pos_. Included at the end of reader.hpp.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -246,16 +247,22 @@ class JsonParser {
 
   // ---- numbers ------------------------------------------------------------
 
-  // Significand and decimal exponent as the digits accumulate; they decide
-  // the kind of the number and the early verdict on absurd exponents, while
-  // the value of a float comes from the number's whole text.
+  // The number as its digits accumulate: significand × 10^exponent, exact
+  // unless a digit had to be dropped. They decide the kind of the number and
+  // the early verdict on absurd exponents, and give a float's value directly
+  // when they are exact and the exponent small; otherwise the value comes
+  // from the number's whole text.
   struct Digits {
     std::uint64_t significand = 0;
-    bool overflowed = false;  // an integer-part digit did not fit
-    bool is_float = false;    // fraction or exponent present, or overflowed
+    std::int64_t exponent = 0;
+    std::size_t taken = 0;    // digits accumulated: the significand is below 10^taken
+    bool truncated = false;   // a digit did not fit, so the significand is inexact
+    bool is_float = false;    // fraction or exponent present, or an integer digit dropped
   };
 
   static constexpr std::uint64_t kSignificandCap = 1844674407370955161ULL;  // (2^64 - 1) / 10
+  // Any 19 digits fit in 64 bits (10^19 - 1 < 2^64).
+  static constexpr std::size_t kDigitsThatAlwaysFit = 19;
 
   static bool fits(std::uint64_t s, int digit) noexcept {
     return s < kSignificandCap || (s == kSignificandCap && digit <= 5);
@@ -281,9 +288,24 @@ class JsonParser {
     }
     if (zero_by_exponent) return emitted(handler_.float_number(negative ? -0.0 : 0.0));
     if (!digits.is_float) return emit_integer(negative, digits.significand);
-    const std::optional<double> value = decimal_to_double(text_.substr(start, pos_ - start));
-    if (!value) return fail_consumed(JsonErrorCode::NumberOutOfRange);
-    return emitted(handler_.float_number(*value));
+    return emit_float(negative, digits, start);
+  }
+
+  // Accumulates up to `limit` digits at pos_ into the significand without
+  // overflow checks; the caller guarantees that they fit. Works on locals:
+  // a char load may alias the parser's members, which would otherwise be
+  // stored back on every digit.
+  std::size_t take_digits(Digits& digits, std::size_t limit) noexcept {
+    const char* const data = text_.data();
+    const std::size_t first = pos_;
+    const std::size_t stop = first + std::min(limit, text_.size() - first);
+    std::uint64_t s = digits.significand;
+    std::size_t i = first;
+    for (; i < stop && is_json_digit(data[i]); ++i) s = s * 10 + static_cast<std::uint64_t>(data[i] - '0');
+    digits.significand = s;
+    digits.taken += i - first;
+    pos_ = i;
+    return i - first;
   }
 
   bool scan_integer_part(Digits& digits) {
@@ -292,12 +314,14 @@ class JsonParser {
       if (!at_end() && is_json_digit(peek())) return fail_peek(JsonErrorCode::InvalidNumber);
       return true;
     }
+    take_digits(digits, kDigitsThatAlwaysFit);
+    // A twentieth digit may still fit; the first that does not and all after it are dropped.
     for (; !at_end() && is_json_digit(peek()); ++pos_) {
       const int digit = peek() - '0';
-      if (!digits.overflowed && fits(digits.significand, digit)) {
+      if (!digits.truncated && fits(digits.significand, digit)) {
         digits.significand = digits.significand * 10 + static_cast<std::uint64_t>(digit);
       } else {
-        digits.overflowed = true;
+        digits.truncated = true;
         digits.is_float = true;
       }
     }
@@ -310,12 +334,20 @@ class JsonParser {
     if (at_end()) return fail_consumed(JsonErrorCode::EofWhileParsingValue);
     if (!is_json_digit(peek())) return fail_peek(JsonErrorCode::InvalidNumber);
     digits.is_float = true;
-    bool dropping = false;
+    if (!digits.truncated && digits.taken < kDigitsThatAlwaysFit) {
+      const std::size_t taken = take_digits(digits, kDigitsThatAlwaysFit - digits.taken);
+      digits.exponent -= static_cast<std::int64_t>(taken);
+    }
+    bool dropping = digits.truncated;
     for (; !at_end() && is_json_digit(peek()); ++pos_) {
       const int digit = peek() - '0';
       dropping = dropping || !fits(digits.significand, digit);
-      if (!dropping) digits.significand = digits.significand * 10 + static_cast<std::uint64_t>(digit);
+      if (!dropping) {
+        digits.significand = digits.significand * 10 + static_cast<std::uint64_t>(digit);
+        --digits.exponent;
+      }
     }
+    digits.truncated = dropping;
     return true;
   }
 
@@ -336,10 +368,26 @@ class JsonParser {
       overflowed = overflowed || exponent > 214748364 || (exponent == 214748364 && digit > 7);
       if (!overflowed) exponent = exponent * 10 + digit;
     }
-    if (!overflowed) return true;
+    if (!overflowed) {
+      digits.exponent += negative ? -std::int64_t{exponent} : std::int64_t{exponent};
+      return true;
+    }
     if (!negative && digits.significand != 0) return fail_consumed(JsonErrorCode::NumberOutOfRange);
     zero_by_exponent = true;
     return true;
+  }
+
+  // Exact digits with a small exponent convert directly; anything else is
+  // read again from the number's text `start`..pos_, sign included.
+  bool emit_float(bool negative, const Digits& digits, std::size_t start) {
+    if (!digits.truncated) {
+      if (const std::optional<double> magnitude = exact_decimal_to_double(digits.significand, digits.exponent)) {
+        return emitted(handler_.float_number(negative ? -*magnitude : *magnitude));
+      }
+    }
+    const std::optional<double> value = decimal_to_double(text_.substr(start, pos_ - start));
+    if (!value) return fail_consumed(JsonErrorCode::NumberOutOfRange);
+    return emitted(handler_.float_number(*value));
   }
 
   bool emit_integer(bool negative, std::uint64_t magnitude) {
