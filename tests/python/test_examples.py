@@ -22,3 +22,11 @@ def test_example_runs(name, expected):
     result = subprocess.run([sys.executable, str(EXAMPLES / name)], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     assert expected in result.stdout
+
+
+def test_readme_python_blocks_run():
+    readme = (EXAMPLES.parent / "README.md").read_text()
+    blocks = [b.split("```", 1)[0] for b in readme.split("```python\n")[1:]]
+    assert len(blocks) >= 2
+    for block in blocks:
+        exec(compile(block, "README.md", "exec"), {})
