@@ -73,8 +73,8 @@ class Binder {
 
 }  // namespace
 
-std::optional<Error> match_vectorcall(const Signature& sig, PyObject* const* args, std::size_t nargs,
-                                      PyObject* kwnames, BoundArgs& out) {
+std::optional<Error> match_vectorcall_general(const Signature& sig, PyObject* const* args, std::size_t nargs,
+                                              PyObject* kwnames, BoundArgs& out) {
   Binder b(sig, out);
   if (auto e = b.positional(args, nargs)) return e;
   if (kwnames != nullptr) {

@@ -5,14 +5,12 @@
 
 namespace pelm {
 
-Result<std::string_view> convert_key(PyObject* key) {
+// A str fails only in PyUnicode_AsUTF8AndSize, whose exception is pending.
+Error key_conversion_error(PyObject* key) {
   if (!PyUnicode_Check(key)) {
     return Error::pending(PyExc_TypeError, not_an_instance_text(key, "str")).with_argument_note("key");
   }
-  Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(key, &n);
-  if (p == nullptr) return Error::fetch().with_argument_note("key");
-  return std::string_view(p, static_cast<std::size_t>(n));
+  return Error::fetch().with_argument_note("key");
 }
 
 Result<std::uint64_t> convert_limit(PyObject* limit) {

@@ -14,7 +14,17 @@
 
 namespace pelm {
 
-[[nodiscard]] Result<std::string_view> convert_key(PyObject* key);
+// Why `key` could not be converted; only called once conversion has failed.
+[[nodiscard, gnu::cold]] Error key_conversion_error(PyObject* key);
+
+// Inline: every keyed call converts its key, and almost every key converts.
+[[nodiscard]] inline Result<std::string_view> convert_key(PyObject* key) {
+  if (PyUnicode_Check(key)) [[likely]] {
+    Py_ssize_t n = 0;
+    if (const char* p = PyUnicode_AsUTF8AndSize(key, &n)) return std::string_view(p, static_cast<std::size_t>(n));
+  }
+  return key_conversion_error(key);
+}
 // An int (or subclass), or anything with __index__, in 0 ... 2**64 - 1.
 [[nodiscard]] Result<std::uint64_t> convert_limit(PyObject* limit);
 
