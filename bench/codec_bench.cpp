@@ -1,0 +1,127 @@
+// Throughput of the JSON codec alone, without Python: MB/s of text read and
+// written per CPU second, on the JSON texts of the benchmark's workloads.
+//
+// Usage: codec_bench [--seconds S] NAME=FILE...   (one JSON line per file)
+// Three measurements per text: the reader streaming events into a handler
+// that only counts them (the reader's own cost), the reader building a value
+// tree (`read_json`), and the writer writing that tree (`write_json`). Each is
+// repeated in rounds of about S/5 CPU seconds and the median round reported.
+// CPU time, not wall time: the machine this runs on is shared.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "codec/reader.hpp"
+#include "codec/writer.hpp"
+
+namespace {
+
+using pelm::codec::Value;
+
+double cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// Counts events so the optimiser cannot drop the read.
+struct CountingHandler {
+  std::uint64_t events = 0;
+  bool null() { return ++events != 0; }
+  bool boolean(bool) { return ++events != 0; }
+  bool uint(std::uint64_t) { return ++events != 0; }
+  bool neg_int(std::int64_t) { return ++events != 0; }
+  bool float_number(double) { return ++events != 0; }
+  bool string(std::string_view s) { return (events += 1 + s.size()) != 0; }
+  bool begin_array() { return ++events != 0; }
+  bool end_array(std::size_t) { return ++events != 0; }
+  bool begin_object() { return ++events != 0; }
+  bool key(std::string_view s) { return (events += 1 + s.size()) != 0; }
+  bool end_object(std::size_t) { return ++events != 0; }
+};
+
+// Median MB/s of `rounds` rounds, each repeating `once` until `round_s` passes.
+template <class F>
+double median_mbps(std::size_t bytes, double round_s, int rounds, F&& once) {
+  std::vector<double> rates;
+  for (int r = 0; r < rounds; ++r) {
+    std::uint64_t reps = 0;
+    const double t0 = cpu_seconds();
+    double spent = 0;
+    do {
+      once();
+      ++reps;
+      spent = cpu_seconds() - t0;
+    } while (spent < round_s);
+    rates.push_back(static_cast<double>(bytes) * static_cast<double>(reps) / spent / 1e6);
+  }
+  std::sort(rates.begin(), rates.end());
+  return rates[rates.size() / 2];
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+int bench_one(const std::string& name, const std::string& path, double seconds) {
+  const std::string text = read_file(path);
+  auto tree = pelm::codec::read_json(text);
+  if (auto* err = std::get_if<pelm::codec::JsonError>(&tree)) {
+    std::fprintf(stderr, "%s: %s\n", path.c_str(), err->text().c_str());
+    return 1;
+  }
+  const Value& value = std::get<Value>(tree);
+  const std::size_t written = pelm::codec::write_json(value).size();
+  const double round_s = seconds / 15;  // 3 measurements x 5 rounds
+  std::uint64_t sink = 0;
+
+  const double read_events = median_mbps(text.size(), round_s, 5, [&] {
+    CountingHandler h;
+    if (pelm::codec::parse_json(text, h)) std::abort();
+    sink += h.events;
+  });
+  const double read_tree = median_mbps(text.size(), round_s, 5, [&] {
+    sink += pelm::codec::read_json(text).index();
+  });
+  const double write = median_mbps(written, round_s, 5, [&] {
+    sink += pelm::codec::write_json(value).size();
+  });
+  std::printf(
+      "{\"workload\": \"%s\", \"text_bytes\": %zu, \"written_bytes\": %zu, "
+      "\"read_events_mbps\": %.1f, \"read_tree_mbps\": %.1f, \"write_mbps\": %.1f, "
+      "\"sink\": %llu}\n",
+      name.c_str(), text.size(), written, read_events, read_tree, write,
+      static_cast<unsigned long long>(sink % 10));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double seconds = 3.0;
+  int status = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--seconds" && i + 1 < argc) {
+      seconds = std::stod(argv[++i]);
+      continue;
+    }
+    const auto eq = arg.find('=');
+    if (eq == std::string::npos) {
+      std::fprintf(stderr, "usage: codec_bench [--seconds S] NAME=FILE...\n");
+      return 2;
+    }
+    status |= bench_one(arg.substr(0, eq), arg.substr(eq + 1), seconds);
+  }
+  return status;
+}

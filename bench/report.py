@@ -1,0 +1,273 @@
+"""Turns the raw measurements into results.md, the PNG charts and a pyperf file.
+
+Input: the JSON that run.py gathered from the benchmark processes (ops, scale,
+memory, codec, machine). Output, in the results directory: results.md (the
+tables and the target check), ops.png, scale.png, and ops.pyperf.json, which
+`python -m pyperf compare_to old.json new.json` can compare across runs.
+Ratios are always peer / pelm_lib: above 1 means pelm_lib is faster.
+"""
+
+import json
+import os
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402  (the backend must be chosen first)
+
+import harness  # noqa: E402
+import ops as ops_mod  # noqa: E402
+import peers  # noqa: E402
+import workloads  # noqa: E402
+
+PELM = "pelm_lib"
+CODEC_GOAL_MBPS = 1000.0
+
+
+def medians(op_records):
+    """(workload, op, peer) -> median seconds per op over all rounds."""
+    pooled = {}
+    for r in op_records:
+        pooled.setdefault((r["workload"], r["op"], r["peer"]), []).extend(r["values"])
+    return {k: harness.median(v) for k, v in pooled.items() if v}
+
+
+def rounds_per_cell(op_records):
+    pooled = {}
+    for r in op_records:
+        key = (r["workload"], r["op"], r["peer"])
+        pooled[key] = pooled.get(key, 0) + len(r["values"])
+    return min(pooled.values()) if pooled else 0
+
+
+def fmt_ns(seconds):
+    ns = seconds * 1e9
+    if ns >= 100_000:
+        return f"{ns / 1000:,.0f} µs"
+    if ns >= 10_000:
+        return f"{ns / 1000:.1f} µs"
+    return f"{ns:,.0f} ns" if ns >= 100 else f"{ns:.1f} ns"
+
+
+def participants():
+    return list(peers.PEERS) + [peers.FLOOR]
+
+
+def _present(med, names, ops):
+    return [n for n in names if any((w, o) for (w, o, p) in med if p == n and o in ops)]
+
+
+def ops_tables(med):
+    lines = []
+    cols = participants()
+    for w in workloads.WORKLOADS:
+        if not any(k[0] == w for k in med):
+            continue
+        lines += [f"### {w}", "",
+                  "| op | " + " | ".join(cols) + " |",
+                  "|---|" + "---:|" * len(cols)]
+        for op in ops_mod.OPS:
+            base = med.get((w, op, PELM))
+            if base is None:
+                continue
+            cells = []
+            for p in cols:
+                t = med.get((w, op, p))
+                if t is None:
+                    cells.append("")
+                elif p == PELM:
+                    cells.append(f"**{fmt_ns(t)}**")
+                else:
+                    cells.append(f"{fmt_ns(t)} ({t / base:.2f}x)" if base > 0 else fmt_ns(t))
+            lines.append(f"| {op} | " + " | ".join(cells) + " |")
+        lines.append("")
+    return lines
+
+
+def _ratio(med, w, op, other_op, other_peer):
+    a, b = med.get((w, op, PELM)), med.get((w, other_op, other_peer))
+    return None if a is None or not b or b <= 0 else a / b
+
+
+# (column title, pelm op, reference op, reference participant, ratio it must stay under)
+TARGETS = [
+    ("insert / orjson.dumps", "insert_new", "insert_new", peers.FLOOR, 1.0),
+    ("insert / orjson+OrderedDict", "insert_new", "insert_new", "orjson+OrderedDict", 1.0),
+    ("get / orjson.loads", "get_hit", "get_hit", peers.FLOOR, 1.0),
+    ("contains() / `k in dict`", "contains", "in", peers.FLOOR, 1.5),
+    ("`in` / `k in dict`", "in", "in", peers.FLOOR, 1.5),
+    ("len() / `k in dict`", "len", "in", peers.FLOOR, 1.5),
+]
+
+
+def target_table(med):
+    lines = ["| workload | " + " | ".join(f"{t[0]} (≤ {t[4]})" for t in TARGETS) + " |",
+             "|---|" + "---:|" * len(TARGETS)]
+    misses = []
+    for w in workloads.WORKLOADS:
+        cells = []
+        for title, op, ref_op, ref_peer, limit in TARGETS:
+            r = _ratio(med, w, op, ref_op, ref_peer)
+            if r is None:
+                cells.append("")
+                continue
+            ok = r <= limit
+            cells.append(f"{r:.2f} {'✓' if ok else '✗'}")
+            if not ok:
+                misses.append(f"{w}: {title} = {r:.2f} (limit {limit})")
+        if any(cells):
+            lines.append(f"| {w} | " + " | ".join(cells) + " |")
+    return lines, misses
+
+
+def ops_chart(med, path):
+    ops = [o for o in ops_mod.OPS if any(k[1] == o for k in med)]
+    wls = [w for w in workloads.WORKLOADS if any(k[0] == w for k in med)]
+    cols = participants()
+    fig, axes = plt.subplots(3, 3, figsize=(18, 13))
+    width = 0.8 / len(cols)
+    for ax, op in zip(axes.flat, ops):
+        for i, p in enumerate(cols):
+            ys = [med.get((w, op, p), float("nan")) * 1e9 for w in wls]
+            xs = [j + (i - len(cols) / 2 + 0.5) * width for j in range(len(wls))]
+            ax.bar(xs, ys, width, label=p)
+        ax.set_yscale("log")
+        ax.set_title(op)
+        ax.set_ylabel("CPU ns per op (median)")
+        ax.set_xticks(range(len(wls)))
+        ax.set_xticklabels(wls, rotation=30, ha="right", fontsize=8)
+    for ax in list(axes.flat)[len(ops):]:
+        ax.axis("off")
+    axes.flat[0].legend(fontsize=8)
+    fig.suptitle("pelm_lib vs peers: CPU time per operation (lower is better)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=80)
+    plt.close(fig)
+
+
+def scale_lines(scale):
+    if not scale:
+        return []
+    lines = ["| peer | entries | insert median | insert slowest batch | get median | ",
+             "|---|---:|---:|---:|---:|"]
+    for s in scale:
+        for row in s["rows"]:
+            lines.append(f"| {s['peer']} | {row['entries']:,} | {row['insert']['median_ns']:.0f} ns"
+                         f" | {row['insert']['max_ns']:.0f} ns | {row['get']['median_ns']:.0f} ns |")
+    lines += ["", f"Dropping the full cache ({scale[0]['rows'][-1]['entries']:,} entries):", "",
+              "| peer | wall | CPU | VmStk before → after |", "|---|---:|---:|---:|"]
+    for s in scale:
+        d = s["drop"]
+        lines.append(f"| {s['peer']} | {d['wall_s'] * 1000:.0f} ms | {d['cpu_s'] * 1000:.0f} ms"
+                     f" | {d['vmstk_before_kib']} → {d['vmstk_after_kib']} KiB |")
+    return lines
+
+
+def scale_chart(scale, path):
+    fig, axes = plt.subplots(1, 2, figsize=(14, 5))
+    for ax, what in zip(axes, ("insert", "get")):
+        for s in scale:
+            xs = [r["entries"] for r in s["rows"]]
+            ax.plot(xs, [r[what]["median_ns"] for r in s["rows"]], marker="o", label=s["peer"])
+        ax.set_xscale("log")
+        ax.set_xlabel("entries in the cache")
+        ax.set_ylabel("CPU ns per op (median batch)")
+        ax.set_title(f"{what} as the cache grows")
+        ax.set_ylim(bottom=0)
+        ax.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=80)
+    plt.close(fig)
+
+
+def memory_lines(memory):
+    if not memory:
+        return []
+    rows = {}
+    for m in memory:
+        rows.setdefault(m["peer"], {})[m["exact"]] = m
+    lines = ["| peer | bytes per entry beyond key + payload | with orjson output copied to size |",
+             "|---|---:|---:|"]
+    for p in peers.PEERS:
+        if p not in rows:
+            continue
+        plain = rows[p].get(False)
+        exact = rows[p].get(True)
+        exact_cell = "" if exact is None else f"{exact['overhead_per_entry']:.0f}"
+        lines.append(f"| {p} | {plain['overhead_per_entry']:.0f} | {exact_cell} |")
+    n = memory[0]["entries"]
+    lines += ["", f"Over {n:,} entries of `{{\"id\": i}}` under 12-byte keys made in the fill loop."]
+    return lines
+
+
+def codec_lines(codec):
+    if not codec:
+        return []
+    lines = ["| workload | text bytes | reader, events only | reader → value tree | writer (value tree) |",
+             "|---|---:|---:|---:|---:|"]
+    for c in codec:
+        marks = ["" if c[k] >= CODEC_GOAL_MBPS else " ✗"
+                 for k in ("read_events_mbps", "read_tree_mbps", "write_mbps")]
+        lines.append(f"| {c['workload']} | {c['text_bytes']:,} | {c['read_events_mbps']:,.0f} MB/s{marks[0]}"
+                     f" | {c['read_tree_mbps']:,.0f} MB/s{marks[1]} | {c['write_mbps']:,.0f} MB/s{marks[2]} |")
+    return lines
+
+
+def write_pyperf(op_records, path):
+    import pyperf
+    benches = {}
+    for r in op_records:
+        if not r["values"]:
+            continue
+        name = f"{r['workload']}/{r['op']}/{r['peer']}"
+        run = pyperf.Run(r["values"], warmups=[(r["loops"], w) for w in r["warmups"]] or None,
+                         metadata={"name": name, "unit": "second", "loops": r["loops"]},
+                         collect_metadata=False)
+        benches.setdefault(name, []).append(run)
+    suite = pyperf.BenchmarkSuite([pyperf.Benchmark(runs) for runs in benches.values()])
+    suite.dump(path, replace=True)
+
+
+def write(raw, out_dir):
+    os.makedirs(out_dir, exist_ok=True)
+    med = medians(raw.get("ops", []))
+    m = raw["machine"]
+    lines = ["# Benchmark results", "",
+             f"Commit `{m['commit']}`, {m['date']}; {m['cpu']} ({m['cores']} cores), "
+             f"Python {m['python']}; peers: "
+             + ", ".join(f"{k} {v}" for k, v in m["versions"].items()) + ".", "",
+             f"**These numbers are from a shared 2-core machine** (other people were compiling "
+             f"at the same time; load average {m['load']} at the start). Every figure is CPU time "
+             f"of the benchmark process (not wall time), the median of "
+             f"{rounds_per_cell(raw.get('ops', []))} rounds spread over {m['processes']} processes "
+             f"(after {m['warmups']} warm-up round(s) each), with the empty loop's cost taken out. "
+             "Ratios are peer / pelm_lib: above 1 means pelm_lib is faster. "
+             f"Mode: {m['mode']}.", ""]
+    if med:
+        table, misses = target_table(med)
+        lines += ["## Targets", "",
+                  "pelm_lib's time divided by the reference's (✓ within the limit, ✗ missed). "
+                  "Membership and `len` are compared with `k in dict` on the same keys.", ""]
+        lines += table + [""]
+        lines += (["Missed:", ""] + [f"- {x}" for x in misses] if misses else ["Every target met."])
+        lines += ["", "## Every operation (CPU time per op, median)", "", "![ops](ops.png)", "",
+                  "Floors: " + "; ".join(f"{op}: {lbl}" for op, (lbl, _) in peers.FLOOR_STATEMENTS.items())
+                  + ". lru-dict is capped by entry count, not bytes; cachebox counts the value's "
+                  "byte length through `getsizeof`; cachetools through `getsizeof=len`. Keys are "
+                  "reused str objects, so dict-based peers find their hash cached.", ""]
+        lines += ops_tables(med)
+        ops_chart(med, os.path.join(out_dir, "ops.png"))
+        write_pyperf(raw["ops"], os.path.join(out_dir, "ops.pyperf.json"))
+    if raw.get("scale"):
+        lines += ["## Scale: one cache growing to its largest size", "", "![scale](scale.png)", ""]
+        lines += scale_lines(raw["scale"]) + [""]
+        scale_chart(raw["scale"], os.path.join(out_dir, "scale.png"))
+    if raw.get("memory"):
+        lines += ["## Memory per entry (RSS growth)", ""] + memory_lines(raw["memory"]) + [""]
+    if raw.get("codec"):
+        lines += ["## Codec alone (native, no Python)", "",
+                  f"MB/s of JSON text per CPU second, median of 5 rounds; ✗ marks below the "
+                  f"{CODEC_GOAL_MBPS:.0f} MB/s goal. Texts are the workloads' compact sorted JSON.", ""]
+        lines += codec_lines(raw["codec"]) + [""]
+    with open(os.path.join(out_dir, "results.md"), "w") as f:
+        f.write("\n".join(lines))

@@ -1,0 +1,83 @@
+"""The values the benchmark stores: what users put in a cache, from a small
+flat dict to a 64 KiB list of records. Every workload is built from a fixed
+seed, so each process and each peer sees exactly the same value."""
+
+import random
+
+_NAMES = ["Ada", "Zoë", "Łukasz", "Søren", "Ñandú", "Jürgen", "Chloé", "Dmitrí"]
+_CITIES = ["Köln", "São Paulo", "Zürich", "東京", "Kraków", "Reykjavík", "Москва", "القاهرة"]
+
+
+def small_flat():
+    return {"id": 48213, "name": "widget", "price": 9.99, "active": True,
+            "stock": 120, "sku": "W-48213", "discount": None, "rating": 4.5}
+
+
+def api_record():
+    rng = random.Random(1)
+    return {
+        "id": 90210,
+        "user": {"name": "Zoë Ångström", "email": "zoe@example.org",
+                 "roles": ["admin", "editor", "viewer"], "locale": "fr-FR",
+                 "bio": "Développeuse à Paris — aime le café ☕ et 東京"},
+        "items": [{"sku": f"SKU-{i:04d}", "qty": rng.randint(1, 9),
+                   "price": round(rng.uniform(1, 500), 2), "tags": ["new", "sale"][: i % 3]}
+                  for i in range(8)],
+        "history": [[2024, 1, 15, "created"], [2024, 3, 2, "paid"], [2024, 3, 9, "shipped"]],
+        "flags": {"vip": False, "beta": True, "score": -17},
+        "note": None,
+    }
+
+
+def floats_100():
+    rng = random.Random(2)
+    return [rng.uniform(-1e6, 1e6) for _ in range(100)]
+
+
+def ints_1000():
+    rng = random.Random(3)
+    return [rng.randint(-2**40, 2**40) if i % 4 else rng.randint(0, 999) for i in range(1000)]
+
+
+def text_1k():
+    """A string of exactly 1024 UTF-8 bytes, mostly outside ASCII."""
+    base = "Größe née 東京タワー Ωμέγα кириллица ☕ "
+    s = ""
+    while len((s + base).encode()) <= 1024:
+        s += base
+    while len(s.encode()) < 1024:
+        s += "x"
+    return s
+
+
+def records_500():
+    rng = random.Random(4)
+    return [{"id": i, "name": rng.choice(_NAMES), "city": rng.choice(_CITIES),
+             "email": f"user{i}@example.org", "joined": 2000 + i % 25,
+             "score": round(rng.random() * 100, 3), "active": i % 3 == 0,
+             "tags": ["a", "bb", "ccc"][: i % 4]}
+            for i in range(500)]
+
+
+def deep_100():
+    """100 levels of alternating objects and arrays around a small leaf."""
+    v = {"leaf": [1, 2.5, "x", None]}
+    for depth in range(99):
+        v = {"d": v, "n": depth} if depth % 2 else [v, depth]
+    return v
+
+
+# name -> builder, in the order the report lists them.
+WORKLOADS = {
+    "small_flat": small_flat,
+    "api_record": api_record,
+    "floats_100": floats_100,
+    "ints_1000": ints_1000,
+    "text_1k": text_1k,
+    "records_500": records_500,
+    "deep_100": deep_100,
+}
+
+
+def build(name):
+    return WORKLOADS[name]()
