@@ -5,8 +5,12 @@
 // never the handler's stop code, at a position that some byte index of the
 // input really has (inputs that run out report the end of input), and renders
 // as "<message> at line L column C"; an accepted text, written back and read
-// again, gives the same value (floats compared by bits).
+// again, gives the same value (floats compared by bits); and a text that is one
+// float number reads as the double nearest its decimal value, as
+// std::from_chars computes it.
 #include <array>
+#include <bit>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -111,6 +115,19 @@ void check_round_trip(const pelm::codec::Value& first) {
     fail("written and re-read value differs from the value first read");
 }
 
+// Differential check of the reader's own decimal-to-double conversion.
+void check_number_rounding(std::string_view text, const pelm::codec::Value& v) {
+  if (v.kind() != pelm::codec::Value::Kind::Float) return;
+  const auto first = text.find_first_not_of(" \t\n\r");
+  const auto last = text.find_last_not_of(" \t\n\r");
+  const std::string_view number = text.substr(first, last - first + 1);
+  double nearest = 0;
+  const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), nearest);
+  if (ec != std::errc() || end != number.data() + number.size()) return;  // out of range
+  if (std::bit_cast<std::uint64_t>(nearest) != std::bit_cast<std::uint64_t>(std::get<double>(v.data)))
+    fail("a float number does not read as the nearest double");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -120,6 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_failure(text, *e);
   } else {
     check_round_trip(std::get<pelm::codec::Value>(result));
+    check_number_rounding(text, std::get<pelm::codec::Value>(result));
   }
   return 0;
 }

@@ -54,7 +54,11 @@ replay_regressions() {  # $1: target
   while IFS= read -r -d '' f; do inputs+=("$f"); done < <(find "$dir" -type f ! -name '.*' -print0 2>/dev/null)
   [ ${#inputs[@]} -eq 0 ] && return 0
   echo "== replaying ${#inputs[@]} regression inputs for $1"
-  "$out/${1}_fuzz" "${inputs[@]}" 2>&1 | tail -n 3
+  "$out/${1}_fuzz" "${inputs[@]}" > "$out/$1-regressions.log" 2>&1 || {
+    tail -n 60 "$out/$1-regressions.log"
+    echo "fuzz/run.sh: a regression input of $1 fails again" >&2
+    return 1
+  }
 }
 
 fuzz_target() {  # $1: target
