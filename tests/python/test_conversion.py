@@ -15,9 +15,9 @@ import typing
 import pytest
 
 import pelm_lib
+from conversion_helpers import PREFIX, interpreter_text
 
 BIG_LIMIT = 1 << 40
-PREFIX = "failed to serialise Python object: "
 
 
 def store(value):
@@ -36,15 +36,6 @@ def failure_text(value):
     text = str(info.value)
     assert text.startswith(PREFIX)
     return text[len(PREFIX):]
-
-
-def interpreter_text(action):
-    """The conversion's rendering of the exception that `action()` raises."""
-    try:
-        action()
-    except BaseException as exc:  # noqa: B036 - any kind is carried the same way
-        return f"{type(exc).__qualname__}: {exc}"
-    raise AssertionError("action did not raise")
 
 
 def nested(depth, make, innermost=0):

@@ -15,9 +15,9 @@ import typing
 import pytest
 
 import pelm_lib
+from conversion_helpers import PREFIX, interpreter_text
 
 BIG_LIMIT = 1 << 40
-PREFIX = "failed to serialise Python object: "
 LIST_INDEX_ERROR = "IndexError: list index out of range"
 
 
@@ -48,14 +48,6 @@ def failure(value, cache=None):
     text = str(info.value)
     assert text.startswith(PREFIX)
     return text[len(PREFIX):]
-
-
-def interpreter_text(action):
-    try:
-        action()
-    except BaseException as exc:  # noqa: B036
-        return f"{type(exc).__qualname__}: {exc}"
-    raise AssertionError("action did not raise")
 
 
 def text_size(text):
