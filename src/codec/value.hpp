@@ -31,7 +31,7 @@ class Object {
   void put(std::string name, Value value);
 
   [[nodiscard]] const std::vector<Member>& members() const noexcept { return members_; }
-  [[nodiscard]] std::size_t size() const noexcept { return members_.size(); }
+  [[nodiscard]] std::size_t size() const noexcept;
   [[nodiscard]] const Value* find(std::string_view name) const noexcept;
 
   friend bool operator==(const Object&, const Object&);
@@ -80,5 +80,8 @@ struct Value {
   // checked exactly; everything else compares by value.
   friend bool operator==(const Value& a, const Value& b);
 };
+
+// Defined here, where Value is complete (clang needs it for the vector's size).
+inline std::size_t Object::size() const noexcept { return members_.size(); }
 
 }  // namespace pelm::codec
