@@ -9,6 +9,9 @@
 // other object is rewritten once, when it closes. All vectors shrink by size
 // only, so a writer reused for many values stops allocating once warm.
 #include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
 #include <variant>
 
 #include "codec/writer.hpp"
@@ -106,31 +109,119 @@ void JsonWriter::end_object() {
   out_.put('}');
 }
 
+namespace {
+
+// Objects up to this many members are ordered by `sort_small` on the stack;
+// larger ones take the general sort.
+constexpr std::size_t kSmallObject = 16;
+
+// One member in a small object's sort: the first eight bytes of its name as a
+// big-endian number (zero padded), so most comparisons are one integer
+// compare, and its index in arrival order.
+struct SortKey {
+  std::uint64_t prefix;
+  std::uint32_t index;
+};
+
+// With `tail_safe`, eight bytes from the start of `name` must be readable even
+// when the name is shorter; the bytes past its end are masked off.
+std::uint64_t name_prefix(std::string_view name, bool tail_safe) noexcept {
+  const std::size_t n = name.size();
+  if (n == 0) return 0;
+  std::uint64_t p = 0;
+  if (n >= 8 || tail_safe) {
+    std::memcpy(&p, name.data(), sizeof p);
+    if constexpr (std::endian::native == std::endian::little) p = __builtin_bswap64(p);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) p |= std::uint64_t{static_cast<unsigned char>(name[i])} << (56 - 8 * i);
+  }
+  // Zero padding keeps the order: a name that runs out first is a prefix of
+  // the other and sorts first, or the prefixes tie and the names are compared.
+  return n >= 8 ? p : p & (~std::uint64_t{0} << (64 - 8 * n));
+}
+
+// Fills `keys[0..count)` with the members in ascending name order, equal
+// names in arrival order. Insertion sort: for a handful of members it beats
+// any general sort, and it is stable by construction.
+template <class NameAt, class PrefixAt>
+void sort_small(std::size_t count, NameAt name_at, PrefixAt prefix_at, SortKey* keys) noexcept {
+  auto less = [&](const SortKey& x, const SortKey& y) {
+    if (x.prefix != y.prefix) return x.prefix < y.prefix;
+    return compare_names(name_at(x.index), name_at(y.index)) < 0;
+  };
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const SortKey k{prefix_at(i), i};
+    std::uint32_t j = i;
+    for (; j > 0 && less(k, keys[j - 1]); --j) keys[j] = keys[j - 1];
+    keys[j] = k;
+  }
+}
+
+// Copies a member between two distinct buffers. Most members are a few to a
+// few dozen bytes, where two overlapping word moves beat a call to memcpy.
+void copy_member(char* dst, const char* src, std::size_t n) noexcept {
+  if (n >= 8 && n <= 16) {
+    std::uint64_t head;
+    std::uint64_t tail;
+    std::memcpy(&head, src, sizeof head);
+    std::memcpy(&tail, src + n - 8, sizeof tail);
+    std::memcpy(dst, &head, sizeof head);
+    std::memcpy(dst + n - 8, &tail, sizeof tail);
+    return;
+  }
+  std::memcpy(dst, src, n);
+}
+
+}  // namespace
+
 // Sorts the object's members by raw name, keeps only the last of equal names,
 // and rewrites the object's body from a copy in `scratch_`. The body can only
-// shrink, so writing it back never grows `out_`.
+// shrink, so writing it back in place never grows `out_`.
 void JsonWriter::reorder_members(const Frame& f) {
-  const auto first = members_.begin() + static_cast<std::ptrdiff_t>(f.first_member);
-  const auto last = members_.end();
-  const std::size_t body_start = first->start;  // still in arrival order here
-  // Ties broken by position: a plain sort then behaves stably (std::stable_sort
-  // would allocate a temporary buffer on every call), and among equal names the
-  // last written ends up last.
-  std::sort(first, last, [this](const MemberSpan& a, const MemberSpan& b) {
+  MemberSpan* spans = members_.data() + f.first_member;
+  const std::size_t count = members_.size() - f.first_member;
+  const std::size_t body_start = spans[0].start;  // still in arrival order here
+  scratch_.clear();
+  scratch_.append(out_.data() + body_start, out_.size() - body_start);
+  // Among equal names (adjacent once sorted, in arrival order) the last
+  // written is the one kept.
+  auto rewrite_body = [&](auto span_at, auto same_name_as_next) {
+    char* out = out_.data() + body_start;
+    bool first_kept = true;
+    for (std::size_t i = 0; i < count; ++i) {
+      const MemberSpan& m = span_at(i);
+      if (i + 1 < count && same_name_as_next(i)) continue;
+      if (!first_kept) *out++ = ',';
+      first_kept = false;
+      copy_member(out, scratch_.data() + (m.start - body_start), m.end - m.start);
+      out += m.end - m.start;
+    }
+    out_.truncate(static_cast<std::size_t>(out - out_.data()));
+  };
+  if (count <= kSmallObject) {
+    SortKey keys[kSmallObject];
+    // Names are stored back to back, so only one near the end of `names_`
+    // cannot be read as a whole word.
+    const std::size_t names_end = names_.size();
+    auto prefix_at = [&](std::size_t i) {
+      return name_prefix(name_of(spans[i]), spans[i].name_off + 8 <= names_end);
+    };
+    sort_small(count, [&](std::size_t i) { return name_of(spans[i]); }, prefix_at, keys);
+    rewrite_body([&](std::size_t i) -> const MemberSpan& { return spans[keys[i].index]; },
+                 [&](std::size_t i) {
+                   return keys[i].prefix == keys[i + 1].prefix &&
+                          name_of(spans[keys[i].index]) == name_of(spans[keys[i + 1].index]);
+                 });
+    return;
+  }
+  // A plain sort with ties broken by position behaves stably; std::stable_sort
+  // would allocate a temporary buffer on every call.
+  std::sort(spans, spans + count, [this](const MemberSpan& a, const MemberSpan& b) {
     const int c = compare_names(name_of(a), name_of(b));
     return c != 0 ? c < 0 : a.start < b.start;
   });
-  scratch_.clear();
-  scratch_.append(out_.data() + body_start, out_.size() - body_start);
-  out_.truncate(body_start);
-  bool first_kept = true;
-  for (auto it = first; it != last; ++it) {
-    const auto next = it + 1;
-    if (next != last && name_of(*it) == name_of(*next)) continue;  // a later one wins
-    if (!first_kept) out_.put(',');
-    first_kept = false;
-    out_.append(scratch_.data() + (it->start - body_start), it->end - it->start);
-  }
+  rewrite_body([&](std::size_t i) -> const MemberSpan& { return spans[i]; },
+               [&](std::size_t i) { return name_of(spans[i]) == name_of(spans[i + 1]); });
 }
 
 namespace {

@@ -306,16 +306,27 @@ TEST(ObjectOrder, ReorderingRespectsTextAlreadyInTheBuffer) {
   EXPECT_EQ(out.view(), R"(prefix[1,{"a":-0.0,"b":false},-3])");
 }
 
-TEST(ObjectOrder, ManyShuffledNamesMatchAnOrderedMap) {
+// Small objects and large ones are ordered by different code, and names are
+// compared by their first eight bytes before the rest: the shapes cover both
+// sizes, names around eight bytes sharing long prefixes, NUL and high bytes.
+struct ShuffleShape {
+  std::uint64_t max_members;  // exclusive
+  std::uint64_t max_name_length;  // exclusive
+  std::string alphabet;
+};
+void PrintTo(const ShuffleShape& s, std::ostream* os) { *os << s.max_members << "x" << s.max_name_length; }
+class ShuffledNames : public testing::TestWithParam<ShuffleShape> {};
+TEST_P(ShuffledNames, MatchAnOrderedMap) {
+  const ShuffleShape& shape = GetParam();
   std::mt19937_64 rng(5);
-  for (int round = 0; round < 50; ++round) {
+  for (int round = 0; round < 300; ++round) {
     std::map<std::string, std::uint64_t> last;  // std::string orders as unsigned bytes
     ByteBuffer out;
     JsonWriter w(out);
     w.begin_object();
-    for (std::uint64_t i = 0, n = rng() % 300; i < n; ++i) {
-      std::string name(rng() % 4, ' ');
-      for (char& c : name) c = "ab\n\"\xc3"[rng() % 5];
+    for (std::uint64_t i = 0, n = rng() % shape.max_members; i < n; ++i) {
+      std::string name(rng() % shape.max_name_length, ' ');
+      for (char& c : name) c = shape.alphabet[rng() % shape.alphabet.size()];
       w.key(name);
       w.uint(i);
       last[name] = i;
@@ -331,6 +342,12 @@ TEST(ObjectOrder, ManyShuffledNamesMatchAnOrderedMap) {
     ASSERT_EQ(out.view(), expected + "}");
   }
 }
+INSTANTIATE_TEST_SUITE_P(Table, ShuffledNames,
+                         testing::Values(ShuffleShape{300, 4, "ab\n\"\xc3"},
+                                         ShuffleShape{18, 4, "ab\n\"\xc3"},
+                                         ShuffleShape{18, 12, std::string("a\0\xff", 3)},
+                                         ShuffleShape{18, 11, std::string("ab", 2)},
+                                         ShuffleShape{40, 10, std::string("\x7f\x80\0", 3)}));
 
 // --- whole values ------------------------------------------------------------
 
