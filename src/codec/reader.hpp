@@ -17,6 +17,9 @@
 //   bool begin_object(); bool key(std::string_view utf8);
 //   bool end_object(std::size_t count);    // count of members as read, before
 //                                          // duplicate names are merged
+// A handler may instead take `string(std::string_view utf8, bool ascii)` and
+// `key(std::string_view utf8, bool ascii)`: `ascii` true promises that every
+// byte is below 0x80; false promises nothing (escapes are not inspected).
 // Object members arrive in text order; a handler that needs the model's order
 // (ascending names, later duplicate winning) must establish it itself.
 //

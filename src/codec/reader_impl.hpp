@@ -426,7 +426,9 @@ class JsonParser {
         if (non_ascii && !is_valid_utf8(bytes)) {
           return fail_consumed(JsonErrorCode::InvalidUnicodeCodePoint);
         }
-        return emitted(is_key ? handler_.key(bytes) : handler_.string(bytes));
+        // Raw runs were classified by the scan; escapes may have added any
+        // code point, so an escaped string makes no promise.
+        return emitted(emit_string(is_key, bytes, !non_ascii && !escaped));
       }
       if (c != '\\') return fail_consumed(JsonErrorCode::ControlCharacterWhileParsingString);
       if (!escaped) scratch_.clear();
@@ -434,6 +436,23 @@ class JsonParser {
       scratch_.append(data + run_start, end - run_start);
       if (!parse_escape()) return false;
       run_start = pos_;
+    }
+  }
+
+  // Handlers that take a second argument on string and key events are told
+  // when every byte is known to be below 0x80, which saves them a scan.
+  bool emit_string(bool is_key, std::string_view bytes, bool ascii) {
+    if (is_key) {
+      if constexpr (requires { handler_.key(bytes, ascii); }) {
+        return handler_.key(bytes, ascii);
+      } else {
+        return handler_.key(bytes);
+      }
+    }
+    if constexpr (requires { handler_.string(bytes, ascii); }) {
+      return handler_.string(bytes, ascii);
+    } else {
+      return handler_.string(bytes);
     }
   }
 

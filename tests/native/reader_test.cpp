@@ -489,6 +489,27 @@ TEST(ReaderHandler, EventsInTextOrderWithCountsBeforeMerging) {
   EXPECT_EQ(h.log, "{;k:b;[;u1;s:x\n;i-2;true;]4;k:a;{;}0;k:b;null;k:c;[;false;f1.500000;]2;}4;");
 }
 
+// Records the ASCII promise given with every string and key.
+struct AsciiFlagHandler : RecordingHandler {
+  std::vector<bool> flags;
+  bool string(std::string_view, bool ascii) { flags.push_back(ascii); return true; }
+  bool key(std::string_view, bool ascii) { flags.push_back(ascii); return true; }
+};
+
+// The promise comes from the word scan, so a high byte is put at every offset
+// around the word boundaries, in keys and in values; escapes promise nothing.
+TEST(ReaderHandler, AsciiPromiseIsExactForRawRunsAndAbsentAfterEscapes) {
+  for (std::size_t n = 0; n < 20; ++n) {
+    const std::string plain(n, 'x');
+    for (const std::string& high : {std::string(), std::string("\xC3\xA9")}) {
+      const std::string s = plain + high + plain;
+      AsciiFlagHandler h;
+      ASSERT_FALSE(parse_json("{\"" + s + "\":\"" + s + "\",\"e\\n" + s + "\":\"\\u0041\"}", h).has_value());
+      EXPECT_EQ(h.flags, (std::vector<bool>{high.empty(), high.empty(), false, false})) << n;
+    }
+  }
+}
+
 TEST(ReaderHandler, FalseStopsTheReadWithItsOwnCode) {
   for (int stop = 0; stop < 6; ++stop) {
     RecordingHandler h;

@@ -58,9 +58,13 @@ class PythonBuilder {
   // Long long, not long: a C long may be 32 bits.
   bool neg_int(std::int64_t n) { return push(PyLong_FromLongLong(n)); }
   bool float_number(double d) { return push(PyFloat_FromDouble(d)); }
-  bool string(std::string_view utf8) { return push(new_str_from_utf8(utf8)); }
-  bool key(std::string_view utf8) {
-    if (utf8.size() <= kMaxCachedKeyLength && is_ascii(utf8)) return push(cached_ascii_key(utf8));
+  // `ascii` is the reader's promise that no byte is 0x80 or above; without
+  // it the bytes are scanned here.
+  bool string(std::string_view utf8, bool ascii) {
+    return push(ascii ? new_ascii_str(utf8) : new_str_from_utf8(utf8));
+  }
+  bool key(std::string_view utf8, bool ascii) {
+    if (utf8.size() <= kMaxCachedKeyLength && (ascii || is_ascii(utf8))) return push(cached_ascii_key(utf8));
     return push(new_str_from_utf8(utf8));
   }
   bool begin_array() { return true; }
