@@ -124,11 +124,23 @@ bool PythonBuilder::end_object(std::size_t count) {
   return push(dict.release());
 }
 
+// Names nearly always differ in their first character, and short ones come
+// from the key cache as compact ASCII str, whose characters follow the header
+// directly (read there, not through PyUnicode_DATA, which tests the layout
+// again): that case is decided inline before the general comparison.
 bool PythonBuilder::ascending(PyObject* const* members, std::size_t count) noexcept {
   for (std::size_t i = 1; i < count; ++i) {
     PyObject* prev = members[2 * i - 2];
     PyObject* next = members[2 * i];
-    if (prev == next || compare_str(prev, next) >= 0) return false;
+    if (prev == next) return false;
+    if (PyUnicode_IS_COMPACT_ASCII(prev) && PyUnicode_IS_COMPACT_ASCII(next) &&
+        PyUnicode_GET_LENGTH(prev) != 0 && PyUnicode_GET_LENGTH(next) != 0) {
+      const Py_UCS1 first_prev = *reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(prev) + 1);
+      const Py_UCS1 first_next = *reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(next) + 1);
+      if (first_prev < first_next) continue;
+      if (first_prev > first_next) return false;
+    }
+    if (compare_str(prev, next) >= 0) return false;
   }
   return true;
 }
