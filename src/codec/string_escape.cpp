@@ -10,7 +10,9 @@
 // costs one load, one store and a few ALU ops; when a word holds an escapable
 // byte, the output pointer only advances past the clean prefix and the escape
 // overwrites the rest. Storing a whole word is safe because at least 8 input
-// bytes remain, so at least 48 reserved bytes are free.
+// bytes remain, so at least 48 reserved bytes are free; a tail shorter than a
+// word is tested and stored as one word too, which is why two bytes beyond six
+// per input byte are reserved.
 #include <bit>
 #include <array>
 #include <cstdint>
@@ -82,7 +84,24 @@ char* put_escape(char* p, unsigned char byte) noexcept {
   return p;
 }
 
-// Writes the escaped form of [s, s+n) at `p`, which must have room for 6*n bytes.
+// The `r` (1 to 7) bytes at `s` in the low lanes of a little-endian word,
+// zeros above, read without touching any byte past them: two overlapping
+// 4-byte loads, or the first, middle and last byte (equal lanes OR to
+// themselves).
+std::uint64_t load_short_tail(const unsigned char* s, std::size_t r) noexcept {
+  if (r >= 4) {
+    std::uint32_t lo;
+    std::uint32_t hi;
+    std::memcpy(&lo, s, 4);
+    std::memcpy(&hi, s + r - 4, 4);
+    return lo | (std::uint64_t{hi} << (8 * (r - 4)));
+  }
+  return std::uint64_t{s[0]} | (std::uint64_t{s[r / 2]} << (8 * (r / 2))) | (std::uint64_t{s[r - 1]} << (8 * (r - 1)));
+}
+
+// Writes the escaped form of [s, s+n) at `p`, which must have room for
+// 6*n + 2 bytes: a tail shorter than a word is stored as a whole word, up to
+// 7 bytes past its end, and a 1-byte tail has only 6 bytes of its own.
 char* escape_into(char* p, const unsigned char* s, std::size_t n) noexcept {
   std::size_t i = 0;
   while (n - i >= 8) {
@@ -99,6 +118,20 @@ char* escape_into(char* p, const unsigned char* s, std::size_t n) noexcept {
     p += k;
     i += static_cast<std::size_t>(k);
     p = put_escape(p, s[i++]);
+  }
+  // Most keys and many values are shorter than a word: their bytes are tested
+  // as one word too; lanes past the tail are masked off (they lie above the
+  // tail's, so they cannot disturb its flags).
+  if constexpr (std::endian::native == std::endian::little) {
+    if (const std::size_t r = n - i; r != 0) {
+      const std::uint64_t w = load_short_tail(s + i, r);
+      std::memcpy(p, &w, 8);
+      const std::uint64_t lanes = escape_lanes(w) & ((std::uint64_t{1} << (8 * r)) - 1);
+      if (lanes == 0) return p + r;
+      const int k = first_lane(lanes);
+      p += k;
+      i += static_cast<std::size_t>(k);
+    }
   }
   for (; i < n; ++i) {
     const unsigned char b = s[i];
@@ -117,8 +150,9 @@ void write_string_text(ByteBuffer& out, std::string_view s) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(s.data());
   std::size_t left = s.size();
   std::size_t chunk = left < kChunk ? left : kChunk;
-  // Opening and closing quotes ride on the first and last reservations.
-  out.reserve_extra(6 * chunk + 2);
+  // Opening and closing quotes ride on the first and last reservations, plus
+  // the byte `escape_into` may overrun by.
+  out.reserve_extra(6 * chunk + 3);
   out.put('"');
   for (;;) {
     char* begin = out.end();
@@ -128,7 +162,7 @@ void write_string_text(ByteBuffer& out, std::string_view s) {
     left -= chunk;
     if (left == 0) break;
     chunk = left < kChunk ? left : kChunk;
-    out.reserve_extra(6 * chunk + 1);
+    out.reserve_extra(6 * chunk + 2);
   }
   out.put('"');
 }

@@ -203,11 +203,14 @@ class EveryByte : public testing::TestWithParam<int> {};
 TEST_P(EveryByte, AloneAndInsideCleanWords) {
   const char b = static_cast<char>(GetParam());
   EXPECT_EQ(string_text(std::string(1, b)), reference_string(std::string(1, b)));
-  // At each lane of an 8-byte word, between neighbours of the escape bounds.
-  for (std::size_t at = 0; at < 19; ++at) {
-    std::string s = "!#[]\x7f\x80\xff ~/!#[]\x7f\x80\xff ~/";
-    s[at] = b;
-    EXPECT_EQ(string_text(s), reference_string(s)) << "at " << at;
+  // At each lane of an 8-byte word and of every shorter tail, between
+  // neighbours of the escape bounds.
+  for (std::size_t len = 1; len <= 19; ++len) {
+    for (std::size_t at = 0; at < len; ++at) {
+      std::string s = std::string("!#[]\x7f\x80\xff ~/!#[]\x7f\x80\xff ~/").substr(0, len);
+      s[at] = b;
+      EXPECT_EQ(string_text(s), reference_string(s)) << "len " << len << " at " << at;
+    }
   }
 }
 INSTANTIATE_TEST_SUITE_P(AllBytes, EveryByte, testing::Range(0, 256));
