@@ -51,7 +51,31 @@ def with_perf(op, workload, data):
                           stdout=subprocess.PIPE, text=True).stdout
     inclusive = subprocess.run([*report, "--children", "--sort", "symbol"],
                                stdout=subprocess.PIPE, text=True).stdout
-    return "== self time (perf, cpu-clock)\n" + flat + "\n== inclusive time\n" + inclusive
+    return ("== self time (perf, cpu-clock)\n" + flat + "\n== inclusive time\n" + inclusive
+            + hot_lines(data, flat))
+
+
+def hot_lines(data, flat, symbols=3, lines=10):
+    """Source lines of the hottest pelm_lib functions (perf annotate -l)."""
+    out = []
+    hot = [line.split("[.] ", 1)[1].strip() for line in flat.splitlines()
+           if "pelm_lib" in line and "[.] " in line][:symbols]
+    for sym in hot:
+        sym = sym.split("  ")[0].strip()
+        text = subprocess.run(["perf", "annotate", "-i", data, "--stdio", "-l", "-s", sym],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout
+        rows = []
+        for row in text.splitlines():
+            parts = row.split()
+            if len(parts) == 2 and ":" in parts[1] and not parts[1].endswith(":"):
+                try:
+                    rows.append((float(parts[0]), parts[1]))
+                except ValueError:
+                    pass
+        rows.sort(reverse=True)
+        out.append(f"\n== hottest source lines of {sym} (percent of its samples)\n"
+                   + "".join(f"  {pct:6.2f}  {where}\n" for pct, where in rows[:lines]))
+    return "".join(out)
 
 
 def with_callgrind(op, workload, data):

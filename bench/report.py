@@ -217,10 +217,15 @@ def write_pyperf(op_records, path):
     import pyperf
     benches = {}
     for r in op_records:
-        if not r["values"]:
+        # pyperf takes only positive times; with the empty loop subtracted a
+        # round of a few-nanosecond op can come out at or below zero when the
+        # empty loop was the one disturbed. The median tables keep them.
+        values = [v for v in r["values"] if v > 0]
+        warmups = [(r["loops"], w) for w in r["warmups"] if w > 0]
+        if not values:
             continue
         name = f"{r['workload']}/{r['op']}/{r['peer']}"
-        run = pyperf.Run(r["values"], warmups=[(r["loops"], w) for w in r["warmups"]] or None,
+        run = pyperf.Run(values, warmups=warmups or None,
                          metadata={"name": name, "unit": "second", "loops": r["loops"]},
                          collect_metadata=False)
         benches.setdefault(name, []).append(run)
@@ -269,5 +274,12 @@ def write(raw, out_dir):
                   f"MB/s of JSON text per CPU second, median of 5 rounds; ✗ marks below the "
                   f"{CODEC_GOAL_MBPS:.0f} MB/s goal. Texts are the workloads' compact sorted JSON.", ""]
         lines += codec_lines(raw["codec"]) + [""]
+    profiles = sorted(n for n in os.listdir(out_dir) if n.startswith("profile-") and n.endswith(".txt"))
+    if profiles:
+        lines += ["## Profiles of pelm_lib", "",
+                  "CPU-clock samples (perf) of one operation looped on a build with symbols; "
+                  "self time, inclusive time and the hottest source lines of the top functions "
+                  "(`python bench/run.py --no-install --merge --stages --profile OP:WORKLOAD`).", ""]
+        lines += [f"- [{n[len('profile-'):-len('.txt')]}]({n})" for n in profiles] + [""]
     with open(os.path.join(out_dir, "results.md"), "w") as f:
         f.write("\n".join(lines))
