@@ -16,6 +16,7 @@
 // An exact dict is snapshotted into `held_` (no Python code can run while
 // its entries are collected), which is what its keys()/values() lists would
 // hold, without allocating two lists per dict.
+#include <algorithm>
 #include <cstddef>
 #include <string_view>
 
@@ -82,7 +83,10 @@ bool ToValueWalk::exact_dict(PyObject* dict, int depth) {
   // An exact dict never has __dataclass_fields__: neither dict nor object
   // defines it and dict instances have no attribute dictionary.
   HeldScope scope(held_);
-  held_.reserve(scope.mark() + 2 * static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
+  // Grow geometrically: an exact-size reserve at every nesting level would
+  // reallocate (and move) the whole stack once per level, quadratic in depth.
+  const std::size_t need = scope.mark() + 2 * static_cast<std::size_t>(PyDict_GET_SIZE(dict));
+  if (need > held_.capacity()) held_.reserve(std::max(need, 2 * held_.capacity()));
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
