@@ -106,3 +106,20 @@ def test_self_containing_values_are_refused():
         with pytest.raises(SystemError, match="recursion limit exceeded"):
             c.insert("k", value)
     assert c.len() == 0
+
+
+@pytest.mark.parametrize(
+    "key",
+    ["", "a\x00b", "\x00", "é", "\U0001F600", "k" * 1_000_000, " spaced key "],
+    ids=["empty", "inner-nul", "only-nul", "non-ascii", "astral", "one-megabyte", "spaces"],
+)
+def test_unusual_keys_are_exact_bytes(key):
+    c = pelm_lib.Cache(100)
+    c.insert(key, [1])
+    near = key[:-1] + "?" if key else "?"
+    assert key in c and c.contains(key) and near not in c
+    assert c.get(key) == [1] and c.size() == 3
+    with pytest.raises(KeyError) as info:
+        c.get(near)
+    assert info.value.args == (f"Key '{near}' not found",)
+    assert c.remove(key) is True and c.len() == 0

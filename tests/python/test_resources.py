@@ -93,6 +93,6 @@ def test_eviction_churn_does_not_grow_memory():
     for i in range(50_000):
         c.insert(str(i), [i, "v" * 10])
     start = rss_bytes()
-    for i in range(300_000):
+    for i in range(1_000_000):
         c.insert(str(i), [i, "v" * 10])
     assert rss_bytes() - start < 8 * 2**20
