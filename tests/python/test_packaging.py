@@ -24,6 +24,9 @@ assert cache.get("user:1") == {"langs": ["en", "fr"], "name": "Ada"}
 assert cache.size() == len('{"langs":["en","fr"],"name":"Ada"}')
 site = pathlib.Path(pelm_lib.__file__).parent
 assert (site / "pelm_lib-stubs" / "__init__.pyi").is_file()
+meta = importlib.metadata.metadata("pelm_lib")
+assert meta["Requires-Python"] == ">=3.11" and "MIT License" in (meta["License"] or "")
+assert "byte-capped" in meta["Summary"] and "## Set-up" in meta.get_payload()
 print(importlib.metadata.version("pelm_lib"))
 """
 
