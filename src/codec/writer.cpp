@@ -93,8 +93,7 @@ void JsonWriter::key(std::string_view utf8) {
   const std::size_t name_off = names_.size();
   names_.insert(names_.end(), utf8.begin(), utf8.end());
   members_.push_back(MemberSpan{out_.size(), 0, name_off, utf8.size()});
-  write_string_text(out_, utf8);
-  out_.put(':');
+  write_member_name_text(out_, utf8);
 }
 
 void JsonWriter::end_object() {

@@ -44,6 +44,15 @@ std::string string_text(std::string_view s) {
   return std::string(out.view());
 }
 
+// A member name's text, written after `before` to catch a miscounted
+// reservation or commit.
+std::string member_name_text(std::string_view before, std::string_view s) {
+  ByteBuffer out;
+  out.append(before);
+  write_member_name_text(out, s);
+  return std::string(out.view());
+}
+
 // --- floats ------------------------------------------------------------------
 
 struct FloatCase {
@@ -224,7 +233,7 @@ TEST(StringText, ExactlyThirtyFourBytesAreEscaped) {
   EXPECT_EQ(string_text("/\x7f\xc3\xa9"), "\"/\x7f\xc3\xa9\"");
 }
 
-TEST(StringText, RandomStringsMatchTheReference) {
+TEST(StringText, RandomStringsAndMemberNamesMatchTheReference) {
   std::mt19937_64 rng(99);
   const std::string tricky = std::string("\0\x1f \"\\!#[]\x7f\x80\xff\n", 13);
   // Lengths beyond 2^16 cross the writer's reservation chunks.
@@ -236,6 +245,8 @@ TEST(StringText, RandomStringsMatchTheReference) {
         if (rng() % density == 0) c = tricky[rng() % tricky.size()];
       }
       ASSERT_EQ(string_text(s), reference_string(s)) << "len " << len;
+      const std::string before(rng() % 40, '{');
+      ASSERT_EQ(member_name_text(before, s), before + reference_string(s) + ":") << "len " << len;
     }
   }
 }
