@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "codec/python/abc_cache.hpp"
+#include "codec/python/str_utf8_view.hpp"
 #include "codec/python/to_value_walk.hpp"
 
 namespace pelm {
@@ -79,11 +80,10 @@ bool ToValueWalk::convert_general(PyObject* obj, int depth) {
 }
 
 bool ToValueWalk::put_str(PyObject* str) {
-  Py_ssize_t n = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(str, &n);
+  std::string_view utf8;
   // Fails only for text holding a lone surrogate (or out of memory).
-  if (utf8 == nullptr) return fail_interpreter();
-  out_.string(std::string_view(utf8, static_cast<std::size_t>(n)));
+  if (!str_utf8_view(str, &utf8)) return fail_interpreter();
+  out_.string(utf8);
   return true;
 }
 

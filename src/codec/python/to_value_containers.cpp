@@ -21,6 +21,7 @@
 #include <string_view>
 
 #include "codec/python/abc_cache.hpp"
+#include "codec/python/str_utf8_view.hpp"
 #include "codec/python/to_value_walk.hpp"
 
 namespace pelm {
@@ -233,10 +234,9 @@ bool ToValueWalk::member(PyObject* key, PyObject* value, int depth) {
 // A member name must be a str (or subclass); it is never made from another type.
 bool ToValueWalk::member_name(PyObject* key) {
   if (!PyUnicode_Check(key)) return fail(ConversionError::unexpected_type(key, "str"));
-  Py_ssize_t n = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(key, &n);
-  if (utf8 == nullptr) return fail_interpreter();
-  out_.key(std::string_view(utf8, static_cast<std::size_t>(n)));
+  std::string_view utf8;
+  if (!str_utf8_view(key, &utf8)) return fail_interpreter();
+  out_.key(utf8);
   return true;
 }
 
