@@ -12,6 +12,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace pelm::codec::detail {
 
 inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
@@ -54,6 +58,31 @@ inline constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
 // if there is none. Sets `non_ascii` if a byte >= 0x80 lies before it.
 [[nodiscard]] inline std::size_t find_run_end(const char* text, std::size_t pos, std::size_t len,
                                               bool& non_ascii) noexcept {
+#if defined(__SSE2__)
+  // Sixteen bytes per step where the vector unit is always there; the word
+  // loop below then sees at most one word.
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i last_control = _mm_set1_epi8(0x1F);
+  unsigned high_lanes = 0;
+  while (len - pos >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + pos));
+    // Unsigned v <= 0x1F exactly when max(v, 0x1F) is 0x1F.
+    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, last_control), last_control);
+    const __m128i stops = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), control);
+    const auto stop_lanes = static_cast<unsigned>(_mm_movemask_epi8(stops));
+    const auto lanes_high = static_cast<unsigned>(_mm_movemask_epi8(v));
+    if (stop_lanes != 0) {
+      const auto at = static_cast<unsigned>(std::countr_zero(stop_lanes));
+      high_lanes |= lanes_high & ((1u << at) - 1);
+      non_ascii = non_ascii || high_lanes != 0;
+      return pos + at;
+    }
+    high_lanes |= lanes_high;
+    pos += 16;
+  }
+  non_ascii = non_ascii || high_lanes != 0;
+#endif
   std::uint64_t high = 0;
   while (len - pos >= 8) {
     std::uint64_t w;
