@@ -14,22 +14,6 @@ constexpr const char kPanicDoc[] =
     "It derives from BaseException, not Exception, so that ordinary\n"
     "`except Exception` handlers let it pass.";
 
-// str(exc) as UTF-8; false when it cannot be produced or encoded.
-bool exception_text(PyObject* exc, std::string& out) {
-  OwnedRef s = OwnedRef::steal(PyObject_Str(exc));
-  if (!s) {
-    PyErr_Clear();
-    return false;
-  }
-  Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(s.get(), &n);
-  if (p == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  out.assign(p, static_cast<std::size_t>(n));
-  return true;
-}
 
 // Adds the argument note; a failure to add it is dropped on purpose.
 void add_note(PyObject* exc, const char* parameter) {
@@ -71,6 +55,17 @@ void restore_raised_exception(OwnedRef exc) {
 #endif
 }
 
+std::string exception_text(PyObject* exc) {
+  OwnedRef s = OwnedRef::steal(PyObject_Str(exc));
+  Py_ssize_t n = 0;
+  const char* p = s ? PyUnicode_AsUTF8AndSize(s.get(), &n) : nullptr;
+  if (p == nullptr) {
+    PyErr_Clear();
+    return "<exception str() failed>";
+  }
+  return std::string(p, static_cast<std::size_t>(n));
+}
+
 PyObject* panic_exception_class() {
   // Created under the interpreter lock, so only one class is ever made.
   static PyObject* cls = nullptr;
@@ -103,20 +98,28 @@ Error Error::panic(std::string text) {
 Error Error::fetch() {
   OwnedRef exc = take_raised_exception();
   if (!exc) return pending(PyExc_SystemError, "attempted to fetch exception but none was set");
-  PyObject* panic_cls = panic_exception_class();
-  if (panic_cls == nullptr) PyErr_Clear();
-  if (panic_cls != nullptr && PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(panic_cls))) {
-    // A panic of ours came back through user code: keep it a panic.
-    std::string text;
-    if (!exception_text(exc.get(), text)) text = "<exception str() failed>";
-    std::fputs("pelm_lib: resuming a PanicException raised through Python code\n", stderr);
-    restore_raised_exception(std::move(exc));
-    PyErr_Print();
-    return panic(std::move(text));
-  }
+  if (is_panic_exception(exc.get())) return resume_panic(std::move(exc));
   Error e;
   e.caught_ = std::move(exc);
   return e;
+}
+
+bool is_panic_exception(PyObject* exc) {
+  PyObject* panic_cls = panic_exception_class();
+  if (panic_cls == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(panic_cls));
+}
+
+Error resume_panic(OwnedRef exc) {
+  // A panic of ours came back through user code: keep it a panic.
+  std::string text = exception_text(exc.get());
+  std::fputs("pelm_lib: resuming a PanicException raised through Python code\n", stderr);
+  restore_raised_exception(std::move(exc));
+  PyErr_Print();
+  return Error::panic(std::move(text));
 }
 
 Error&& Error::with_argument_note(const char* parameter) && {

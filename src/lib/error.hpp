@@ -74,6 +74,15 @@ class [[nodiscard]] Result {
 [[nodiscard]] OwnedRef take_raised_exception();
 void restore_raised_exception(OwnedRef exc);
 
+// str(exc) as UTF-8, or "<exception str() failed>" when it cannot be made
+// or encoded (the error of that failure is cleared).
+[[nodiscard]] std::string exception_text(PyObject* exc);
+
+// Whether `exc` is one of our PanicExceptions, come back through user code;
+// and the error that resumes it (printed to stderr, raised with its text).
+[[nodiscard]] bool is_panic_exception(PyObject* exc);
+[[nodiscard]] Error resume_panic(OwnedRef exc);
+
 // The class for internal failures; created on first need, kept for good.
 // Returns null only if the class cannot be made (then a Python error is set).
 PyObject* panic_exception_class();

@@ -14,25 +14,11 @@ ConversionError ConversionError::interpreter() {
     e.text_ = "attempted to fetch exception but none was set";
     return e;
   }
-  PyObject* panic_cls = panic_exception_class();
-  if (panic_cls == nullptr) PyErr_Clear();
-  if (panic_cls != nullptr && PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(panic_cls))) {
-    // Hand it back to Error::fetch, which knows how panics are resumed.
-    restore_raised_exception(std::move(exc));
-    e.panic_.emplace(Error::fetch());
+  if (is_panic_exception(exc.get())) {
+    e.panic_.emplace(resume_panic(std::move(exc)));
     return e;
   }
-  e.text_ = read_type_qualname(Py_TYPE(exc.get())).value_or("<failed to extract type name>");
-  e.text_ += ": ";
-  OwnedRef s = OwnedRef::steal(PyObject_Str(exc.get()));
-  Py_ssize_t n = 0;
-  const char* p = s ? PyUnicode_AsUTF8AndSize(s.get(), &n) : nullptr;
-  if (p == nullptr) {
-    PyErr_Clear();
-    e.text_ += "<exception str() failed>";
-  } else {
-    e.text_.append(p, static_cast<std::size_t>(n));
-  }
+  e.text_ = concat({type_qualname(exc.get()), ": ", exception_text(exc.get())});
   return e;
 }
 
