@@ -8,6 +8,7 @@
 // (it measured as fast as a hand-rolled digit-pair loop, without its copy).
 #include <bit>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 
 #include "codec/writer.hpp"
@@ -99,6 +100,57 @@ char* layout_digits(char* p, ShortestDigits& s) noexcept {
   return ShortestDigits::put(p, digits + int_digits, digits + n);
 }
 
+// Most floats people store are short decimals (prices, scores, readings
+// rounded to a few places). Those are found with one multiply and one divide,
+// and their digits written with the integer formatter, at a fraction of the
+// general shortest-digits search. Proof of equality with that search: below
+// kShortDecimalLimit a double's rounding interval is narrower than 10^-4, so
+// it holds at most one multiple of 10^-4. If m·10^-4 (m an integer below
+// 2^53, so m / 10^4 is one correctly rounded division) reads back as the
+// double, it is that one multiple; every candidate with fewer significant
+// digits would also be a multiple of 10^-4 (or, above a power of ten, of a
+// coarser step) lying in the interval, so m with its trailing zeros removed is
+// the unique shortest form. Returns null when the double is not such a decimal.
+constexpr double kShortDecimalScale = 1e4;
+constexpr int kShortDecimalPlaces = 4;
+constexpr double kShortDecimalLimit = 1e11;  // ulp(1e11) = 2^-16 < 10^-4
+
+char* put_short_decimal(char* p, double magnitude) noexcept {
+  if (!(magnitude < kShortDecimalLimit)) return nullptr;
+  const double scaled = magnitude * kShortDecimalScale;
+  // Truncation after adding a half is a cheap nearest integer; the divide
+  // below checks the candidate exactly, so its rounding never matters.
+  auto m = static_cast<std::uint64_t>(scaled + 0.5);
+  const auto candidate = static_cast<double>(m);
+  // Most long floats are rejected here, before paying for the divide.
+  if (std::fabs(scaled - candidate) > 1e-3 || m == 0) return nullptr;
+  if (candidate / kShortDecimalScale != magnitude) return nullptr;
+  int places = kShortDecimalPlaces;
+  while (m % 10 == 0) {
+    m /= 10;
+    --places;
+  }
+  char digits[kMaxUintText];
+  const int n = static_cast<int>(std::to_chars(digits, digits + sizeof digits, m).ptr - digits);
+  const int int_digits = n - places;  // may be <= 0 (0.0xyz) or exceed n (xyz00.0)
+  if (int_digits <= 0) {
+    *p++ = '0';
+    *p++ = '.';
+    p = put_zeros(p, -int_digits);
+    return ShortestDigits::put(p, digits, digits + n);
+  }
+  if (places <= 0) {
+    p = ShortestDigits::put(p, digits, digits + n);
+    p = put_zeros(p, -places);
+    *p++ = '.';
+    *p++ = '0';
+    return p;
+  }
+  p = ShortestDigits::put(p, digits, digits + int_digits);
+  *p++ = '.';
+  return ShortestDigits::put(p, digits + int_digits, digits + n);
+}
+
 }  // namespace
 
 void write_uint_digits(ByteBuffer& out, std::uint64_t u) {
@@ -123,6 +175,8 @@ void write_float_text(ByteBuffer& out, double d) {
   if (magnitude == 0.0) {
     std::memcpy(p, "0.0", 3);
     p += 3;
+  } else if (char* q = put_short_decimal(p, magnitude)) {
+    p = q;
   } else {
     ShortestDigits digits(magnitude);
     p = layout_digits(p, digits);

@@ -76,7 +76,11 @@ INSTANTIATE_TEST_SUITE_P(
                     FloatCase{1.5e300, "1.5e+300"}, FloatCase{5e-324, "5e-324"},
                     FloatCase{0.00001, "0.00001"}, FloatCase{0.000001, "1e-6"},
                     FloatCase{-0.000001, "-1e-6"}, FloatCase{0.000123, "0.000123"},
-                    FloatCase{0.000012345, "0.000012345"},
+                    FloatCase{0.000012345, "0.000012345"}, FloatCase{0.0001, "0.0001"},
+                    FloatCase{0.0005, "0.0005"}, FloatCase{0.00015, "0.00015"},
+                    FloatCase{12.5, "12.5"}, FloatCase{-19.99, "-19.99"}, FloatCase{500000.0, "500000.0"},
+                    FloatCase{99999999999.9999, "99999999999.9999"},
+                    FloatCase{1e11, "100000000000.0"}, FloatCase{100000000000.0001, "100000000000.0001"},
                     FloatCase{0.30000000000000004, "0.30000000000000004"},
                     FloatCase{999999999999999.9, "999999999999999.9"},
                     FloatCase{1234567890123456.7, "1234567890123456.8"},
@@ -141,6 +145,56 @@ TEST(FloatDifferential, FewDigitValuesAcrossTheLayoutThresholds) {
     std::from_chars(src.data(), src.data() + src.size(), d);
     check_round_trip(d);
     check_round_trip(-d);
+  }
+}
+
+// The writer's text rebuilt independently from to_chars's shortest
+// scientific digits: positional for decimal exponents in [-5, 15], else the
+// scientific digits with a signed exponent without leading zeros.
+std::string float_oracle(double d) {
+  char sci[32];
+  const char* end = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
+  const std::string_view text(sci, static_cast<std::size_t>(end - sci));
+  const auto e = text.find('e');
+  const int exponent = std::stoi(std::string(text.substr(e + 1)));
+  if (exponent < -5 || exponent > 15) {
+    return std::string(text.substr(0, e)) + (exponent < 0 ? "e-" : "e+") + std::to_string(std::abs(exponent));
+  }
+  std::string digits;
+  for (char c : text.substr(0, e)) {
+    if (c != '.') digits += c;
+  }
+  std::string out;
+  if (exponent < 0) {
+    out = "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+  } else if (digits.size() <= static_cast<std::size_t>(exponent) + 1) {
+    out = digits + std::string(static_cast<std::size_t>(exponent) + 1 - digits.size(), '0') + ".0";
+  } else {
+    out = digits.substr(0, static_cast<std::size_t>(exponent) + 1) + "." + digits.substr(static_cast<std::size_t>(exponent) + 1);
+  }
+  return out;
+}
+
+// Decimals of up to a few places take a shortcut past the shortest-digits
+// search; they must come out byte for byte as the search writes them, on both
+// sides of every limit the shortcut has (places, magnitude, tiny values).
+TEST(FloatDifferential, ShortDecimalsMatchTheShortestDigitsSearch) {
+  std::mt19937_64 rng(11);
+  const double scales[] = {1, 10, 100, 1e3, 1e4, 1e5, 1e6};
+  for (int i = 0; i < 300000; ++i) {
+    const int magnitude_digits = 1 + static_cast<int>(rng() % 16);
+    std::uint64_t mantissa = rng() % 1'000'000'000'000'000u;
+    for (int k = 15; k > magnitude_digits; --k) mantissa /= 10;
+    const double d = static_cast<double>(mantissa) / scales[rng() % 7];
+    if (d == 0.0 || d >= 1e16) continue;
+    ASSERT_EQ(float_text(d), float_oracle(d)) << mantissa;
+    ASSERT_EQ(float_text(-d), "-" + float_oracle(d)) << mantissa;
+    // The neighbours are long floats that must not take the shortcut's digits.
+    const double up = std::nextafter(d, kInf);
+    if (up < 1e16) {
+      ASSERT_EQ(float_text(up), float_oracle(up)) << mantissa;
+    }
+    ASSERT_EQ(float_text(std::nextafter(d, 0.0)), float_oracle(std::nextafter(d, 0.0))) << mantissa;
   }
 }
 
