@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "lib/error.hpp"
@@ -17,9 +18,32 @@ namespace pelm {
 // Why `key` could not be converted; only called once conversion has failed.
 [[nodiscard, gnu::cold]] Error key_conversion_error(PyObject* key);
 
+// The UTF-8 bytes of a str key when they already exist: a compact ASCII
+// str's own characters, or the UTF-8 form cached on any other str (a str
+// subclass instance of ASCII text shares its characters there). Nothing when
+// `key` is no str or its UTF-8 form has not been made yet. Reads two fields;
+// allocates nothing, fails never, runs no Python code.
+[[nodiscard]] inline std::optional<std::string_view> key_utf8_in_place(PyObject* key) noexcept {
+  if (!PyUnicode_Check(key)) [[unlikely]] {
+    return std::nullopt;
+  }
+  if (PyUnicode_IS_COMPACT_ASCII(key)) [[likely]] {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(key)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
+  }
+  const auto* u = reinterpret_cast<const PyCompactUnicodeObject*>(key);
+  if (u->utf8 == nullptr) return std::nullopt;
+  return std::string_view(u->utf8, static_cast<std::size_t>(u->utf8_length));
+}
+
 // Inline: every keyed call converts its key, and almost every key converts.
+// Making a UTF-8 form can raise (a lone surrogate, or no memory), and raising
+// creates an exception object, which can start a garbage collection.
 [[nodiscard]] inline Result<std::string_view> convert_key(PyObject* key) {
-  if (PyUnicode_Check(key)) [[likely]] {
+  if (std::optional<std::string_view> in_place = key_utf8_in_place(key)) [[likely]] {
+    return *in_place;
+  }
+  if (PyUnicode_Check(key)) {
     Py_ssize_t n = 0;
     if (const char* p = PyUnicode_AsUTF8AndSize(key, &n)) return std::string_view(p, static_cast<std::size_t>(n));
   }

@@ -3,6 +3,18 @@
 // once ("Already borrowed" / "Already mutably borrowed"). In practice the
 // conflict arises when user code run by an exclusive call (an insert
 // converting its value) calls the same cache. Guards release on every path.
+//
+// Every call holds the interpreter lock, so the flag only ever changes while
+// some call holds that lock. A reader that runs no Python code between
+// taking its shared use and its last read of the cache cannot be seen by any
+// other call: nothing else runs in that window (no other thread gets the
+// lock, no finaliser or hook of ours or the user's runs), so nobody can find
+// its count raised. Taking and releasing such a use is therefore observably
+// one check that no exclusive user is present: `check_shared_use`, one load
+// instead of two locked read-modify-writes. "Runs no Python code" rules out
+// anything that can start a garbage collection (creating a GC-tracked object,
+// such as an exception) or release the lock; a reader that might do either
+// while it still needs the cache takes the counted `SharedUse` instead.
 #pragma once
 
 #include <atomic>
@@ -15,6 +27,8 @@ namespace pelm {
 
 class BorrowFlag {
  public:
+  [[nodiscard]] bool exclusively_held() const noexcept { return state_.load(std::memory_order_acquire) < 0; }
+
   [[nodiscard]] bool try_shared() noexcept {
     std::intptr_t cur = state_.load(std::memory_order_relaxed);
     do {
@@ -35,15 +49,26 @@ class BorrowFlag {
   std::atomic<std::intptr_t> state_{0};  // 0 free, n > 0 shared users, -1 exclusive
 };
 
+[[nodiscard, gnu::cold, gnu::noinline]] inline Error in_use_error(bool exclusive) {
+  return Error::pending(PyExc_RuntimeError, exclusive ? "Already borrowed" : "Already mutably borrowed");
+}
+
+// Shared use for a reader that runs no Python code until its last read of
+// the cache (see the top of this file); fails as taking the use would.
+[[nodiscard]] inline std::optional<Error> check_shared_use(const BorrowFlag& f) {
+  if (f.exclusively_held()) [[unlikely]] {
+    return in_use_error(false);
+  }
+  return std::nullopt;
+}
+
 // Holds one kind of use for its lifetime; `take` fails at once, with the
 // in-use error, when the flag cannot give that use now.
 template <bool Exclusive>
 class Use {
  public:
   [[nodiscard]] static std::optional<Error> take(BorrowFlag& f, std::optional<Use>& slot) {
-    if (!(Exclusive ? f.try_exclusive() : f.try_shared())) {
-      return Error::pending(PyExc_RuntimeError, Exclusive ? "Already borrowed" : "Already mutably borrowed");
-    }
+    if (!(Exclusive ? f.try_exclusive() : f.try_shared())) return in_use_error(Exclusive);
     slot.emplace(f);
     return std::nullopt;
   }

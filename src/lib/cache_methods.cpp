@@ -2,7 +2,7 @@
 //
 // Every method follows one order: match the arguments, take the borrow
 // (exclusive to change the cache, shared to read it), convert `key`, then
-// work. insert converts the value while holding exclusive use; the conversion
+// work. contains() shares its lookup with `in` (membership.hpp). insert converts the value while holding exclusive use; the conversion
 // can run user code, which finds the cache borrowed if it calls back in.
 // The engine is touched only after everything that can run Python code or
 // fail is done, so a failing call leaves the cache exactly as it was.
@@ -18,6 +18,7 @@
 #include "lib/concat.hpp"
 #include "lib/docstrings.hpp"
 #include "lib/entry_point.hpp"
+#include "lib/membership.hpp"
 #include "lib/pooled_writer.hpp"
 
 namespace pelm {
@@ -47,16 +48,16 @@ Result<OwnedRef> new_uint(std::uint64_t v) {
   return Error::pending(PyExc_KeyError, concat({"Key '", key, "' not found"}));
 }
 
-// The common start of the keyed methods: match the arguments, take the use,
-// convert `key` (in that order, so a wrong call reports the earliest fault).
-template <class UseKind>
+// The common start of the keyed methods that change the cache: match the
+// arguments, take exclusive use, convert `key` (in that order, so a wrong
+// call reports the earliest fault).
 std::optional<Error> enter_keyed(const Signature& sig, CacheObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                 PyObject* kwnames, BoundArgs& bound, std::optional<UseKind>& use,
+                                 PyObject* kwnames, BoundArgs& bound, std::optional<ExclusiveUse>& use,
                                  std::string_view& key) {
   if (auto e = match_vectorcall(sig, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, bound)) {
     return e;
   }
-  if (auto e = UseKind::take(self->borrow, use)) return e;
+  if (auto e = ExclusiveUse::take(self->borrow, use)) return e;
   Result<std::string_view> converted = convert_key(bound[0]);
   if (!converted.ok()) return std::move(converted.error());
   key = converted.value();
@@ -110,19 +111,22 @@ Result<OwnedRef> remove_impl(CacheObject* self, PyObject* const* args, Py_ssize_
 
 Result<OwnedRef> contains_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
-  std::optional<SharedUse> use;
-  std::string_view key;
-  if (auto e = enter_keyed(kContainsSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
-  return new_bool(self->engine.find(key) != nullptr);
+  if (auto e = match_vectorcall(kContainsSignature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)),
+                                kwnames, bound)) {
+    return std::move(*e);
+  }
+  Result<bool> found = cache_has_key(self, bound[0]);
+  if (!found.ok()) return std::move(found.error());
+  return new_bool(found.value());
 }
 
-// Counters read under shared use.
+// Counters, read under shared use: `read` takes its figure from the engine
+// before it makes the result object, so nothing runs Python code meanwhile.
 template <class Read>
 PyObject* read_counter(PyObject* op, Read read) noexcept {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
-    std::optional<SharedUse> use;
-    if (auto e = SharedUse::take(self->borrow, use)) return std::move(*e);
+    if (auto e = check_shared_use(self->borrow)) return std::move(*e);
     return read(self->engine);
   });
 }

@@ -10,6 +10,7 @@
 #include "lib/cache_object.hpp"
 #include "lib/docstrings.hpp"
 #include "lib/entry_point.hpp"
+#include "lib/membership.hpp"
 
 namespace pelm {
 
@@ -38,8 +39,7 @@ void cache_dealloc(PyObject* op) noexcept {
 PyObject* cache_repr(PyObject* op) noexcept {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
-    std::optional<SharedUse> use;
-    if (auto e = SharedUse::take(self->borrow, use)) return std::move(*e);
+    if (auto e = check_shared_use(self->borrow)) return std::move(*e);
     char text[96];
     std::snprintf(text, sizeof text, "Cache(limit=%" PRIu64 ", size=%" PRIu64 ", entries=%zu)",
                   self->engine.limit(), self->engine.size(), self->engine.count());
@@ -52,8 +52,7 @@ PyObject* cache_repr(PyObject* op) noexcept {
 Py_ssize_t cache_length(PyObject* op) noexcept {
   return number_entry<Py_ssize_t>([&]() -> Result<Py_ssize_t> {
     CacheObject* self = as_cache(op);
-    std::optional<SharedUse> use;
-    if (auto e = SharedUse::take(self->borrow, use)) return std::move(*e);
+    if (auto e = check_shared_use(self->borrow)) return std::move(*e);
     std::size_t n = self->engine.count();
     if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return Error::pending_without_message(PyExc_OverflowError);
     return static_cast<Py_ssize_t>(n);
@@ -62,20 +61,16 @@ Py_ssize_t cache_length(PyObject* op) noexcept {
 
 int cache_contains(PyObject* op, PyObject* key) noexcept {
   return number_entry<int>([&]() -> Result<int> {
-    CacheObject* self = as_cache(op);
-    std::optional<SharedUse> use;
-    if (auto e = SharedUse::take(self->borrow, use)) return std::move(*e);
-    Result<std::string_view> k = convert_key(key);
-    if (!k.ok()) return std::move(k.error());
-    return self->engine.find(k.value()) != nullptr ? 1 : 0;
+    Result<bool> found = cache_has_key(as_cache(op), key);
+    if (!found.ok()) return std::move(found.error());
+    return found.value() ? 1 : 0;
   });
 }
 
 PyObject* cache_get_limit(PyObject* op, void*) noexcept {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
-    std::optional<SharedUse> use;
-    if (auto e = SharedUse::take(self->borrow, use)) return std::move(*e);
+    if (auto e = check_shared_use(self->borrow)) return std::move(*e);
     OwnedRef v = OwnedRef::steal(PyLong_FromUnsignedLongLong(self->engine.limit()));
     if (!v) return Error::fetch();
     return v;

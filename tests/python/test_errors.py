@@ -80,13 +80,16 @@ def test_key_type_name_is_qualname(cache):
         cache.get, Outer.Inner())
 
 
-@pytest.mark.parametrize("method", ["insert", "get", "remove", "contains"])
+@pytest.mark.parametrize("method", ["insert", "get", "remove", "contains", "in"])
 def test_key_with_lone_surrogate(cache, method):
     args = ("\ud800", 1) if method == "insert" else ("\ud800",)
+    call = (lambda key: key in cache) if method == "in" else getattr(cache, method)
     with pytest.raises(UnicodeEncodeError) as info:
-        getattr(cache, method)(*args)
+        call(*args)
     assert info.value.__notes__ == ["while processing 'key'"]
     assert cache.len() == 0
+    cache.insert("after", 1)  # the failed call gave its use back
+    assert cache.len() == 1
 
 
 def test_str_subclass_key_is_its_text(cache):
