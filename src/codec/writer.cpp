@@ -110,17 +110,11 @@ void JsonWriter::end_object() {
 
 namespace {
 
-// Objects up to this many members are ordered by `sort_small` on the stack;
-// larger ones take the general sort.
-constexpr std::size_t kSmallObject = 16;
+using SortKey = MemberSortKey;
 
-// One member in a small object's sort: the first eight bytes of its name as a
-// big-endian number (zero padded), so most comparisons are one integer
-// compare, and its index in arrival order.
-struct SortKey {
-  std::uint64_t prefix;
-  std::uint32_t index;
-};
+// Names longer than this in total are not remembered: comparing them would
+// cost about what sorting them does.
+constexpr std::size_t kMemoNames = 256;
 
 // With `tail_safe`, eight bytes from the start of `name` must be readable even
 // when the name is shorter; the bytes past its end are masked off.
@@ -173,6 +167,35 @@ void copy_member(char* dst, const char* src, std::size_t n) noexcept {
 
 }  // namespace
 
+// The members of a small object in ascending name order (equal names in
+// arrival order), from the memo when the object repeats the names, in the
+// same arrival order, of the last small object sorted.
+const MemberSortKey* JsonWriter::small_object_order(const Frame& f, const MemberSpan* spans, std::size_t count) {
+  OrderMemo& memo = order_memo_;
+  const char* names = names_.data() + f.names_start;
+  const std::size_t names_size = names_.size() - f.names_start;
+  bool same = memo.count == count && memo.names.size() == names_size &&
+              (names_size == 0 || std::memcmp(memo.names.data(), names, names_size) == 0);
+  for (std::size_t i = 0; same && i < count; ++i) same = memo.lengths[i] == spans[i].name_len;
+  if (same) return memo.keys;
+  // Names are stored back to back, so only one near the end of `names_`
+  // cannot be read as a whole word.
+  const std::size_t names_end = names_.size();
+  auto prefix_at = [&](std::size_t i) {
+    return name_prefix(name_of(spans[i]), spans[i].name_off + 8 <= names_end);
+  };
+  // Forgotten first: if remembering the names throws, a stale memo must not
+  // describe the new order.
+  memo.count = 0;
+  sort_small(count, [&](std::size_t i) { return name_of(spans[i]); }, prefix_at, memo.keys);
+  if (names_size <= kMemoNames) {
+    memo.count = count;
+    memo.names.assign(names, names + names_size);
+    for (std::size_t i = 0; i < count; ++i) memo.lengths[i] = spans[i].name_len;
+  }
+  return memo.keys;
+}
+
 // Sorts the object's members by raw name, keeps only the last of equal names,
 // and rewrites the object's body from a copy in `scratch_`. The body can only
 // shrink, so writing it back in place never grows `out_`.
@@ -198,14 +221,7 @@ void JsonWriter::reorder_members(const Frame& f) {
     out_.truncate(static_cast<std::size_t>(out - out_.data()));
   };
   if (count <= kSmallObject) {
-    SortKey keys[kSmallObject];
-    // Names are stored back to back, so only one near the end of `names_`
-    // cannot be read as a whole word.
-    const std::size_t names_end = names_.size();
-    auto prefix_at = [&](std::size_t i) {
-      return name_prefix(name_of(spans[i]), spans[i].name_off + 8 <= names_end);
-    };
-    sort_small(count, [&](std::size_t i) { return name_of(spans[i]); }, prefix_at, keys);
+    const SortKey* keys = small_object_order(f, spans, count);
     rewrite_body([&](std::size_t i) -> const MemberSpan& { return spans[keys[i].index]; },
                  [&](std::size_t i) {
                    return keys[i].prefix == keys[i + 1].prefix &&

@@ -29,6 +29,14 @@
 
 namespace pelm::codec {
 
+// One member in a small object's sort: the first eight bytes of its name as
+// a big-endian number (zero padded), so most comparisons are one integer
+// compare, and its index in arrival order. The writer's own detail.
+struct MemberSortKey {
+  std::uint64_t prefix;
+  std::uint32_t index;
+};
+
 class JsonWriter {
  public:
   // Writes into `out`, appending after anything it already holds.
@@ -78,8 +86,20 @@ class JsonWriter {
     std::size_t name_off;  // raw name in names_
     std::size_t name_len;
   };
+  using SortKey = MemberSortKey;
+  static constexpr std::size_t kSmallObject = 16;
+  // The order found for the last small object that needed sorting. Records
+  // of one shape repeat their names in the same arrival order, so the next
+  // such object reuses the order after one comparison of its names.
+  struct OrderMemo {
+    std::size_t count = 0;
+    std::vector<char> names;  // the names back to back
+    std::size_t lengths[kSmallObject];
+    SortKey keys[kSmallObject];
+  };
   void before_value();
   void open(bool is_object);
+  [[nodiscard]] const SortKey* small_object_order(const Frame& f, const MemberSpan* spans, std::size_t count);
   [[nodiscard]] std::string_view name_of(const MemberSpan& m) const noexcept;
   void reorder_members(const Frame& f);
 
@@ -88,6 +108,7 @@ class JsonWriter {
   std::vector<MemberSpan> members_;  // open objects' members, innermost last
   std::vector<char> names_;          // raw (unescaped) names of those members
   ByteBuffer scratch_;               // reused when an object must be reordered
+  OrderMemo order_memo_;
 };
 
 // Writes `value` as compact JSON text into a new buffer.

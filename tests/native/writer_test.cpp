@@ -417,6 +417,49 @@ INSTANTIATE_TEST_SUITE_P(Table, ShuffledNames,
                                          ShuffleShape{18, 11, std::string("ab", 2)},
                                          ShuffleShape{40, 10, std::string("\x7f\x80\0", 3)}));
 
+// One writer reorders a long run of objects, as it does for a list of
+// records: repeated shapes reuse the last order found, so every neighbour of
+// a repeat (same bytes split into other names, one name changed, a
+// duplicate name, a reordered arrival) must still come out sorted.
+TEST(ObjectOrder, RepeatedShapesInOneWriterMatchAnOrderedMap) {
+  const std::vector<std::vector<std::string>> shapes = {
+      {"id", "name", "city", "email", "joined", "score", "active", "tags"},
+      {"idn", "ame", "city", "email", "joined", "score", "active", "tags"},  // same bytes, split elsewhere
+      {"id", "name", "city", "email", "joined", "score", "active", "tagz"},
+      {"id", "name", "city", "id", "joined", "score", "active", "tags"},  // a duplicate
+      {"name", "id", "city", "email", "joined", "score", "active", "tags"},
+      {"b", "a"},
+      {"", "b", "a", ""},
+  };
+  std::mt19937_64 rng(17);
+  ByteBuffer out;
+  JsonWriter w(out);
+  std::string expected = "[";
+  w.begin_array();
+  for (int round = 0; round < 2000; ++round) {
+    const auto& names = shapes[rng() % 3 == 0 ? rng() % shapes.size() : 0];
+    std::map<std::string, std::uint64_t> last;
+    w.begin_object();
+    for (std::uint64_t i = 0; i < names.size(); ++i) {
+      w.key(names[i]);
+      w.uint(i);
+      last[names[i]] = i;
+    }
+    w.end_object();
+    if (round != 0) expected += ',';
+    expected += '{';
+    bool first = true;
+    for (const auto& [name, v] : last) {
+      if (!first) expected += ',';
+      first = false;
+      expected += reference_string(name) + ":" + std::to_string(v);
+    }
+    expected += '}';
+  }
+  w.end_array();
+  ASSERT_EQ(out.view(), expected + "]");
+}
+
 // --- whole values ------------------------------------------------------------
 
 Value object_of(std::vector<std::pair<std::string, Value>> members) {
