@@ -135,13 +135,19 @@ def test_list_mutated_by_its_own_item(parent_type, mutate, outcome):
         pytest.param(lambda d: d.pop("b"), id="drop-later-entry"),
     ],
 )
-def test_dict_entries_are_read_from_the_snapshot(parent_type, mutate):
-    parent = parent_type()
+# Plain scalars ahead of the hook are written before the hook runs; the entries
+# after it must still come from the dict as it was when the walk began.
+@pytest.mark.parametrize("leading", [pytest.param({}, id="hook-first"),
+                                     pytest.param({"0": 1, "1": "s", "2": 2.5, "3": None, "4": True},
+                                                  id="scalars-before-hook")])
+def test_dict_entries_are_read_from_the_snapshot(parent_type, mutate, leading):
+    parent = parent_type(leading)
     parent["a"] = Hook(hook=once(lambda: mutate(parent)))
     parent["b"] = ["only", "here"]
     parent["c"] = {"x": "".join(["y"])}
-    text = '{"a":[],"b":["only","here"],"c":{"x":"y"}}'
-    assert stored(parent) == (text_size(text), {"a": [], "b": ["only", "here"], "c": {"x": "y"}})
+    head = '"0":1,"1":"s","2":2.5,"3":null,"4":true,' if leading else ""
+    text = '{' + head + '"a":[],"b":["only","here"],"c":{"x":"y"}}'
+    assert stored(parent) == (text_size(text), {**leading, "a": [], "b": ["only", "here"], "c": {"x": "y"}})
 
 
 class OwnListsMapping(collections.abc.Mapping):

@@ -15,7 +15,8 @@
 //     mutation shows up exactly as it would through the protocol calls.
 // An exact dict is snapshotted into `held_` (no Python code can run while
 // its entries are collected), which is what its keys()/values() lists would
-// hold, without allocating two lists per dict.
+// hold, without allocating two lists per dict; members before the first value
+// that could run code need no snapshot at all.
 #include <algorithm>
 #include <cstddef>
 #include <string_view>
@@ -79,24 +80,52 @@ bool ToValueWalk::exact_tuple(PyObject* tuple, int depth) {
   return true;
 }
 
+namespace {
+
+// Values whose conversion runs no Python code and reads no container: while
+// only these are converted, nothing can change a dict being iterated.
+bool is_plain_scalar(PyObject* value) noexcept {
+  PyTypeObject* type = Py_TYPE(value);
+  return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
+         value == Py_None;
+}
+
+}  // namespace
+
+// Leading members with plain scalar values (all of them, in most records) are
+// written straight from the dict with borrowed references. The first other
+// value could run code that changes the dict, so the entries from there on
+// are taken into `held_` first: since nothing has run yet, that is the same
+// snapshot as one taken before the first member.
 bool ToValueWalk::exact_dict(PyObject* dict, int depth) {
   if (!enter(depth)) return false;
   // An exact dict never has __dataclass_fields__: neither dict nor object
   // defines it and dict instances have no attribute dictionary.
+  out_.begin_object();
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (!is_plain_scalar(value)) return exact_dict_rest(dict, pos, key, value, depth);
+    if (!member(key, value, depth)) return false;
+  }
+  out_.end_object();
+  return true;
+}
+
+// Snapshots the entry (key, value) and the ones after `pos`, converts them
+// and closes the object.
+bool ToValueWalk::exact_dict_rest(PyObject* dict, Py_ssize_t pos, PyObject* key, PyObject* value, int depth) {
   HeldScope scope(held_);
   // Grow geometrically: an exact-size reserve at every nesting level would
   // reallocate (and move) the whole stack once per level, quadratic in depth.
   const std::size_t need = scope.mark() + 2 * static_cast<std::size_t>(PyDict_GET_SIZE(dict));
   if (need > held_.capacity()) held_.reserve(std::max(need, 2 * held_.capacity()));
-  Py_ssize_t pos = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  while (PyDict_Next(dict, &pos, &key, &value)) {
+  do {
     held_.push_back(OwnedRef::borrow(key));
     held_.push_back(OwnedRef::borrow(value));
-  }
+  } while (PyDict_Next(dict, &pos, &key, &value));
   const std::size_t end = held_.size();
-  out_.begin_object();
   // Nested dicts push above `end` and may move the vector: index, never iterate.
   for (std::size_t i = scope.mark(); i < end; i += 2) {
     if (!member(held_[i].get(), held_[i + 1].get(), depth)) return false;

@@ -49,6 +49,7 @@ class ToValueWalk {
   [[nodiscard]] bool exact_list(PyObject* list, int depth);
   [[nodiscard]] bool exact_tuple(PyObject* tuple, int depth);
   [[nodiscard]] bool exact_dict(PyObject* dict, int depth);
+  [[nodiscard]] bool exact_dict_rest(PyObject* dict, Py_ssize_t pos, PyObject* key, PyObject* value, int depth);
   [[nodiscard]] bool sequence(PyObject* obj, int depth, bool by_flag);
   [[nodiscard]] Opening open_sequence(PyObject* obj, bool by_flag, Py_ssize_t& n);
   // Turns a recorded failure (the result of `fail`) into the opening's answer.
