@@ -53,12 +53,12 @@ Result<OwnedRef> new_uint(std::uint64_t v) {
 // call reports the earliest fault).
 std::optional<Error> enter_keyed(const Signature& sig, CacheObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                  PyObject* kwnames, BoundArgs& bound, std::optional<ExclusiveUse>& use,
-                                 std::string_view& key) {
+                                 Key& key) {
   if (auto e = match_vectorcall(sig, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, bound)) {
     return e;
   }
   if (auto e = ExclusiveUse::take(self->borrow, use)) return e;
-  Result<std::string_view> converted = convert_key(bound[0]);
+  Result<Key> converted = convert_key(bound[0]);
   if (!converted.ok()) return std::move(converted.error());
   key = converted.value();
   return std::nullopt;
@@ -67,7 +67,7 @@ std::optional<Error> enter_keyed(const Signature& sig, CacheObject* self, PyObje
 Result<OwnedRef> insert_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
   std::optional<ExclusiveUse> use;
-  std::string_view key;
+  Key key{};
   if (auto e = enter_keyed(kInsertSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
 
   PooledWriter pooled;
@@ -76,13 +76,13 @@ Result<OwnedRef> insert_impl(CacheObject* self, PyObject* const* args, Py_ssize_
   }
   std::string_view text = pooled.text();
   Engine& engine = self->engine;
-  if (text.size() > engine.limit()) return too_large(key, text.size(), engine.limit());
+  if (text.size() > engine.limit()) return too_large(key.text, text.size(), engine.limit());
   if (!ensure_cache_node_type()) {
     PyErr_WriteUnraisable(nullptr);
     return Error::panic("failed to create type object for `CacheNode`");
   }
   // Everything that can fail happens before the first eviction.
-  EntryPtr entry = engine.prepare_insert(key, text, engine.hash(key));
+  EntryPtr entry = engine.prepare_insert(key.text, text, engine.hash(key.str_hash));
   engine.commit_insert(std::move(entry));
   return OwnedRef::borrow(Py_None);
 }
@@ -90,10 +90,10 @@ Result<OwnedRef> insert_impl(CacheObject* self, PyObject* const* args, Py_ssize_
 Result<OwnedRef> get_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
   std::optional<ExclusiveUse> use;
-  std::string_view key;
+  Key key{};
   if (auto e = enter_keyed(kGetSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
-  Entry* entry = self->engine.find(key);
-  if (entry == nullptr) return not_found(key);
+  Entry* entry = self->engine.find(key.text, self->engine.hash(key.str_hash));
+  if (entry == nullptr) return not_found(key.text);
   // Promote first: a hit counts as used even if decoding then fails.
   self->engine.move_to_front(entry);
   // Decoding runs no user code (at most the unraisable hook or a __del__
@@ -104,9 +104,9 @@ Result<OwnedRef> get_impl(CacheObject* self, PyObject* const* args, Py_ssize_t n
 Result<OwnedRef> remove_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
   std::optional<ExclusiveUse> use;
-  std::string_view key;
+  Key key{};
   if (auto e = enter_keyed(kRemoveSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
-  return new_bool(self->engine.remove(key));
+  return new_bool(self->engine.remove(key.text, self->engine.hash(key.str_hash)));
 }
 
 Result<OwnedRef> contains_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

@@ -186,8 +186,8 @@ void Engine::retire(Entry* e, std::size_t slot) noexcept {
   std::free(e);
 }
 
-bool Engine::remove(std::string_view key) noexcept {
-  Entry* e = find(key);
+bool Engine::remove(std::string_view key, std::uint64_t h) noexcept {
+  Entry* e = find(key, h);
   if (e == nullptr) return false;
   retire(e, slot_of(e));
   return true;
@@ -212,7 +212,7 @@ std::string Engine::check_invariants() const {
   for (const Entry* e = head_; e != nullptr; e = e->next) {
     if (e->prev != last) return "prev does not mirror next";
     if (++walked > count_) return "list is longer than the map";
-    if (find(e->key()) != e) return "a listed entry is not mapped under its key";
+    if (find(e->key(), e->hash) != e) return "a listed entry is not mapped under its key";
     total += e->size;
     last = e;
   }

@@ -9,7 +9,7 @@
 //  2. walking next from head visits every mapped entry once and ends at tail,
 //     with prev/next mirrored; head->prev and tail->next are null;
 //  3. the map's count equals the list's length;
-//  4. each map slot's entry is found under its own key;
+//  4. each mapped entry is found under its own key and stored hash;
 //  5. size == sum of the entries' sizes; 6. after an insert, size <= limit.
 // `size` is never recomputed: it only grows by an entry's size when linked
 // and shrinks by it when the entry leaves, and subtraction stops at zero.
@@ -26,7 +26,7 @@
 #include <string>
 #include <string_view>
 
-#include "lib/siphash.hpp"
+#include "lib/key_hash.hpp"
 
 namespace pelm {
 
@@ -65,10 +65,9 @@ class Engine {
   [[nodiscard]] Entry* head() const noexcept { return head_; }
   [[nodiscard]] Entry* tail() const noexcept { return tail_; }
 
-  [[nodiscard]] std::uint64_t hash(std::string_view key) const noexcept {
-    return siphash13_terminated(hash_key_, key);
-  }
-  [[nodiscard]] Entry* find(std::string_view key) const noexcept { return find(key, hash(key)); }
+  // The map hash of a key from the hash its caller brings (see key_hash.hpp).
+  // Every call that names a key passes the map hash made here.
+  [[nodiscard]] std::uint64_t hash(std::uint64_t brought) const noexcept { return keyed_mix(hash_key_, brought); }
   [[nodiscard]] Entry* find(std::string_view key, std::uint64_t h) const noexcept;
 
   // Allocates a detached entry holding copies of `key` and `data`, and makes
@@ -83,7 +82,7 @@ class Engine {
   // Moves a linked entry to the head (a successful lookup).
   void move_to_front(Entry* e) noexcept;
   // Takes the key's entry out of the map and list and frees it; false if absent.
-  bool remove(std::string_view key) noexcept;
+  bool remove(std::string_view key, std::uint64_t h) noexcept;
   // Drops the least-recently-used entry; does nothing on an empty cache.
   void evict_lru() noexcept;
   // Evicts every entry from the tail.

@@ -17,15 +17,16 @@
 namespace pelm {
 
 [[nodiscard]] inline Result<bool> cache_has_key(CacheObject* self, PyObject* key) {
+  const Engine& engine = self->engine;
   if (std::optional<std::string_view> k = key_utf8_in_place(key)) [[likely]] {
     if (auto e = check_shared_use(self->borrow)) return std::move(*e);
-    return self->engine.find(*k) != nullptr;
+    return engine.find(*k, engine.hash(str_hash(key))) != nullptr;
   }
   std::optional<SharedUse> use;
   if (auto e = SharedUse::take(self->borrow, use)) return std::move(*e);
-  Result<std::string_view> k = convert_key(key);
+  Result<Key> k = convert_key(key);
   if (!k.ok()) return std::move(k.error());
-  return self->engine.find(k.value()) != nullptr;
+  return engine.find(k.value().text, engine.hash(k.value().str_hash)) != nullptr;
 }
 
 }  // namespace pelm

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pelm {
@@ -18,8 +21,13 @@ std::vector<std::string> order(const Engine& e) {
 
 void expect_invariants(const Engine& e) { EXPECT_EQ(e.check_invariants(), "") << "after the last step"; }
 
+// The engine takes the caller's hash of a key; any well-distributed one does.
+std::uint64_t map_hash(const Engine& e, std::string_view key) { return e.hash(std::hash<std::string_view>{}(key)); }
+Entry* find(const Engine& e, std::string_view key) { return e.find(key, map_hash(e, key)); }
+bool remove(Engine& e, std::string_view key) { return e.remove(key, map_hash(e, key)); }
+
 void put(Engine& e, const std::string& key, const std::string& text) {
-  e.commit_insert(e.prepare_insert(key, text, e.hash(key)));
+  e.commit_insert(e.prepare_insert(key, text, map_hash(e, key)));
   expect_invariants(e);
 }
 
@@ -31,10 +39,10 @@ TEST(Engine, InsertLinksAtHeadAndGetPromotes) {
   put(e, "b", "2");
   put(e, "c", "3");
   EXPECT_EQ(order(e), (Keys{"c", "b", "a"}));
-  e.move_to_front(e.find("a"));
+  e.move_to_front(find(e, "a"));
   expect_invariants(e);
   EXPECT_EQ(order(e), (Keys{"a", "c", "b"}));
-  e.move_to_front(e.find("a"));  // already the head: nothing moves
+  e.move_to_front(find(e, "a"));  // already the head: nothing moves
   EXPECT_EQ(order(e), (Keys{"a", "c", "b"}));
   e.evict_lru();
   expect_invariants(e);
@@ -44,10 +52,10 @@ TEST(Engine, InsertLinksAtHeadAndGetPromotes) {
 TEST(Engine, MoveTailAndMiddleToFront) {
   Engine e(100, {3, 4});
   for (const char* k : {"a", "b", "c", "d"}) put(e, k, "0");
-  e.move_to_front(e.find("a"));  // the tail
+  e.move_to_front(find(e, "a"));  // the tail
   expect_invariants(e);
   EXPECT_EQ(order(e), (Keys{"a", "d", "c", "b"}));
-  e.move_to_front(e.find("c"));  // a middle entry
+  e.move_to_front(find(e, "c"));  // a middle entry
   expect_invariants(e);
   EXPECT_EQ(order(e), (Keys{"c", "a", "d", "b"}));
 }
@@ -65,11 +73,11 @@ TEST_P(EngineRemove, KeepsNeighboursLinked) {
   const RemoveCase& c = GetParam();
   Engine e(1000, {5, 6});
   for (const auto& k : c.keys) put(e, k, "12");
-  EXPECT_TRUE(e.remove(c.removed));
+  EXPECT_TRUE(remove(e, c.removed));
   expect_invariants(e);
   EXPECT_EQ(order(e), c.expected);
   EXPECT_EQ(e.size(), 2 * c.expected.size());
-  EXPECT_FALSE(e.remove(c.removed));
+  EXPECT_FALSE(remove(e, c.removed));
   expect_invariants(e);
 }
 
@@ -105,7 +113,7 @@ TEST(Engine, OverwriteCountsOldEntryUntilItIsRetired) {
   put(e, "b", std::string(30, 'z'));  // 80 + 30 > 100: "a" is evicted first
   EXPECT_EQ(order(e), (Keys{"b"}));
   EXPECT_EQ(e.size(), 30u);
-  EXPECT_EQ(e.find("b")->data(), std::string(30, 'z'));
+  EXPECT_EQ(find(e, "b")->data(), std::string(30, 'z'));
 }
 
 TEST(Engine, OldEntryCanBeItsOwnVictim) {
@@ -114,7 +122,7 @@ TEST(Engine, OldEntryCanBeItsOwnVictim) {
   put(e, "a", "87654321");
   EXPECT_EQ(e.count(), 1u);
   EXPECT_EQ(e.size(), 8u);
-  EXPECT_EQ(e.find("a")->data(), "87654321");
+  EXPECT_EQ(find(e, "a")->data(), "87654321");
 }
 
 TEST(Engine, OverwriteMovesKeyToHead) {
@@ -135,9 +143,9 @@ TEST(Engine, KeysCompareByExactBytes) {
   put(e, "a", "2");
   put(e, "", "3");
   EXPECT_EQ(e.count(), 3u);
-  EXPECT_EQ(e.find(std::string("a\0b", 3))->data(), "1");
-  EXPECT_EQ(e.find("")->data(), "3");
-  EXPECT_EQ(e.find(std::string("a\0c", 3)), nullptr);
+  EXPECT_EQ(find(e, std::string("a\0b", 3))->data(), "1");
+  EXPECT_EQ(find(e, "")->data(), "3");
+  EXPECT_EQ(find(e, std::string("a\0c", 3)), nullptr);
 }
 
 TEST(Engine, ManyKeysSurviveGrowthAndRemoval) {
@@ -146,10 +154,10 @@ TEST(Engine, ManyKeysSurviveGrowthAndRemoval) {
   Engine e(~std::uint64_t{0}, {11, 12});
   constexpr int kCount = 5000;
   for (int i = 0; i < kCount; ++i) put(e, "k" + std::to_string(i), std::to_string(i));
-  for (int i = 0; i < kCount; i += 2) EXPECT_TRUE(e.remove("k" + std::to_string(i)));
+  for (int i = 0; i < kCount; i += 2) EXPECT_TRUE(remove(e, "k" + std::to_string(i)));
   expect_invariants(e);
   for (int i = 0; i < kCount; ++i) {
-    const Entry* found = e.find("k" + std::to_string(i));
+    const Entry* found = find(e, "k" + std::to_string(i));
     if (i % 2 == 0) {
       EXPECT_EQ(found, nullptr);
     } else {
@@ -166,7 +174,7 @@ TEST(Engine, ClearEmptiesAndAcceptsNewEntries) {
   expect_invariants(e);
   EXPECT_EQ(e.count(), 0u);
   EXPECT_EQ(e.size(), 0u);
-  EXPECT_EQ(e.find("a"), nullptr);
+  EXPECT_EQ(find(e, "a"), nullptr);
   put(e, "d", "1");
   EXPECT_EQ(order(e), (Keys{"d"}));
 }
@@ -177,26 +185,40 @@ TEST(Engine, DestroyingMillionsOfEntriesKeepsTheStackFlat) {
   auto e = std::make_unique<Engine>(~std::uint64_t{0}, HashKey{5, 5});
   for (int i = 0; i < 2'000'000; ++i) {
     std::string k = std::to_string(i);
-    e->commit_insert(e->prepare_insert(k, "0", e->hash(k)));
+    e->commit_insert(e->prepare_insert(k, "0", map_hash(*e, k)));
   }
   EXPECT_EQ(e->count(), 2'000'000u);
   e.reset();
 }
 
-TEST(SipHash, KeyedAndTerminated) {
-  HashKey k{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
-  EXPECT_NE(siphash13_terminated(k, ""), siphash13_terminated({k.k0 + 1, k.k1}, ""));
-  // Every length around the 8-byte block boundary hashes differently.
-  std::string s;
-  std::vector<std::uint64_t> seen;
-  for (int n = 0; n < 24; ++n, s.push_back(static_cast<char>(n))) {
-    std::uint64_t h = siphash13_terminated(k, s);
-    for (std::uint64_t prev : seen) EXPECT_NE(prev, h) << "length " << n;
-    seen.push_back(h);
-  }
+TEST(Engine, KeysSharingAMapHashAreToldApartByTheirBytes) {
+  // Every key under one hash: each lookup walks the same probe run, and
+  // deletion must keep the rest of the run reachable.
+  Engine e(1000, {3, 4});
+  const std::uint64_t h = e.hash(42);
+  const Keys keys{"a", "b", "ab", "", std::string("a\0", 2)};
+  for (const std::string& k : keys) e.commit_insert(e.prepare_insert(k, "1", h));
+  expect_invariants(e);
+  EXPECT_EQ(e.count(), keys.size());
+  EXPECT_TRUE(e.remove("b", h));
+  EXPECT_EQ(e.find("b", h), nullptr);
+  for (const std::string& k : {keys[0], keys[2], keys[3], keys[4]}) EXPECT_NE(e.find(k, h), nullptr) << k;
+  expect_invariants(e);
 }
 
-TEST(SipHash, LaterCachesOnAThreadBumpTheFirstKey) {
+TEST(KeyHash, MixDependsOnBothSecretsAndSpreadsLowBits) {
+  const HashKey k{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
+  EXPECT_NE(keyed_mix(k, 1), keyed_mix({k.k0 + 1, k.k1}, 1));
+  EXPECT_NE(keyed_mix(k, 1), keyed_mix({k.k0, k.k1 + 2}, 1));
+  // Brought hashes differing only in high bits still land in distinct small
+  // slots: the map indexes by the low bits of the mix.
+  std::vector<std::uint64_t> low;
+  for (std::uint64_t i = 0; i < 64; ++i) low.push_back(keyed_mix(k, i << 40) & 0xffff);
+  std::sort(low.begin(), low.end());
+  EXPECT_GT(std::unique(low.begin(), low.end()) - low.begin(), 60);
+}
+
+TEST(KeyHash, LaterCachesOnAThreadBumpTheFirstKey) {
   HashKey a = next_cache_hash_key();
   HashKey b = next_cache_hash_key();
   EXPECT_EQ(b.k0, a.k0 + 1);

@@ -123,3 +123,53 @@ def test_unusual_keys_are_exact_bytes(key):
         c.get(near)
     assert info.value.args == (f"Key '{near}' not found",)
     assert c.remove(key) is True and c.len() == 0
+
+
+class OpaqueStr(str):
+    """A str subclass whose own hashing and equality must never be consulted."""
+
+    def __hash__(self):
+        raise AssertionError("the cache ran the key's __hash__")
+
+    def __eq__(self, other):
+        raise AssertionError("the cache ran the key's __eq__")
+
+    __ne__ = __eq__
+
+
+def utf8_made(text):
+    s = "".join(list(text))
+    pelm_lib.Cache(0).contains(s)  # converting a key caches its UTF-8 form
+    return s
+
+
+def hashed(text):
+    s = "".join(list(text))
+    hash(s)
+    return s
+
+
+# Each builds a fresh, equal str in another way or state.
+KEY_BUILDS = {
+    "literal": lambda t: t,
+    "concatenated": lambda t: t[:2] + t[2:],
+    "decoded": lambda t: t.encode("utf-8").decode("utf-8"),
+    "hash-cached": hashed,
+    "utf8-cached": utf8_made,
+    "subclass": OpaqueStr,
+}
+KEY_TEXTS = ["plain-key:0001", "na\u00efve-cl\u00e9", "\u043a\u043b\u044e\u0447-\u00f6", "key-\U0001F600-x"]
+
+
+@pytest.mark.parametrize("text", KEY_TEXTS, ids=["ascii", "latin-1", "two-byte", "astral"])
+@pytest.mark.parametrize("lookup", KEY_BUILDS)
+@pytest.mark.parametrize("store", KEY_BUILDS)
+def test_equal_keys_built_differently_find_each_other(store, lookup, text):
+    c = pelm_lib.Cache(1000)
+    c.insert(KEY_BUILDS[store](text), 1)
+    key = KEY_BUILDS[lookup]
+    assert key(text) in c and c.contains(key(text)) and c.get(key(text)) == 1
+    assert key(text[:-1] + "?") not in c
+    c.insert(key(text), 2)  # overwrites: the same key
+    assert c.len() == 1 and c.get(key(text)) == 2
+    assert c.remove(key(text)) is True and c.len() == 0
