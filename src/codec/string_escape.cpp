@@ -5,8 +5,9 @@
 // included, is copied unchanged, so valid UTF-8 in gives valid UTF-8 out.
 //
 // Speed: the output is reserved for the worst case (6 bytes per input byte)
-// once per chunk, then written unchecked. Clean bytes are found and copied 8 at
-// a time: each 8-byte word is stored whole before it is tested, so a clean word
+// once per chunk, then written unchecked. Clean bytes are found and copied 16
+// at a time with SSE2 where the target has it (always on x86-64), then 8 at a
+// time: each 8-byte word is stored whole before it is tested, so a clean word
 // costs one load, one store and a few ALU ops; when a word holds an escapable
 // byte, the output pointer only advances past the clean prefix and the escape
 // overwrites the rest. Storing a whole word is safe because at least 8 input
@@ -19,6 +20,10 @@
 #include <cstring>
 #include <limits>
 #include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "codec/writer.hpp"
 
@@ -104,6 +109,31 @@ std::uint64_t load_short_tail(const unsigned char* s, std::size_t r) noexcept {
 // 7 bytes past its end, and a 1-byte tail has only 6 bytes of its own.
 [[gnu::always_inline]] inline char* escape_into(char* p, const unsigned char* s, std::size_t n) noexcept {
   std::size_t i = 0;
+#if defined(__SSE2__)
+  // Sixteen bytes per step where the vector unit is always there (long text
+  // values); the word loop below then sees at most one word and the tail.
+  // As with words, the block is stored before it is tested.
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i last_control = _mm_set1_epi8(0x1F);
+  while (n - i >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+    // Unsigned v <= 0x1F exactly when max(v, 0x1F) is 0x1F.
+    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, last_control), last_control);
+    const __m128i flagged = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), control);
+    const auto lanes = static_cast<unsigned>(_mm_movemask_epi8(flagged));
+    if (lanes == 0) {
+      i += 16;
+      p += 16;
+      continue;
+    }
+    const auto k = static_cast<std::size_t>(std::countr_zero(lanes));
+    p += k;
+    i += k;
+    p = put_escape(p, s[i++]);
+  }
+#endif
   while (n - i >= 8) {
     std::uint64_t w;
     std::memcpy(&w, s + i, 8);

@@ -266,11 +266,13 @@ class EveryByte : public testing::TestWithParam<int> {};
 TEST_P(EveryByte, AloneAndInsideCleanWords) {
   const char b = static_cast<char>(GetParam());
   EXPECT_EQ(string_text(std::string(1, b)), reference_string(std::string(1, b)));
-  // At each lane of an 8-byte word and of every shorter tail, between
-  // neighbours of the escape bounds.
-  for (std::size_t len = 1; len <= 19; ++len) {
+  // At each lane of a 16-byte block, of an 8-byte word and of every shorter
+  // tail, after a clean block or not, between neighbours of the escape bounds.
+  std::string clean;
+  for (int i = 0; i < 4; ++i) clean += "!#[]\x7f\x80\xff ~/";
+  for (std::size_t len = 1; len <= 40; ++len) {
     for (std::size_t at = 0; at < len; ++at) {
-      std::string s = std::string("!#[]\x7f\x80\xff ~/!#[]\x7f\x80\xff ~/").substr(0, len);
+      std::string s = clean.substr(0, len);
       s[at] = b;
       EXPECT_EQ(string_text(s), reference_string(s)) << "len " << len << " at " << at;
     }
