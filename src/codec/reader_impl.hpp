@@ -18,6 +18,7 @@
 
 #include "codec/byte_buffer.hpp"
 #include "codec/decimal_to_double.hpp"
+#include "codec/digit_scan.hpp"
 #include "codec/string_scan.hpp"
 #include "codec/utf8_validate.hpp"
 
@@ -32,7 +33,9 @@ inline constexpr std::uint8_t kNestingBudget = 128;
 [[nodiscard]] constexpr bool is_json_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 [[nodiscard]] constexpr bool is_json_space(char c) noexcept {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+  constexpr std::uint64_t kSpaces = (1ULL << ' ') | (1ULL << '\t') | (1ULL << '\n') | (1ULL << '\r');
+  const auto byte = static_cast<unsigned char>(c);
+  return byte <= ' ' && ((kSpaces >> byte) & 1) != 0;
 }
 
 // Value of a hexadecimal digit of either case, or -1.
@@ -211,6 +214,18 @@ class JsonParser {
   Next after_element() {
     Frame& frame = top();
     ++frame.count;
+    // Compact text: a comma right before the next element's first byte.
+    if (text_.size() - pos_ >= 2 && text_[pos_] == ',') {
+      const char next = text_[pos_ + 1];
+      if (!frame.is_object && next != ']' && !is_json_space(next)) {
+        ++pos_;
+        return Next::Value;
+      }
+      if (frame.is_object && next == '"') {
+        ++pos_;
+        return parse_member_key() ? Next::Value : Next::Failed;
+      }
+    }
     skip_space();
     const char close_byte = frame.is_object ? '}' : ']';
     if (at_end()) {
@@ -269,6 +284,62 @@ class JsonParser {
   }
 
   bool parse_number() {
+    ShortNumber number;
+    if (read_short_number(number)) return emit_short_number(number);
+    return parse_any_number();
+  }
+
+  // A number as stored text writes most of them: an integer or a plain
+  // fraction, no exponent, at most 19 digits in all (so the significand is
+  // exact). It is read in one pass over a local pointer; anything else,
+  // malformed numbers included, is declined with nothing consumed and read
+  // again by parse_any_number, which owns every error and its position.
+  struct ShortNumber {
+    std::uint64_t significand;
+    std::size_t fraction_digits;
+    std::size_t end;
+    bool negative;
+    bool is_float;
+  };
+
+  bool read_short_number(ShortNumber& number) noexcept {
+    const char* const data = text_.data();
+    const char* const end = data + text_.size();
+    const char* p = data + pos_;
+    const bool negative = *p == '-';
+    p += negative;
+    if (p == end || !is_json_digit(*p)) return false;
+    std::uint64_t significand = 0;
+    std::size_t digits = 0;
+    if (*p == '0') {
+      ++p;
+    } else {
+      digits = read_digit_run(p, end, significand);
+    }
+    std::size_t fraction_digits = 0;
+    const bool is_float = p != end && *p == '.';
+    if (is_float) {
+      ++p;
+      fraction_digits = read_digit_run(p, end, significand);
+      if (fraction_digits == 0) return false;
+    }
+    // A digit here follows a leading zero; an exponent goes the long way.
+    if (p != end && (is_json_digit(*p) || *p == 'e' || *p == 'E')) return false;
+    if (digits + fraction_digits > kDigitsThatAlwaysFit) return false;
+    number = ShortNumber{significand, fraction_digits, static_cast<std::size_t>(p - data), negative, is_float};
+    return true;
+  }
+
+  bool emit_short_number(const ShortNumber& number) {
+    pos_ = number.end;
+    if (!number.is_float) return emit_integer(number.negative, number.significand);
+    // At most 19 fraction digits: always within the exact conversion's range.
+    const double magnitude =
+        *exact_decimal_to_double(number.significand, -static_cast<std::int64_t>(number.fraction_digits));
+    return emitted(handler_.float_number(number.negative ? -magnitude : magnitude));
+  }
+
+  bool parse_any_number() {
     const std::size_t start = pos_;
     const bool negative = peek() == '-';
     Digits digits;

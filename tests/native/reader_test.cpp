@@ -216,6 +216,11 @@ TEST_P(ReaderNumber, KindAndExactValue) {
   const Value in_array = read_ok(" [ " + GetParam().text + " ] ");
   ASSERT_EQ(in_array.kind(), Value::Kind::Array);
   EXPECT_EQ(std::get<Array>(in_array.data), Array{GetParam().expected});
+  // Far from the end of the text (digits read without end checks) and
+  // twice in compact form (the comma taken on the short path).
+  EXPECT_EQ(read_ok(GetParam().text + std::string(40, ' ')), GetParam().expected);
+  const std::string pair = "[" + GetParam().text + "," + GetParam().text + "]" + std::string(40, ' ');
+  EXPECT_EQ(read_ok(pair), Value(Array{GetParam().expected, GetParam().expected}));
 }
 
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
@@ -243,6 +248,31 @@ INSTANTIATE_TEST_SUITE_P(
         NumberCase{"1.0", Value(1.0)}, NumberCase{"1e2", Value(100.0)},
         NumberCase{"1E2", Value(100.0)}, NumberCase{"1e+2", Value(100.0)},
         NumberCase{"25e-2", Value(0.25)}, NumberCase{"-1.5", Value(-1.5)}));
+
+// Numbers of at most 19 digits without an exponent take the short path;
+// these sit on both sides of its limits.
+INSTANTIATE_TEST_SUITE_P(
+    ShortPathLimits, ReaderNumber,
+    testing::Values(
+        NumberCase{"1234567890123456789", Value(std::uint64_t{1234567890123456789u})},
+        NumberCase{"-1234567890123456789", Value(NegInt{-1234567890123456789})},
+        NumberCase{"9999999999999999999", Value(std::uint64_t{9999999999999999999u})},
+        NumberCase{"12345678901234567890", Value(std::uint64_t{12345678901234567890u})},
+        NumberCase{"99999999999999999999", Value(1e20)},
+        NumberCase{"-99999999999999999999", Value(-1e20)},
+        NumberCase{"123456789.0123456789", Value(123456789.0123456789)},
+        NumberCase{"123456789.01234567891", Value(123456789.01234567891)},
+        NumberCase{"0.0000000000000000001", Value(1e-19)},
+        NumberCase{"0.00000000000000000001", Value(1e-20)},
+        NumberCase{"-0.0000000000000000000", Value(-0.0)},
+        NumberCase{"0.1234567890123456789", Value(0.1234567890123456789)},
+        NumberCase{"9007199254740992.5", Value(0x1p53)},
+        NumberCase{"9007199254740991.5", Value(0x1p53)},
+        NumberCase{"900719925474099.15", Value(900719925474099.15)},
+        NumberCase{"1.0000000000000000000", Value(1.0)},
+        NumberCase{"285.03", Value(285.03)}, NumberCase{"-17", Value(NegInt{-17})},
+        NumberCase{"912068.5437784989", Value(912068.5437784989)},
+        NumberCase{"-886897.2645463826", Value(-886897.2645463826)}));
 
 INSTANTIATE_TEST_SUITE_P(
     CorrectRounding, ReaderNumber,
@@ -378,6 +408,32 @@ TEST(ReaderFloat, WriterOutputReadsBackUnchanged) {
   const Value original(std::move(values));
   const ByteBuffer text = write_json(original);
   EXPECT_EQ(read_ok(text.view()), original);
+}
+
+// The short path (plain digits) and the general one (forced by an exponent)
+// must agree on every value, near the end of the text and far from it.
+TEST(ReaderFloat, ShortAndGeneralPathsAgree) {
+  std::mt19937_64 rng(11);
+  const auto digits = [&](std::size_t n, bool lead_nonzero) {
+    std::string d;
+    for (std::size_t i = 0; i < n; ++i) d += static_cast<char>('0' + (i == 0 && lead_nonzero ? 1 + rng() % 9 : rng() % 10));
+    return d;
+  };
+  for (int i = 0; i < 20000; ++i) {
+    const std::size_t int_len = rng() % 12;
+    const std::string integer = int_len == 0 ? "0" : digits(int_len, true);
+    const std::string fraction = digits(1 + rng() % (20 - std::max<std::size_t>(int_len, 1)), false);
+    const std::string sign = rng() % 2 ? "-" : "";
+    const std::string plain = sign + integer + "." + fraction;
+    const Value general = read_ok(plain + "e0");
+    EXPECT_EQ(read_ok(plain), general) << plain;
+    EXPECT_EQ(read_ok(plain + std::string(30, ' ')), general) << plain;
+    const std::string all_digits = int_len == 0 ? fraction : integer + fraction;
+    const std::string scaled = all_digits.find_first_not_of('0') == std::string::npos
+                                   ? "0"
+                                   : all_digits.substr(all_digits.find_first_not_of('0'));
+    EXPECT_EQ(read_ok(sign + scaled + "e-" + std::to_string(fraction.size())), general) << plain;
+  }
 }
 
 // --- whitespace -----------------------------------------------------------------
