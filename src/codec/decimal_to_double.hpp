@@ -36,6 +36,58 @@ inline constexpr std::array<std::uint64_t, kMaxExactExponent + 1> kPowersOfFive 
   return p;
 }();
 
+// A power of five shifted up until its top bit is set, with its reciprocal
+// floor((2^128 - 1) / divisor) - 2^64: dividing by it then takes two
+// multiplications and at most two corrections instead of a hardware division,
+// which costs tens of cycles for every float with a fraction.
+struct NormalizedDivisor {
+  std::uint64_t divisor;
+  std::uint64_t reciprocal;
+  int shift;  // leading zeros of the unshifted power
+};
+
+inline constexpr std::array<NormalizedDivisor, kMaxExactExponent + 1> kDivisorsOfFive = [] {
+  std::array<NormalizedDivisor, kMaxExactExponent + 1> table{};
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    const int shift = std::countl_zero(kPowersOfFive[i]);
+    const std::uint64_t divisor = kPowersOfFive[i] << shift;
+    const auto reciprocal = static_cast<std::uint64_t>(~Uint128{0} / divisor);  // drops the 2^64
+    table[i] = NormalizedDivisor{divisor, reciprocal, shift};
+  }
+  return table;
+}();
+
+struct QuotientAndRest {
+  std::uint64_t quotient;
+  bool has_remainder;
+};
+
+// `numerator` / d.divisor for a numerator whose high half is below the
+// divisor (so the quotient fits 64 bits); the division of a two-word number by
+// an invariant normalised word with a precomputed reciprocal.
+[[nodiscard]] inline QuotientAndRest divide(Uint128 numerator, const NormalizedDivisor& d) noexcept {
+  const auto high = static_cast<std::uint64_t>(numerator >> 64);
+  const auto low = static_cast<std::uint64_t>(numerator);
+  const Uint128 estimate = Uint128{d.reciprocal} * high + ((Uint128{high + 1} << 64) | low);
+  auto quotient = static_cast<std::uint64_t>(estimate >> 64);
+  std::uint64_t remainder = low - quotient * d.divisor;
+  if (remainder > static_cast<std::uint64_t>(estimate)) {
+    --quotient;
+    remainder += d.divisor;
+  }
+  if (remainder >= d.divisor) {
+    ++quotient;
+    remainder -= d.divisor;
+  }
+  return {quotient, remainder != 0};
+}
+
+// Every integer up to 2^53 and every power of ten up to 10^22 is a double.
+inline constexpr std::uint64_t kMaxExactSignificand = std::uint64_t{1} << 53;
+inline constexpr std::array<double, 23> kExactPowersOfTen = {
+    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 // 2^k; `k` must lie in the normal range, so scaling by it is exact.
 [[nodiscard]] inline double power_of_two(int k) noexcept {
   return std::bit_cast<double>(static_cast<std::uint64_t>(1023 + k) << 52);
@@ -57,7 +109,7 @@ inline constexpr std::array<std::uint64_t, kMaxExactExponent + 1> kPowersOfFive 
 
 // The double nearest significand × 10^exponent (ties to even), or nothing
 // when |exponent| exceeds 27. Since 10^e = 5^e × 2^e and 5^27 < 2^64, the
-// product is exact in 128 bits; a quotient is taken with 63 or 64 bits and
+// product is exact in 128 bits; a quotient is taken with 62 or 63 bits and
 // the remainder's presence as the round-to-odd bit. Results stay far inside
 // the normal range, so every power-of-two scaling is exact.
 [[nodiscard]] inline std::optional<double> exact_decimal_to_double(std::uint64_t significand,
@@ -70,13 +122,19 @@ inline constexpr std::array<std::uint64_t, kMaxExactExponent + 1> kPowersOfFive 
     return detail::uint128_to_double(product) * detail::power_of_two(static_cast<int>(exponent));
   }
   const auto m = static_cast<int>(-exponent);
-  const std::uint64_t divisor = detail::kPowersOfFive[static_cast<std::size_t>(m)];
-  // Shifted so that 2^62 < quotient < 2^64: enough bits, and no overflow.
-  const int shift = 63 + (64 - std::countl_zero(divisor)) - (64 - std::countl_zero(significand));
-  const Uint128 numerator = Uint128{significand} << shift;
-  const auto quotient = static_cast<std::uint64_t>(numerator / divisor);
-  const bool inexact = numerator != Uint128{quotient} * divisor;
-  return static_cast<double>(quotient | static_cast<std::uint64_t>(inexact)) * detail::power_of_two(-shift - m);
+  if (significand <= detail::kMaxExactSignificand && m < static_cast<int>(detail::kExactPowersOfTen.size())) {
+    // Both operands are exact doubles, so the one rounding of the quotient is the only one.
+    return static_cast<double>(static_cast<std::int64_t>(significand)) / detail::kExactPowersOfTen[static_cast<std::size_t>(m)];
+  }
+  const detail::NormalizedDivisor& d = detail::kDivisorsOfFive[static_cast<std::size_t>(m)];
+  // The significand's top bit at bit 125 and the divisor's at bit 63, so
+  // 2^61 < quotient < 2^63: enough bits, no overflow, and a signed
+  // conversion (an unsigned one branches on the top bit, at random).
+  const int shift = 62 + std::countl_zero(significand);
+  const detail::QuotientAndRest q = detail::divide(Uint128{significand} << shift, d);
+  const int scale = shift - d.shift;  // the numerator's shift beyond the divisor's
+  return static_cast<double>(static_cast<std::int64_t>(q.quotient | static_cast<std::uint64_t>(q.has_remainder))) *
+         detail::power_of_two(-scale - m);
 }
 
 }  // namespace pelm::codec

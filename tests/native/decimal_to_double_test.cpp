@@ -67,6 +67,32 @@ TEST(ExactDecimalToDouble, ExactTiesGoToEven) {
   }
 }
 
+// The reciprocal division must give the exact quotient and remainder test
+// for every power of five, including numerators at its corrections' edges.
+TEST(DivideByPowerOfFive, MatchesTheHardwareDivision) {
+  using pelm::codec::detail::divide;
+  using pelm::codec::detail::kDivisorsOfFive;
+  using pelm::codec::detail::Uint128;
+  std::mt19937_64 rng(5);
+  for (const auto& d : kDivisorsOfFive) {
+    const auto check = [&](Uint128 numerator) {
+      const auto got = divide(numerator, d);
+      EXPECT_EQ(got.quotient, static_cast<std::uint64_t>(numerator / d.divisor));
+      EXPECT_EQ(got.has_remainder, numerator % d.divisor != 0);
+    };
+    const Uint128 top = (Uint128{d.divisor - 1} << 64) | ~std::uint64_t{0};  // the largest allowed
+    for (const Uint128 n : {Uint128{0}, Uint128{1}, Uint128{d.divisor}, Uint128{d.divisor} - 1, top, top - d.divisor,
+                            Uint128{d.divisor} * d.divisor, Uint128{d.divisor} * d.divisor - 1}) {
+      check(n);
+    }
+    for (int i = 0; i < 20000; ++i) {
+      const Uint128 n = (Uint128{rng() % d.divisor} << 64) | rng();
+      check(n);
+      check(n - n % d.divisor);  // an exact multiple
+    }
+  }
+}
+
 TEST(ExactDecimalToDouble, ZeroAndDeclinedExponents) {
   EXPECT_EQ(exact_decimal_to_double(0, -27), 0.0);
   EXPECT_EQ(exact_decimal_to_double(0, 5), 0.0);
