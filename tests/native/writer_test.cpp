@@ -105,49 +105,6 @@ std::string significant_digits(std::string_view text) {
   return digits.substr(first, digits.find_last_not_of('0') - first + 1);
 }
 
-void check_round_trip(double d) {
-  const std::string text = float_text(d);
-  ASSERT_LE(text.size(), 24u) << text;
-  double back = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), back);
-  ASSERT_TRUE(ec == std::errc() && end == text.data() + text.size()) << text;
-  ASSERT_EQ(std::bit_cast<std::uint64_t>(back), std::bit_cast<std::uint64_t>(d)) << text;
-  // Scientific, since the plain form prints large integral values exactly.
-  char shortest[32];
-  const char* s_end = std::to_chars(shortest, shortest + sizeof shortest, d, std::chars_format::scientific).ptr;
-  ASSERT_EQ(significant_digits(text), significant_digits({shortest, s_end})) << text;
-  const auto e = text.find('e');
-  if (e == std::string::npos) {
-    ASSERT_NE(text.find('.'), std::string::npos) << text;
-  } else {
-    const int exponent = std::stoi(text.substr(e + 1));
-    ASSERT_TRUE(exponent < -5 || exponent > 15) << text;
-    ASSERT_TRUE(text[e + 1] == '+' || text[e + 1] == '-') << text;
-  }
-}
-
-TEST(FloatDifferential, RandomBitPatternsRoundTripWithShortestDigits) {
-  std::mt19937_64 rng(20240611);
-  for (int i = 0; i < 200000; ++i) {
-    std::uint64_t bits = rng();
-    // Every other sample lands near 1.0, where the fixed layouts apply.
-    if (i % 2 == 1) bits = (bits & 0x800FFFFFFFFFFFFFu) | ((1003 + rng() % 80) << 52);
-    const double d = std::bit_cast<double>(bits);
-    if (std::isfinite(d)) check_round_trip(d);
-  }
-}
-
-TEST(FloatDifferential, FewDigitValuesAcrossTheLayoutThresholds) {
-  std::mt19937_64 rng(7);
-  for (int i = 0; i < 20000; ++i) {
-    const std::string src = std::to_string(1 + rng() % 1000000) + "e" + std::to_string(int(rng() % 30) - 14);
-    double d = 0;
-    std::from_chars(src.data(), src.data() + src.size(), d);
-    check_round_trip(d);
-    check_round_trip(-d);
-  }
-}
-
 // The writer's text rebuilt independently from to_chars's shortest
 // scientific digits: positional for decimal exponents in [-5, 15], else the
 // scientific digits with a signed exponent without leading zeros.
@@ -173,6 +130,50 @@ std::string float_oracle(double d) {
     out = digits.substr(0, static_cast<std::size_t>(exponent) + 1) + "." + digits.substr(static_cast<std::size_t>(exponent) + 1);
   }
   return out;
+}
+
+void check_round_trip(double d) {
+  const std::string text = float_text(d);
+  ASSERT_LE(text.size(), 24u) << text;
+  ASSERT_EQ(text, (d < 0 ? "-" : "") + float_oracle(std::fabs(d)));
+  double back = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), back);
+  ASSERT_TRUE(ec == std::errc() && end == text.data() + text.size()) << text;
+  ASSERT_EQ(std::bit_cast<std::uint64_t>(back), std::bit_cast<std::uint64_t>(d)) << text;
+  // Scientific, since the plain form prints large integral values exactly.
+  char shortest[32];
+  const char* s_end = std::to_chars(shortest, shortest + sizeof shortest, d, std::chars_format::scientific).ptr;
+  ASSERT_EQ(significant_digits(text), significant_digits({shortest, s_end})) << text;
+  const auto e = text.find('e');
+  if (e == std::string::npos) {
+    ASSERT_NE(text.find('.'), std::string::npos) << text;
+  } else {
+    const int exponent = std::stoi(text.substr(e + 1));
+    ASSERT_TRUE(exponent < -5 || exponent > 15) << text;
+    ASSERT_TRUE(text[e + 1] == '+' || text[e + 1] == '-') << text;
+  }
+}
+
+TEST(FloatDifferential, RandomBitPatternsRoundTripWithShortestDigits) {
+  std::mt19937_64 rng(20240611);
+  for (int i = 0; i < 1000000; ++i) {
+    std::uint64_t bits = rng();
+    // Every other sample lands near 1.0, where the fixed layouts apply.
+    if (i % 2 == 1) bits = (bits & 0x800FFFFFFFFFFFFFu) | ((1003 + rng() % 80) << 52);
+    const double d = std::bit_cast<double>(bits);
+    if (std::isfinite(d)) check_round_trip(d);
+  }
+}
+
+TEST(FloatDifferential, FewDigitValuesAcrossTheLayoutThresholds) {
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 20000; ++i) {
+    const std::string src = std::to_string(1 + rng() % 1000000) + "e" + std::to_string(int(rng() % 30) - 14);
+    double d = 0;
+    std::from_chars(src.data(), src.data() + src.size(), d);
+    check_round_trip(d);
+    check_round_trip(-d);
+  }
 }
 
 // Decimals of up to a few places take a shortcut past the shortest-digits
