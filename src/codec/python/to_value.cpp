@@ -89,9 +89,47 @@ bool ToValueWalk::put_str(PyObject* str) {
 
 // Exact int: anything that fits a long long is written directly; larger
 // magnitudes take the general 128-bit reading, which decides their error.
+namespace {
+
+// Ints of one or two digits (every magnitude below 2^60 with 30-bit digits)
+// read straight from the object: the general conversion is a call with
+// overflow bookkeeping that most stored ints never need.
+bool small_int_value(PyObject* i, long long& v) noexcept {
+  auto* as_long = reinterpret_cast<PyLongObject*>(i);
+#if PY_VERSION_HEX >= 0x030C0000
+  if (!PyUnstable_Long_IsCompact(as_long)) return false;
+  v = PyUnstable_Long_CompactValue(as_long);
+  return true;
+#else
+  const digit* d = as_long->ob_digit;
+  switch (Py_SIZE(i)) {
+    case 0:
+      v = 0;
+      return true;
+    case 1:
+      v = static_cast<long long>(d[0]);
+      return true;
+    case -1:
+      v = -static_cast<long long>(d[0]);
+      return true;
+    case 2:
+      v = static_cast<long long>(d[0]) | (static_cast<long long>(d[1]) << PyLong_SHIFT);
+      return true;
+    case -2:
+      v = -(static_cast<long long>(d[0]) | (static_cast<long long>(d[1]) << PyLong_SHIFT));
+      return true;
+    default:
+      return false;
+  }
+#endif
+}
+
+}  // namespace
+
 bool ToValueWalk::put_exact_int(PyObject* i) {
+  long long v = 0;
   int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(i, &overflow);
+  if (!small_int_value(i, v)) v = PyLong_AsLongLongAndOverflow(i, &overflow);
   if (overflow != 0) return put_int(i);
   if (v >= 0) {
     out_.uint(static_cast<std::uint64_t>(v));
