@@ -88,6 +88,26 @@ def test_scalars_keep_value_and_type(value):
     assert_same(roundtrip(value), value)
 
 
+def test_ints_behave_like_the_interpreters_own():
+    """Ints that get builds directly must hash, print and compute like any other."""
+    rng = random.Random(30)
+    values = INTEGERS + [rng.randrange(2**30, 2**60) * rng.choice((1, -1)) for _ in range(2000)]
+    for got, want in zip(roundtrip(values), values):
+        assert type(got) is int
+        assert (got, hash(got), str(got), got.bit_length()) == (want, hash(want), str(want), want.bit_length())
+        assert (got - want, got + 1 - want, -got, got >> 29) == (0, 1, -want, want >> 29)
+
+
+def test_short_decimals_come_back_bit_exact():
+    """Plain fractions of every length up to 17 significant digits, as stored text writes them."""
+    rng = random.Random(31)
+    values = [round(rng.uniform(-10.0**e, 10.0**e), d) for e in range(0, 16) for d in range(0, 12)
+              for _ in range(20)]
+    values += [rng.uniform(-1e6, 1e6) for _ in range(2000)]
+    got = roundtrip(values)
+    assert [bits(g) for g in got] == [bits(v) for v in values]
+
+
 FLOATS = [
     0.0, -0.0, 1.0, -1.0, 1.5, 0.1, 3.14, 123456789.0, 1e-7, 1e22, 1e23,
     1.25e300, 2.431064e-23, -2.431064e-23,

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "codec/python/conversion_error.hpp"
+#include "codec/python/int_from_magnitude.hpp"
 #include "codec/python/key_cache.hpp"
 #include "codec/python/str_from_utf8.hpp"
 #include "codec/python/value_stack.hpp"
@@ -54,9 +55,8 @@ class PythonBuilder {
  public:
   bool null() { return push(Py_NewRef(Py_None)); }
   bool boolean(bool b) { return push(Py_NewRef(b ? Py_True : Py_False)); }
-  bool uint(std::uint64_t u) { return push(PyLong_FromUnsignedLongLong(u)); }
-  // Long long, not long: a C long may be 32 bits.
-  bool neg_int(std::int64_t n) { return push(PyLong_FromLongLong(n)); }
+  bool uint(std::uint64_t u) { return push(new_int_from_unsigned(u)); }
+  bool neg_int(std::int64_t n) { return push(new_int_from_negative(n)); }
   bool float_number(double d) { return push(PyFloat_FromDouble(d)); }
   // `ascii` is the reader's promise that no byte is 0x80 or above; without
   // it the bytes are scanned here.
