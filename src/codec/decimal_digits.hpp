@@ -79,6 +79,17 @@ inline constexpr std::uint64_t kPow10[20] = {1u,
     std::memcpy(p, b, n);
     return p + n;
   } else {
+    // One or two digits (list indexes, counts, flags) are most ints stored;
+    // they skip the length and the lane arithmetic.
+    if (v < 10) {
+      *p = static_cast<char>('0' + v);
+      return p + 1;
+    }
+    if (v < 100) {
+      p[0] = static_cast<char>('0' + v / 10);
+      p[1] = static_cast<char>('0' + v % 10);
+      return p + 2;
+    }
     const int n = decimal_length(v);
     // The leading word holds the first 1 to 8 digits: its leading zeros sit
     // in the low (first) bytes and shift out. Whole 8-byte stores, no loop.
