@@ -139,8 +139,7 @@ def build_codec_bench():
     if os.path.exists(binary) and os.path.exists(stamp) and open(stamp).read() == digest(inputs):
         return binary
     log("codec: compiling the native codec benchmark")
-    flags = ["-O3", "-DNDEBUG", "-std=c++20", f"-I{os.path.join(ROOT, 'src')}",
-             "-isystem", os.path.join(ROOT, "third_party", "fmt", "include")]
+    flags = ["-O3", "-DNDEBUG", "-std=c++20", f"-I{os.path.join(ROOT, 'src')}"]
 
     def compile_unit(src):
         obj = os.path.join(out_dir, os.path.basename(src) + ".o")

@@ -27,7 +27,7 @@ command -v "$cxx" >/dev/null || { echo "fuzz/run.sh needs clang++ (Debian: clang
 sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 # FUZZ_CXXFLAGS: extra compiler flags, e.g. -I of a patched header folder.
 read -r -a extra_flags <<< "${FUZZ_CXXFLAGS:-}"
-cflags=(-std=c++20 -O1 -g "${extra_flags[@]}" -I "$root/src" -isystem "$root/third_party/fmt/include" -Wall -Wextra -Wpedantic -Werror)
+cflags=(-std=c++20 -O1 -g "${extra_flags[@]}" -I "$root/src" -Wall -Wextra -Wpedantic -Werror)
 
 build() {
   mkdir -p "$out/obj"
