@@ -120,6 +120,12 @@ def target_table(med):
     return lines, misses
 
 
+def save_chart(fig, path):
+    fig.tight_layout()
+    fig.savefig(path, dpi=80)
+    plt.close(fig)
+
+
 def ops_chart(med, path):
     ops = [o for o in ops_mod.OPS if any(k[1] == o for k in med)]
     wls = [w for w in workloads.WORKLOADS if any(k[0] == w for k in med)]
@@ -140,9 +146,7 @@ def ops_chart(med, path):
         ax.axis("off")
     axes.flat[0].legend(fontsize=8)
     fig.suptitle("pelm_lib vs peers: CPU time per operation (lower is better)")
-    fig.tight_layout()
-    fig.savefig(path, dpi=80)
-    plt.close(fig)
+    save_chart(fig, path)
 
 
 def scale_lines(scale):
@@ -175,9 +179,7 @@ def scale_chart(scale, path):
         ax.set_title(f"{what} as the cache grows")
         ax.set_ylim(bottom=0)
         ax.legend(fontsize=8)
-    fig.tight_layout()
-    fig.savefig(path, dpi=80)
-    plt.close(fig)
+    save_chart(fig, path)
 
 
 def memory_lines(memory):

@@ -31,20 +31,9 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, pr
 
 import pelm_lib
 
-settings.register_profile(
-    "pelm-model-ci",
-    max_examples=300,
-    stateful_step_count=30,
-    deadline=None,
-    suppress_health_check=[HealthCheck.too_slow],
-)
-settings.register_profile(
-    "pelm-model-long",
-    max_examples=1000,
-    stateful_step_count=50,
-    deadline=None,
-    suppress_health_check=[HealthCheck.too_slow],
-)
+for _name, _examples, _steps in [("pelm-model-ci", 300, 30), ("pelm-model-long", 1000, 50)]:
+    settings.register_profile(_name, max_examples=_examples, stateful_step_count=_steps,
+                              deadline=None, suppress_health_check=[HealthCheck.too_slow])
 PROFILE = "pelm-model-long" if os.environ.get("PELM_LONG_TESTS") == "1" else "pelm-model-ci"
 
 KEYS = ["a", "b", "c", "it's", "é", "", "k" * 40]
