@@ -7,8 +7,8 @@
 #
 # Each target first replays fuzz/regressions/<target>/ (inputs that once broke
 # a property; a failure there fails the script), then fuzzes with a writable
-# corpus in build/fuzz/corpus-<target> followed by the read-only seed suite
-# beside the checkout; libFuzzer only ever writes into the first folder.
+# corpus in build/fuzz/corpus-<target> followed by the read-only seed files
+# in tests/data/json_parsing; libFuzzer only ever writes into the first folder.
 # A new crash is left in build/fuzz/artifacts/<target>/: fix it, then copy the
 # file into fuzz/regressions/<target>/ so every later run replays it.
 set -euo pipefail
@@ -18,7 +18,7 @@ out="${FUZZ_BUILD_DIR:-$root/build/fuzz}"
 seconds="${FUZZ_SECONDS:-60}"
 cxx="${FUZZ_CXX:-clang++-14}"
 command -v "$cxx" >/dev/null || cxx=clang++
-seeds="$root/../shared/jsontestsuite/test_parsing"
+seeds="$root/tests/data/json_parsing"
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(reader roundtrip)
 

@@ -4,7 +4,7 @@
 #include <limits>
 #include <new>
 
-#include "codec/fault_injection.hpp"
+#include "support/fault_injection.hpp"
 
 namespace pelm::codec {
 

@@ -5,14 +5,14 @@
 // does), so the number's kind survives a round trip; the exponent always has a
 // sign and no leading zeros. Both emitters reserve their worst case once and
 // then write unchecked. Integer digits come eight at a time from
-// decimal_digits.hpp, a float's shortest digits from shortest_digits.hpp.
+// uint_to_digits.hpp, a float's shortest digits from double_to_digits.hpp.
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 
-#include "codec/decimal_digits.hpp"
-#include "codec/shortest_digits.hpp"
+#include "codec/uint_to_digits.hpp"
+#include "codec/double_to_digits.hpp"
 #include "codec/writer.hpp"
 
 namespace pelm::codec {

@@ -81,4 +81,4 @@ template <class Handler>
 
 }  // namespace pelm::codec
 
-#include "codec/reader_impl.hpp"
+#include "codec/parser.hpp"

@@ -31,7 +31,7 @@ std::vector<SuiteFile> suite_files(std::string_view prefix) {
   std::vector<SuiteFile> files;
   if (!fs::is_directory(dir)) {
     ADD_FAILURE() << "JSON parsing suite not found at " << dir
-                  << " (expected ../shared/jsontestsuite/test_parsing beside the checkout)";
+                  << " (expected tests/data/json_parsing in the checkout)";
     return files;
   }
   for (const auto& entry : fs::directory_iterator(dir)) {

@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "codec/decimal_digits.hpp"
+#include "codec/uint_to_digits.hpp"
 
 namespace pelm::codec {
 namespace {

@@ -1,5 +1,5 @@
 // The engine's list and map, checked against their invariants after every step.
-#include "lib/engine.hpp"
+#include "engine/engine.hpp"
 
 #include <gtest/gtest.h>
 

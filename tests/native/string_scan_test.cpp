@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "codec/string_scan.hpp"
+#include "codec/json_bytes.hpp"
 
 namespace pelm::codec::detail {
 namespace {

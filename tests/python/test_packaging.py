@@ -44,7 +44,7 @@ def test_sdist_builds_a_wheel_that_installs_and_imports(tmp_path):
     (sdist,) = dist.glob("pelm_lib-*.tar.gz")
     with tarfile.open(sdist) as tar:
         names = tar.getnames()
-    for needed in ("pyproject.toml", "CMakeLists.txt", "src/lib/module.cpp", "stubs/pelm_lib-stubs/__init__.pyi"):
+    for needed in ("pyproject.toml", "CMakeLists.txt", "src/module/module.cpp", "stubs/pelm_lib-stubs/__init__.pyi"):
         assert any(n.endswith(needed) for n in names), needed
 
     run(sys.executable, "-m", "pip", "wheel", "--no-deps", "-w", str(dist), str(sdist), cwd=tmp_path)

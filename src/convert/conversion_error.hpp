@@ -1,0 +1,48 @@
+// The failure of converting between Python objects and JSON values, rendered
+// to its one line of text when it is made.
+//
+// Rendering happens at once because an interpreter error's text comes from
+// str(exception), which runs Python code: doing it while the conversion still
+// owns everything keeps the caller free of Python objects. A PanicException
+// coming back through user code stays a panic (`error` then holds it) and must
+// be raised as such, not folded into a message.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "py/error.hpp"
+
+namespace pelm {
+
+class ConversionError {
+ public:
+  // The interpreter's pending exception: "<type qualname>: <str(exc)>".
+  [[nodiscard]] static ConversionError interpreter();
+  [[nodiscard]] static ConversionError message(std::string text);
+  // "unsupported type <qualname>", or "unsupported type unknown".
+  [[nodiscard]] static ConversionError unsupported_type(PyObject* obj);
+  // "unexpected type: " + the failed check's text naming `required`.
+  [[nodiscard]] static ConversionError unexpected_type(PyObject* obj, std::string_view required);
+  // "expected sequence of length {expected}, got {actual}".
+  [[nodiscard]] static ConversionError sequence_length(std::size_t expected, std::size_t actual);
+
+  [[nodiscard]] bool is_unexpected_type() const noexcept { return unexpected_type_; }
+  [[nodiscard]] const std::string& text() const noexcept { return text_; }
+
+  // The error to raise at the entry point: `prefix` + text as SystemError,
+  // or the resumed panic.
+  [[nodiscard]] Error to_error(std::string_view prefix) &&;
+
+ private:
+  ConversionError() = default;
+  std::string text_;
+  bool unexpected_type_ = false;
+  std::optional<Error> panic_;
+};
+
+}  // namespace pelm

@@ -1,0 +1,186 @@
+// Reader events -> Python objects (see json_to_python.hpp).
+//
+// One value stack of owned references (value_stack.hpp) holds everything
+// built so far: each scalar event pushes one object, each object key pushes
+// its str, and a closing bracket replaces its `count` items (2 * count for an
+// object: key, value, key, value...) by the one container made from them.
+// Nothing is appended to a list or resized: the list is created at its final
+// length and the references are moved in. A read that stops early leaves
+// nothing behind: the stack releases what it still holds.
+// Hazard: PyList_New and dict creation may run the cyclic collector, whose
+// finalisers can run Python code (even another cache's `get`); the stack is
+// therefore local to the call, never shared.
+#include "convert/json_to_python.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "convert/conversion_error.hpp"
+#include "convert/int_from_magnitude.hpp"
+#include "convert/member_name_cache.hpp"
+#include "convert/str_from_utf8.hpp"
+#include "convert/value_stack.hpp"
+#include "codec/reader.hpp"
+
+namespace pelm {
+namespace {
+
+constexpr std::string_view kReadFailedPrefix = "JSON deserialisation failed: ";
+constexpr std::string_view kConvertFailedPrefix = "failed to convert value to Python object: ";
+constexpr const char* kNullObjectText = "PyObject pointer is null";
+
+// Code point order of two str objects, which is also the byte order of their
+// UTF-8 forms. One-byte kinds (ASCII and Latin-1) compare as bytes, most
+// often decided by the first one; wider kinds are stored in native-endian
+// units, so the interpreter compares them.
+int compare_str(PyObject* a, PyObject* b) noexcept {
+  if (PyUnicode_KIND(a) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(b) == PyUnicode_1BYTE_KIND) {
+    const Py_ssize_t na = PyUnicode_GET_LENGTH(a);
+    const Py_ssize_t nb = PyUnicode_GET_LENGTH(b);
+    const auto* pa = static_cast<const unsigned char*>(PyUnicode_DATA(a));
+    const auto* pb = static_cast<const unsigned char*>(PyUnicode_DATA(b));
+    if (na != 0 && nb != 0 && pa[0] != pb[0]) return pa[0] < pb[0] ? -1 : 1;
+    const int c = std::memcmp(pa, pb, static_cast<std::size_t>(std::min(na, nb)));
+    if (c != 0) return c;
+    return na < nb ? -1 : (na > nb ? 1 : 0);
+  }
+  return PyUnicode_Compare(a, b);  // cannot fail for two str objects
+}
+
+class PythonBuilder {
+ public:
+  bool null() { return push(Py_NewRef(Py_None)); }
+  bool boolean(bool b) { return push(Py_NewRef(b ? Py_True : Py_False)); }
+  bool uint(std::uint64_t u) { return push(new_int_from_unsigned(u)); }
+  bool neg_int(std::int64_t n) { return push(new_int_from_negative(n)); }
+  bool float_number(double d) { return push(PyFloat_FromDouble(d)); }
+  // `ascii` is the reader's promise that no byte is 0x80 or above; without
+  // it the bytes are scanned here.
+  bool string(std::string_view utf8, bool ascii) {
+    return push(ascii ? new_ascii_str(utf8) : new_str_from_utf8(utf8));
+  }
+  bool key(std::string_view utf8, bool ascii) {
+    if (utf8.size() <= kMaxCachedKeyLength && (ascii || is_ascii(utf8))) return push(cached_ascii_key(utf8));
+    return push(new_str_from_utf8(utf8));
+  }
+  bool begin_array() { return true; }
+  bool begin_object() { return true; }
+  bool end_array(std::size_t count);
+  bool end_object(std::size_t count);
+
+  // The finished value; only after a read that succeeded.
+  [[nodiscard]] OwnedRef take_result() noexcept { return stack_.pop(); }
+  // Why the handler stopped the read; only after it returned false.
+  [[nodiscard]] Error take_failure() { return std::move(*failure_); }
+
+ private:
+  using Member = std::pair<PyObject*, PyObject*>;
+
+  // Takes over `obj`, a new reference or the null of a failed creation.
+  bool push(PyObject* obj) {
+    if (obj == nullptr) return fail_creation();
+    stack_.push(obj);
+    return true;
+  }
+
+  static bool ascending(PyObject* const* members, std::size_t count) noexcept;
+  static void sort_members(PyObject** members, std::size_t count);
+  [[gnu::cold, gnu::noinline]] bool fail_creation();
+  [[gnu::cold, gnu::noinline]] bool fail_insertion();
+
+  ValueStack stack_;
+  std::optional<Error> failure_;
+};
+
+bool PythonBuilder::end_array(std::size_t count) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+  if (list == nullptr) return fail_creation();
+  const std::size_t start = stack_.size() - count;
+  if (count != 0) {
+    std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, stack_.from(start), count * sizeof(PyObject*));
+  }
+  stack_.forget_above(start);  // the list owns the items now
+  return push(list);
+}
+
+// Stored text lists members in strictly ascending name order, so the common
+// case is one comparison per member and insertion straight from the stack.
+bool PythonBuilder::end_object(std::size_t count) {
+  const std::size_t start = stack_.size() - 2 * count;
+  PyObject** members = stack_.from(start);
+  if (!ascending(members, count)) sort_members(members, count);
+  OwnedRef dict = OwnedRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(count)));
+  if (!dict) return fail_creation();
+  for (std::size_t i = 0; i < count; ++i) {
+    // A later equal name (adjacent after sorting) overwrites the value and
+    // keeps the first position, which is the right one.
+    if (PyDict_SetItem(dict.get(), members[2 * i], members[2 * i + 1]) < 0) return fail_insertion();
+  }
+  stack_.release_above(start);
+  return push(dict.release());
+}
+
+// Names nearly always differ in their first character, and short ones come
+// from the key cache as compact ASCII str, whose characters follow the header
+// directly (read there, not through PyUnicode_DATA, which tests the layout
+// again): that case is decided inline before the general comparison.
+bool PythonBuilder::ascending(PyObject* const* members, std::size_t count) noexcept {
+  for (std::size_t i = 1; i < count; ++i) {
+    PyObject* prev = members[2 * i - 2];
+    PyObject* next = members[2 * i];
+    if (prev == next) return false;
+    if (PyUnicode_IS_COMPACT_ASCII(prev) && PyUnicode_IS_COMPACT_ASCII(next) &&
+        PyUnicode_GET_LENGTH(prev) != 0 && PyUnicode_GET_LENGTH(next) != 0) {
+      const Py_UCS1 first_prev = *reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(prev) + 1);
+      const Py_UCS1 first_next = *reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(next) + 1);
+      if (first_prev < first_next) continue;
+      if (first_prev > first_next) return false;
+    }
+    if (compare_str(prev, next) >= 0) return false;
+  }
+  return true;
+}
+
+// Text not written by this module: order by name, keeping equal names in
+// text order so that the later one is inserted last and wins.
+void PythonBuilder::sort_members(PyObject** members, std::size_t count) {
+  std::vector<Member> pairs(count);
+  for (std::size_t i = 0; i < count; ++i) pairs[i] = {members[2 * i], members[2 * i + 1]};
+  std::stable_sort(pairs.begin(), pairs.end(),
+                   [](const Member& a, const Member& b) { return compare_str(a.first, b.first) < 0; });
+  for (std::size_t i = 0; i < count; ++i) {
+    members[2 * i] = pairs[i].first;
+    members[2 * i + 1] = pairs[i].second;
+  }
+}
+
+// The interpreter could not allocate: report its error through the
+// unraisable hook (the raised exception is ours), then fail as internal.
+bool PythonBuilder::fail_creation() {
+  PyErr_WriteUnraisable(nullptr);
+  failure_.emplace(Error::panic(kNullObjectText));
+  return false;
+}
+
+bool PythonBuilder::fail_insertion() {
+  failure_.emplace(ConversionError::interpreter().to_error(kConvertFailedPrefix));
+  return false;
+}
+
+}  // namespace
+
+Result<OwnedRef> value_to_python(std::string_view json_text) {
+  PythonBuilder builder;
+  std::optional<codec::JsonError> error = codec::parse_json(json_text, builder);
+  if (!error) return builder.take_result();
+  if (error->code == codec::JsonErrorCode::HandlerStopped) return builder.take_failure();
+  std::string text(kReadFailedPrefix);
+  text += error->text();
+  return Error::pending(PyExc_SystemError, std::move(text));
+}
+
+}  // namespace pelm

@@ -1,0 +1,224 @@
+// Python object -> JSON events: the entry point, the classification of an
+// object and the scalar rules (see python_to_json.hpp for the contract).
+//
+// Classification order decides the result and must stay as it is: None,
+// exact bool, int (subclasses too), list/tuple, dict, str, bytes/bytearray,
+// float, set/frozenset, isinstance Sequence, isinstance Mapping, an attribute
+// __dataclass_fields__, else unsupported. `convert` first decides exact
+// built-in types by pointer; that is only a shortcut, since no exact built-in
+// type matches an earlier rule than its own. Everything else goes through
+// `convert_general`, kept out of line so the hot path stays small.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "convert/python_lookups.hpp"
+#include "py/str_utf8.hpp"
+#include "convert/python_to_json_walk.hpp"
+
+namespace pelm {
+
+std::optional<ConversionError> value_from_python(PyObject* obj, codec::JsonWriter& writer) {
+  ToValueWalk walk(writer);
+  if (walk.convert(obj, 0)) return std::nullopt;
+  return walk.take_error();
+}
+
+bool ToValueWalk::convert(PyObject* obj, int depth) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyUnicode_Type) return put_str(obj);
+  if (type == &PyLong_Type) return put_exact_int(obj);
+  if (obj == Py_None) {
+    out_.null();
+    return true;
+  }
+  // bool cannot be subclassed, so its two instances are all there is.
+  if (type == &PyBool_Type) {
+    out_.boolean(obj == Py_True);
+    return true;
+  }
+  if (type == &PyFloat_Type) {
+    put_double(PyFloat_AS_DOUBLE(obj));
+    return true;
+  }
+  if (type == &PyList_Type) return exact_list(obj, depth);
+  if (type == &PyDict_Type) return exact_dict(obj, depth);
+  if (type == &PyTuple_Type) return exact_tuple(obj, depth);
+  return convert_general(obj, depth);
+}
+
+bool ToValueWalk::convert_general(PyObject* obj, int depth) {
+  const unsigned long flags = PyType_GetFlags(Py_TYPE(obj));
+  if (flags & Py_TPFLAGS_LONG_SUBCLASS) return put_int(obj);
+  if (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS)) return sequence(obj, depth, true);
+  if (flags & Py_TPFLAGS_DICT_SUBCLASS) return mapping(obj, depth);
+  if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return put_str(obj);
+  if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
+    return fail(ConversionError::message("invalid type: byte array, expected any valid JSON value"));
+  }
+  if (PyByteArray_Check(obj)) return fail(ConversionError::unexpected_type(obj, "bytes"));
+  if (PyFloat_Check(obj)) {
+    const double d = PyFloat_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) return fail_interpreter();
+    put_double(d);
+    return true;
+  }
+  if (PyAnySet_Check(obj)) return set(obj, depth);
+
+  PyObject* sequence_cls = sequence_abc();
+  if (sequence_cls == nullptr) return fail_interpreter();
+  if (is_instance_quietly(obj, sequence_cls)) return sequence(obj, depth, false);
+  PyObject* mapping_cls = mapping_abc();
+  if (mapping_cls == nullptr) return fail_interpreter();
+  if (is_instance_quietly(obj, mapping_cls)) return mapping(obj, depth);
+
+  PyObject* fields_name = dataclass_fields_name();
+  if (fields_name == nullptr) return fail_interpreter();
+  if (OwnedRef fields = optional_attribute(obj, fields_name)) return dataclass(obj, fields.get(), depth);
+  return fail(ConversionError::unsupported_type(obj));
+}
+
+bool ToValueWalk::put_str(PyObject* str) {
+  std::string_view utf8;
+  // Fails only for text holding a lone surrogate (or out of memory).
+  if (!str_utf8_view(str, &utf8)) return fail_interpreter();
+  out_.string(utf8);
+  return true;
+}
+
+// Exact int: anything that fits a long long is written directly; larger
+// magnitudes take the general 128-bit reading, which decides their error.
+namespace {
+
+// Ints of one or two digits (every magnitude below 2^60 with 30-bit digits)
+// read straight from the object: the general conversion is a call with
+// overflow bookkeeping that most stored ints never need.
+bool small_int_value(PyObject* i, long long& v) noexcept {
+  auto* as_long = reinterpret_cast<PyLongObject*>(i);
+#if PY_VERSION_HEX >= 0x030C0000
+  if (!PyUnstable_Long_IsCompact(as_long)) return false;
+  v = PyUnstable_Long_CompactValue(as_long);
+  return true;
+#else
+  const digit* d = as_long->ob_digit;
+  switch (Py_SIZE(i)) {
+    case 0:
+      v = 0;
+      return true;
+    case 1:
+      v = static_cast<long long>(d[0]);
+      return true;
+    case -1:
+      v = -static_cast<long long>(d[0]);
+      return true;
+    case 2:
+      v = static_cast<long long>(d[0]) | (static_cast<long long>(d[1]) << PyLong_SHIFT);
+      return true;
+    case -2:
+      v = -(static_cast<long long>(d[0]) | (static_cast<long long>(d[1]) << PyLong_SHIFT));
+      return true;
+    default:
+      return false;
+  }
+#endif
+}
+
+}  // namespace
+
+bool ToValueWalk::put_exact_int(PyObject* i) {
+  long long v = 0;
+  int overflow = 0;
+  if (!small_int_value(i, v)) v = PyLong_AsLongLongAndOverflow(i, &overflow);
+  if (overflow != 0) return put_int(i);
+  if (v >= 0) {
+    out_.uint(static_cast<std::uint64_t>(v));
+  } else {
+    out_.neg_int(v);
+  }
+  return true;
+}
+
+namespace {
+
+// The integer as 16 little-endian two's-complement bytes; false (Python error
+// set) when it does not fit.
+bool read_int128(PyObject* exact_int, unsigned char (&bytes)[16], bool is_signed) {
+  auto* as_long = reinterpret_cast<PyLongObject*>(exact_int);
+#if PY_VERSION_HEX >= 0x030D0000
+  return _PyLong_AsByteArray(as_long, bytes, sizeof bytes, 1, is_signed ? 1 : 0, 1) == 0;
+#else
+  return _PyLong_AsByteArray(as_long, bytes, sizeof bytes, 1, is_signed ? 1 : 0) == 0;
+#endif
+}
+
+std::uint64_t load_u64_le(const unsigned char* p) {
+  std::uint64_t v = 0;
+  for (int b = 7; b >= 0; --b) v = (v << 8) | p[b];
+  return v;
+}
+
+constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
+
+}  // namespace
+
+// Unsigned first, so that 2^63 .. 2^64-1 are accepted; then signed. When both
+// reads overflow, the signed read's OverflowError is the answer.
+bool ToValueWalk::put_int(PyObject* obj) {
+  OwnedRef index = OwnedRef::steal(PyNumber_Index(obj));
+  if (!index) return fail_interpreter();
+  unsigned char bytes[16];
+  if (read_int128(index.get(), bytes, false)) {
+    if (load_u64_le(bytes + 8) != 0) return fail(ConversionError::message("JSON number out of range"));
+    out_.uint(load_u64_le(bytes));
+    return true;
+  }
+  PyErr_Clear();
+  if (!read_int128(index.get(), bytes, true)) return fail_interpreter();
+  const std::uint64_t low = load_u64_le(bytes);
+  const std::uint64_t high = load_u64_le(bytes + 8);
+  // -2^63 .. -1: the high half is all ones and the low half has its sign bit.
+  if (high != ~std::uint64_t{0} || (low & kSignBit) == 0) {
+    return fail(ConversionError::message("JSON number out of range"));
+  }
+  out_.neg_int(static_cast<std::int64_t>(low));
+  return true;
+}
+
+void ToValueWalk::put_double(double d) {
+  if (std::isfinite(d)) {
+    out_.float_number(d);
+  } else {
+    out_.null();
+  }
+}
+
+bool ToValueWalk::fail(ConversionError e) {
+  error_.emplace(std::move(e));
+  return false;
+}
+
+bool ToValueWalk::fail_interpreter() { return fail(ConversionError::interpreter()); }
+
+bool is_instance_quietly(PyObject* obj, PyObject* cls) {
+  const int r = PyObject_IsInstance(obj, cls);
+  if (r < 0) {
+    PyErr_WriteUnraisable(obj);
+    return false;
+  }
+  return r == 1;
+}
+
+OwnedRef optional_attribute(PyObject* obj, PyObject* name) {
+  PyObject* value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+  const int r = PyObject_GetOptionalAttr(obj, name, &value);
+#else
+  // Like getattr, but an AttributeError is never built: absence is common.
+  const int r = _PyObject_LookupAttr(obj, name, &value);
+#endif
+  if (r < 0) PyErr_Clear();
+  return OwnedRef::steal(value);
+}
+
+}  // namespace pelm

@@ -1,0 +1,30 @@
+// Python object -> compact JSON text, in one pass.
+//
+// `value_from_python` classifies the object by a fixed order of type tests and
+// streams it into a JsonWriter, which keeps object members sorted; no value
+// tree is built. It can run arbitrary Python code of the value's own classes
+// (__len__, __getitem__, __iter__, keys(), values(), __instancecheck__,
+// attribute lookups, __index__), which may mutate the containers being read or
+// call back into the cache; every container access is bounds-checked against
+// the current size and every object in use is held by a strong reference.
+//
+// On failure the writer holds partial output that the caller must discard.
+// Nesting is limited: the 128th nested container fails with
+// "recursion limit exceeded", so every stored text can be read back.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+
+#include "convert/conversion_error.hpp"
+#include "codec/writer.hpp"
+
+namespace pelm {
+
+// Containers nested deeper than this (the root container is level 1) fail.
+inline constexpr int kMaxNesting = 127;
+
+[[nodiscard]] std::optional<ConversionError> value_from_python(PyObject* obj, codec::JsonWriter& writer);
+
+}  // namespace pelm

@@ -1,0 +1,80 @@
+// The walk behind value_from_python: one object per call, holding the writer,
+// the first failure and the references that keep read containers' entries
+// alive. Shared by the scalar and container translation units.
+//
+// Invariants: every method returns true on success; on false, `error_` holds
+// the failure and no Python error is pending. `depth` is the number of
+// containers open above the object being converted; a container opened at
+// depth kMaxNesting would be the 128th level and is refused before it is
+// touched. Raw PyObject* parameters are borrowed and kept alive by the caller
+// for the whole call, either by an OwnedRef or by an immutable tuple.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "convert/conversion_error.hpp"
+#include "convert/python_to_json.hpp"
+#include "codec/writer.hpp"
+#include "py/owned_ref.hpp"
+
+namespace pelm {
+
+class ToValueWalk {
+ public:
+  explicit ToValueWalk(codec::JsonWriter& out) noexcept : out_(out) {}
+
+  // Exact built-in types by pointer, then everything else out of line.
+  [[nodiscard]] bool convert(PyObject* obj, int depth);
+
+  [[nodiscard]] ConversionError take_error() { return std::move(*error_); }
+
+ private:
+  // How the opening of a sequence came out.
+  enum class Opening { kOpened, kNotASequence, kFailed };
+
+  [[gnu::noinline]] bool convert_general(PyObject* obj, int depth);
+
+  // Scalars (python_to_json.cpp).
+  [[nodiscard]] bool put_str(PyObject* str);
+  [[nodiscard]] bool put_exact_int(PyObject* i);
+  [[gnu::noinline]] bool put_int(PyObject* obj);
+  void put_double(double d);
+
+  // Containers (to_value_containers.cpp).
+  [[nodiscard]] bool enter(int depth);
+  [[nodiscard]] bool exact_list(PyObject* list, int depth);
+  [[nodiscard]] bool exact_tuple(PyObject* tuple, int depth);
+  [[nodiscard]] bool exact_dict(PyObject* dict, int depth);
+  [[nodiscard]] bool exact_dict_rest(PyObject* dict, Py_ssize_t pos, PyObject* key, PyObject* value, int depth);
+  [[nodiscard]] bool sequence(PyObject* obj, int depth, bool by_flag);
+  [[nodiscard]] Opening open_sequence(PyObject* obj, bool by_flag, Py_ssize_t& n);
+  // Turns a recorded failure (the result of `fail`) into the opening's answer.
+  [[nodiscard]] static Opening failed(bool /*recorded*/) noexcept { return Opening::kFailed; }
+  [[nodiscard]] bool set(PyObject* obj, int depth);
+  [[nodiscard]] bool mapping(PyObject* obj, int depth);
+  [[nodiscard]] bool mapping_items(PyObject* obj, int depth);
+  [[nodiscard]] bool dataclass(PyObject* obj, PyObject* fields, int depth);
+  [[nodiscard]] bool member(PyObject* key, PyObject* value, int depth);
+  [[nodiscard]] bool member_name(PyObject* key);
+
+  // Failures (python_to_json.cpp); cold, and always return false.
+  [[gnu::cold, gnu::noinline]] bool fail(ConversionError e);
+  [[gnu::cold, gnu::noinline]] bool fail_interpreter();
+
+  codec::JsonWriter& out_;
+  std::optional<ConversionError> error_;
+  // Entries of the exact dicts being read, key then value, innermost dict last.
+  std::vector<OwnedRef> held_;
+};
+
+// isinstance(obj, cls); a raising check is reported as unraisable and is no.
+[[nodiscard]] bool is_instance_quietly(PyObject* obj, PyObject* cls);
+
+// The attribute, or null when it is absent or its lookup raises.
+[[nodiscard]] OwnedRef optional_attribute(PyObject* obj, PyObject* name);
+
+}  // namespace pelm

@@ -1,0 +1,72 @@
+// The stack of owned references on which Python objects are built from JSON.
+//
+// Invariant: every pointer between the bottom and the top is an owned
+// reference; the destructor releases whatever is still there, so a read that
+// stops early leaves nothing behind. The first 64 slots live inside the
+// object (on the C stack of the call): most stored values never touch the
+// heap for their stack. Growing throws std::bad_alloc (the module boundary
+// turns it into MemoryError); `push` releases the object it was given first.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+
+#include "py/owned_ref.hpp"
+
+namespace pelm {
+
+class ValueStack {
+ public:
+  ValueStack() noexcept = default;
+  ValueStack(const ValueStack&) = delete;
+  ValueStack& operator=(const ValueStack&) = delete;
+  ~ValueStack() { release_above(0); }
+
+  [[nodiscard]] std::size_t size() const noexcept { return static_cast<std::size_t>(top_ - bottom_); }
+  // The slots from `index` up; valid until the next push.
+  [[nodiscard]] PyObject** from(std::size_t index) noexcept { return bottom_ + index; }
+
+  // Takes over `obj`, a new reference (not null).
+  void push(PyObject* obj) {
+    if (top_ == end_) grow(obj);
+    *top_++ = obj;
+  }
+  // Hands the top reference to the caller.
+  [[nodiscard]] OwnedRef pop() noexcept { return OwnedRef::steal(*--top_); }
+  // Forgets the references above `size`: their ownership has been moved.
+  void forget_above(std::size_t size) noexcept { top_ = bottom_ + size; }
+  // Releases the references above `size`.
+  void release_above(std::size_t size) noexcept {
+    while (this->size() > size) (void)pop();
+  }
+
+ private:
+  [[gnu::noinline]] void grow(PyObject* pending) {
+    const std::size_t n = size();
+    std::unique_ptr<PyObject*[]> bigger;
+    try {
+      bigger.reset(new PyObject*[2 * n]);
+    } catch (...) {
+      (void)OwnedRef::steal(pending);
+      throw;
+    }
+    std::memcpy(bigger.get(), bottom_, n * sizeof(PyObject*));
+    heap_ = std::move(bigger);
+    bottom_ = heap_.get();
+    top_ = bottom_ + n;
+    end_ = bottom_ + 2 * n;
+  }
+
+  static constexpr std::size_t kInlineSlots = 64;
+  std::array<PyObject*, kInlineSlots> inline_;
+  std::unique_ptr<PyObject*[]> heap_;
+  PyObject** bottom_ = inline_.data();
+  PyObject** top_ = bottom_;
+  PyObject** end_ = bottom_ + kInlineSlots;
+};
+
+}  // namespace pelm

@@ -1,0 +1,228 @@
+// The cache engine (see engine.hpp): one allocation per entry, an open-
+// addressing key map with linear probing and backward-shift deletion, and a
+// doubly linked recency list whose links are borrowed from the map.
+#include "engine/engine.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "support/fault_injection.hpp"
+
+namespace pelm {
+
+namespace {
+
+constexpr std::size_t kMinCapacity = 8;
+// Beyond 2^32 slots the 32-bit stored hash could no longer index the table.
+constexpr std::size_t kMaxCapacity = std::size_t{1} << 32;
+
+// The map keeps at most three quarters of its slots full, so probes stay short.
+constexpr bool over_load(std::size_t count, std::size_t capacity) noexcept {
+  return count > capacity - capacity / 4;
+}
+
+}  // namespace
+
+void EntryDeleter::operator()(Entry* e) const noexcept { std::free(e); }
+
+Engine::~Engine() {
+  // Entries hold no Python objects, so freeing them runs no user code and
+  // cannot re-enter the cache; a plain loop keeps the stack flat.
+  Entry* e = head_;
+  while (e != nullptr) {
+    Entry* next = e->next;
+    std::free(e);
+    e = next;
+  }
+}
+
+Entry* Engine::find(std::string_view key, std::uint64_t h) const noexcept {
+  if (count_ == 0) return nullptr;
+  const std::size_t mask = capacity_ - 1;
+  const auto h32 = static_cast<std::uint32_t>(h);
+  for (std::size_t i = h32 & mask;; i = (i + 1) & mask) {
+    Entry* e = slots_[i];
+    if (e == nullptr) return nullptr;
+    if (e->hash == h32 && e->key_len == key.size() && std::memcmp(e->key_data(), key.data(), key.size()) == 0) {
+      return e;
+    }
+  }
+}
+
+std::size_t Engine::slot_of(const Entry* e) const noexcept {
+  const std::size_t mask = capacity_ - 1;
+  std::size_t i = e->hash & mask;
+  while (slots_[i] != e) i = (i + 1) & mask;
+  return i;
+}
+
+void Engine::grow_table(std::size_t min_capacity) {
+  if (min_capacity > kMaxCapacity) throw std::bad_alloc();
+  std::size_t cap = capacity_ == 0 ? kMinCapacity : capacity_;
+  while (cap < min_capacity) cap *= 2;
+  fault_injection::maybe_fail();
+  std::unique_ptr<Entry*[]> fresh(new Entry*[cap]());
+  const std::size_t mask = cap - 1;
+  for (std::size_t i = 0; i < capacity_; ++i) {
+    Entry* e = slots_[i];
+    if (e == nullptr) continue;
+    std::size_t j = e->hash & mask;
+    while (fresh[j] != nullptr) j = (j + 1) & mask;
+    fresh[j] = e;
+  }
+  slots_ = std::move(fresh);
+  capacity_ = cap;
+}
+
+EntryPtr Engine::prepare_insert(std::string_view key, std::string_view data, std::uint64_t h) {
+  if (key.size() > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+  if (capacity_ == 0 || over_load(count_ + 1, capacity_)) {
+    std::size_t want = capacity_ == 0 ? kMinCapacity : capacity_ * 2;
+    grow_table(want);
+  }
+  if (data.size() > std::numeric_limits<std::size_t>::max() - sizeof(Entry) - key.size()) throw std::bad_alloc();
+  fault_injection::maybe_fail();
+  void* mem = std::malloc(sizeof(Entry) + key.size() + data.size());
+  if (mem == nullptr) throw std::bad_alloc();
+  auto* e = static_cast<Entry*>(mem);
+  e->prev = nullptr;
+  e->next = nullptr;
+  e->size = data.size();
+  e->hash = static_cast<std::uint32_t>(h);
+  e->key_len = static_cast<std::uint32_t>(key.size());
+  char* bytes = reinterpret_cast<char*>(e + 1);
+  if (!key.empty()) std::memcpy(bytes, key.data(), key.size());
+  if (!data.empty()) std::memcpy(bytes + key.size(), data.data(), data.size());
+  return EntryPtr(e);
+}
+
+std::size_t Engine::commit_insert(EntryPtr owned) noexcept {
+  Entry* e = owned.release();
+  std::size_t evicted = 0;
+  // An older entry under the same key still counts here: it is evicted like
+  // any other once it reaches the tail.
+  while (size_ + e->size > limit_ && tail_ != nullptr) {
+    evict_lru();
+    ++evicted;
+  }
+  link_front(e);
+  size_ += e->size;
+  // Map the key; prepare_insert left room for one more item.
+  const std::size_t mask = capacity_ - 1;
+  std::size_t i = e->hash & mask;
+  for (;; i = (i + 1) & mask) {
+    Entry* o = slots_[i];
+    if (o == nullptr) {
+      slots_[i] = e;
+      ++count_;
+      return evicted;
+    }
+    if (o->hash == e->hash && o->key() == e->key()) {
+      slots_[i] = e;
+      size_ = o->size > size_ ? 0 : size_ - o->size;
+      unlink(o);
+      std::free(o);
+      return evicted;
+    }
+  }
+}
+
+void Engine::link_front(Entry* e) noexcept {
+  e->prev = nullptr;
+  e->next = head_;
+  if (head_ != nullptr) {
+    head_->prev = e;
+  } else {
+    tail_ = e;
+  }
+  head_ = e;
+}
+
+void Engine::unlink(Entry* e) noexcept {
+  Entry* p = e->prev;
+  Entry* n = e->next;
+  if (p != nullptr) {
+    p->next = n;
+  } else {
+    head_ = n;
+  }
+  if (n != nullptr) {
+    n->prev = p;
+  } else {
+    tail_ = p;
+  }
+  e->prev = nullptr;
+  e->next = nullptr;
+}
+
+void Engine::move_to_front(Entry* e) noexcept {
+  if (head_ == e) return;
+  unlink(e);
+  link_front(e);
+}
+
+void Engine::map_erase_slot(std::size_t slot) noexcept {
+  // Backward-shift deletion: pull later members of the probe run into the
+  // hole so that lookups never need tombstones.
+  const std::size_t mask = capacity_ - 1;
+  std::size_t hole = slot;
+  for (std::size_t j = (slot + 1) & mask; slots_[j] != nullptr; j = (j + 1) & mask) {
+    std::size_t home = slots_[j]->hash & mask;
+    bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+    if (stays) continue;
+    slots_[hole] = slots_[j];
+    hole = j;
+  }
+  slots_[hole] = nullptr;
+  --count_;
+}
+
+void Engine::retire(Entry* e, std::size_t slot) noexcept {
+  map_erase_slot(slot);
+  size_ = e->size > size_ ? 0 : size_ - e->size;
+  unlink(e);
+  std::free(e);
+}
+
+bool Engine::remove(std::string_view key, std::uint64_t h) noexcept {
+  Entry* e = find(key, h);
+  if (e == nullptr) return false;
+  retire(e, slot_of(e));
+  return true;
+}
+
+void Engine::evict_lru() noexcept {
+  if (tail_ != nullptr) retire(tail_, slot_of(tail_));
+}
+
+void Engine::clear() noexcept {
+  while (tail_ != nullptr) evict_lru();
+}
+
+std::string Engine::check_invariants() const {
+  if ((head_ == nullptr) != (tail_ == nullptr)) return "head and tail disagree on emptiness";
+  if ((head_ == nullptr) != (count_ == 0)) return "list emptiness disagrees with the map";
+  if (head_ != nullptr && head_->prev != nullptr) return "head has a prev";
+  if (tail_ != nullptr && tail_->next != nullptr) return "tail has a next";
+  std::size_t walked = 0;
+  std::uint64_t total = 0;
+  const Entry* last = nullptr;
+  for (const Entry* e = head_; e != nullptr; e = e->next) {
+    if (e->prev != last) return "prev does not mirror next";
+    if (++walked > count_) return "list is longer than the map";
+    if (find(e->key(), e->hash) != e) return "a listed entry is not mapped under its key";
+    total += e->size;
+    last = e;
+  }
+  if (last != tail_) return "walk does not end at tail";
+  if (walked != count_) return "map count differs from list length";
+  std::size_t mapped = 0;
+  for (std::size_t i = 0; i < capacity_; ++i) mapped += slots_[i] != nullptr;
+  if (mapped != count_) return "slot count differs from count";
+  if (total != size_) return "size differs from the sum of entry sizes";
+  return {};
+}
+
+}  // namespace pelm

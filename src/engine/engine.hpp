@@ -1,0 +1,115 @@
+// The cache engine: entries, the recency list and the key map. No Python.
+//
+// Ownership: the key map owns every entry (one allocation holding the header,
+// the key bytes and the JSON text); the list links are borrowed. An entry
+// leaves the map first and is freed by whoever took it out, after `unlink`.
+//
+// Invariants whenever no call is in progress (checked by `check_invariants`):
+//  1. head is null <=> tail is null <=> the map is empty;
+//  2. walking next from head visits every mapped entry once and ends at tail,
+//     with prev/next mirrored; head->prev and tail->next are null;
+//  3. the map's count equals the list's length;
+//  4. each mapped entry is found under its own key and stored hash;
+//  5. size == sum of the entries' sizes; 6. after an insert, size <= limit.
+// `size` is never recomputed: it only grows by an entry's size when linked
+// and shrinks by it when the entry leaves, and subtraction stops at zero.
+//
+// Hazards: nothing here allocates after the first eviction of an insert
+// (`prepare_insert` allocates everything up front), so a failed insert changes
+// nothing. Nothing here calls back into Python, so callers may run the
+// engine between the conversion (which runs user code) and the result.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "engine/key_hash.hpp"
+
+namespace pelm {
+
+struct Entry {
+  Entry* prev;             // borrowed: towards the head (more recently used)
+  Entry* next;             // borrowed: towards the tail
+  std::uint64_t size;      // payload bytes: the length of the JSON text
+  std::uint32_t hash;      // low bits of the key's keyed hash (the map's index)
+  std::uint32_t key_len;   // key bytes follow the header, then the text
+
+  [[nodiscard]] const char* key_data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+  [[nodiscard]] std::string_view key() const noexcept { return {key_data(), key_len}; }
+  [[nodiscard]] std::string_view data() const noexcept {
+    return {key_data() + key_len, static_cast<std::size_t>(size)};
+  }
+};
+static_assert(sizeof(Entry) == 32, "the entry header is part of the per-entry memory budget");
+
+// Frees an entry made by `Engine::make_entry`.
+struct EntryDeleter {
+  void operator()(Entry* e) const noexcept;
+};
+using EntryPtr = std::unique_ptr<Entry, EntryDeleter>;
+
+class Engine {
+ public:
+  Engine(std::uint64_t limit, HashKey hash_key) noexcept : limit_(limit), hash_key_(hash_key) {}
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+  // Frees every entry, iteratively, however many there are.
+  ~Engine();
+
+  [[nodiscard]] std::uint64_t limit() const noexcept { return limit_; }
+  [[nodiscard]] std::uint64_t size() const noexcept { return size_; }
+  [[nodiscard]] std::size_t count() const noexcept { return count_; }
+  [[nodiscard]] Entry* head() const noexcept { return head_; }
+  [[nodiscard]] Entry* tail() const noexcept { return tail_; }
+
+  // The map hash of a key from the hash its caller brings (see key_hash.hpp).
+  // Every call that names a key passes the map hash made here.
+  [[nodiscard]] std::uint64_t hash(std::uint64_t brought) const noexcept { return keyed_mix(hash_key_, brought); }
+  [[nodiscard]] Entry* find(std::string_view key, std::uint64_t h) const noexcept;
+
+  // Allocates a detached entry holding copies of `key` and `data`, and makes
+  // sure the map can take one more key without allocating. Throws
+  // std::bad_alloc; changes nothing that is visible.
+  [[nodiscard]] EntryPtr prepare_insert(std::string_view key, std::string_view data, std::uint64_t h);
+  // Evicts from the tail until the entry fits, links it at the head and maps
+  // it, retiring any older entry under its key. Cannot fail; the entry's size
+  // must be at most `limit`. Returns the number of entries evicted.
+  std::size_t commit_insert(EntryPtr entry) noexcept;
+
+  // Moves a linked entry to the head (a successful lookup).
+  void move_to_front(Entry* e) noexcept;
+  // Takes the key's entry out of the map and list and frees it; false if absent.
+  bool remove(std::string_view key, std::uint64_t h) noexcept;
+  // Drops the least-recently-used entry; does nothing on an empty cache.
+  void evict_lru() noexcept;
+  // Evicts every entry from the tail.
+  void clear() noexcept;
+
+  // The list operations of an entry; exposed for the engine's own tests.
+  void link_front(Entry* e) noexcept;
+  void unlink(Entry* e) noexcept;
+
+  // Empty when every invariant holds; otherwise what is broken.
+  [[nodiscard]] std::string check_invariants() const;
+
+ private:
+  [[nodiscard]] std::size_t slot_of(const Entry* e) const noexcept;
+  void map_erase_slot(std::size_t slot) noexcept;
+  void grow_table(std::size_t min_capacity);
+  // Takes `e` out of the map, the list and the size, then frees it.
+  void retire(Entry* e, std::size_t slot) noexcept;
+
+  std::unique_ptr<Entry*[]> slots_;  // open addressing, linear probing
+  std::size_t capacity_ = 0;          // a power of two, or 0
+  std::size_t count_ = 0;
+  std::uint64_t limit_;
+  std::uint64_t size_ = 0;
+  Entry* head_ = nullptr;
+  Entry* tail_ = nullptr;
+  HashKey hash_key_;
+};
+
+}  // namespace pelm

@@ -1,0 +1,34 @@
+// The Python-visible Cache object: the engine plus the borrow flag, behind
+// the object header. C++ members are built with placement new in tp_new and
+// destroyed in tp_dealloc; `as_cache` is the one cast from PyObject*.
+#pragma once
+
+#include <Python.h>
+
+#include "module/use_flag.hpp"
+#include "engine/engine.hpp"
+
+namespace pelm {
+
+struct CacheObject {
+  PyObject_HEAD
+  Engine engine;
+  BorrowFlag borrow;
+};
+
+extern PyTypeObject CacheType;
+
+[[nodiscard]] inline CacheObject* as_cache(PyObject* op) noexcept { return reinterpret_cast<CacheObject*>(op); }
+
+// Makes the type ready once per process; false with a Python error set.
+[[nodiscard]] bool ready_cache_type() noexcept;
+// A new Cache with `limit`; used by the constructor and init_cache.
+[[nodiscard]] Result<OwnedRef> new_cache(PyTypeObject* type, std::uint64_t limit);
+
+// The method table and the hidden entry type (cache_methods.cpp, cache_node.cpp).
+extern PyMethodDef cache_methods[];
+// Readies the CacheNode type on first need; false if it cannot be made.
+[[nodiscard]] bool ensure_cache_node_type() noexcept;
+extern PyTypeObject CacheNodeType;
+
+}  // namespace pelm

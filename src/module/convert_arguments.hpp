@@ -1,0 +1,75 @@
+// Converting the two named parameters, `key` and `limit`. Both failures carry
+// the note "while processing '<name>'".
+//
+// A key is a str (or subclass) taken as its UTF-8 bytes; the view borrows the
+// str's cached UTF-8 form, valid while the caller holds the argument. It
+// travels with the interpreter's hash of the str, from which the key map
+// makes its own (key_hash.hpp).
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "py/error.hpp"
+
+namespace pelm {
+
+// Why `key` could not be converted; only called once conversion has failed.
+[[nodiscard, gnu::cold]] Error key_conversion_error(PyObject* key);
+
+// The UTF-8 bytes of a str key when they already exist: a compact ASCII
+// str's own characters, or the UTF-8 form cached on any other str (a str
+// subclass instance of ASCII text shares its characters there). Nothing when
+// `key` is no str or its UTF-8 form has not been made yet. Reads two fields;
+// allocates nothing, fails never, runs no Python code.
+[[nodiscard]] inline std::optional<std::string_view> key_utf8_in_place(PyObject* key) noexcept {
+  if (!PyUnicode_Check(key)) [[unlikely]] {
+    return std::nullopt;
+  }
+  if (PyUnicode_IS_COMPACT_ASCII(key)) [[likely]] {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(key)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
+  }
+  const auto* u = reinterpret_cast<const PyCompactUnicodeObject*>(key);
+  if (u->utf8 == nullptr) return std::nullopt;
+  return std::string_view(u->utf8, static_cast<std::size_t>(u->utf8_length));
+}
+
+// The hash str itself gives `key` (never a subclass's __hash__, which would
+// be Python code), cached on the object after the first time. Equal strs
+// hash equal however they were built: the hash covers the characters in
+// their one canonical form, not the UTF-8 bytes. For a str whose UTF-8 bytes
+// exist (every converted key): then it allocates nothing and cannot fail.
+[[nodiscard]] inline std::uint64_t str_hash(PyObject* key) noexcept {
+  Py_hash_t h = reinterpret_cast<const PyASCIIObject*>(key)->hash;
+  if (h == -1) h = PyUnicode_Type.tp_hash(key);
+  return static_cast<std::uint64_t>(h);
+}
+
+struct Key {
+  std::string_view text;  // UTF-8, borrowed from the str
+  std::uint64_t str_hash;
+};
+
+// Inline: every keyed call converts its key, and almost every key converts.
+// Making a UTF-8 form can raise (a lone surrogate, or no memory), and raising
+// creates an exception object, which can start a garbage collection.
+[[nodiscard]] inline Result<Key> convert_key(PyObject* key) {
+  if (std::optional<std::string_view> in_place = key_utf8_in_place(key)) [[likely]] {
+    return Key{*in_place, str_hash(key)};
+  }
+  if (PyUnicode_Check(key)) {
+    Py_ssize_t n = 0;
+    if (const char* p = PyUnicode_AsUTF8AndSize(key, &n)) {
+      return Key{std::string_view(p, static_cast<std::size_t>(n)), str_hash(key)};
+    }
+  }
+  return key_conversion_error(key);
+}
+// An int (or subclass), or anything with __index__, in 0 ... 2**64 - 1.
+[[nodiscard]] Result<std::uint64_t> convert_limit(PyObject* limit);
+
+}  // namespace pelm

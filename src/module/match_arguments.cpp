@@ -1,0 +1,107 @@
+// Argument matching (see match_arguments.hpp): one binder, two adapters for the two
+// calling conventions, and the message texts in one place.
+#include "module/match_arguments.hpp"
+
+#include <string>
+
+#include "py/concat.hpp"
+
+namespace pelm {
+
+namespace {
+
+[[gnu::cold]] Error type_error(std::string text) { return Error::pending(PyExc_TypeError, std::move(text)); }
+
+// A keyword name for a message; names are str, but may hold lone surrogates.
+std::string keyword_text(PyObject* name) {
+  OwnedRef bytes = OwnedRef::steal(PyUnicode_AsEncodedString(name, "utf-8", "backslashreplace"));
+  if (!bytes) {
+    PyErr_Clear();
+    return "?";
+  }
+  return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
+class Binder {
+ public:
+  Binder(const Signature& sig, BoundArgs& out) : sig_(sig), out_(out) { out_.fill(nullptr); }
+
+  std::optional<Error> positional(PyObject* const* items, std::size_t n) {
+    if (n > sig_.count) return too_many(n);
+    for (std::size_t i = 0; i < n; ++i) out_[i] = items[i];
+    return std::nullopt;
+  }
+
+  std::optional<Error> keyword(PyObject* name, PyObject* value) {
+    for (std::size_t i = 0; i < sig_.count; ++i) {
+      if (PyUnicode_CompareWithASCIIString(name, sig_.params[i]) != 0) continue;
+      if (out_[i] != nullptr) {
+        return type_error(concat({sig_.name, " got multiple values for argument '", sig_.params[i], "'"}));
+      }
+      out_[i] = value;
+      return std::nullopt;
+    }
+    return type_error(concat({sig_.name, " got an unexpected keyword argument '", keyword_text(name), "'"}));
+  }
+
+  std::optional<Error> finish() const {
+    std::size_t missing = 0;
+    std::string names;
+    for (std::size_t i = 0; i < sig_.required; ++i) {
+      if (out_[i] != nullptr) continue;
+      if (missing > 0) names += " and ";
+      names += concat({"'", sig_.params[i], "'"});
+      ++missing;
+    }
+    if (missing == 0) return std::nullopt;
+    return type_error(concat({sig_.name, " missing ", std::to_string(missing), " required positional argument",
+                              missing > 1 ? "s: " : ": ", names}));
+  }
+
+ private:
+  [[gnu::cold]] Error too_many(std::size_t given) const {
+    std::string counts = sig_.required == sig_.count
+                             ? std::to_string(sig_.count)
+                             : concat({"from ", std::to_string(sig_.required), " to ", std::to_string(sig_.count)});
+    return type_error(concat({sig_.name, " takes ", counts, " positional arguments but ", std::to_string(given),
+                              " were given"}));
+  }
+
+  const Signature& sig_;
+  BoundArgs& out_;
+};
+
+}  // namespace
+
+std::optional<Error> match_vectorcall_general(const Signature& sig, PyObject* const* args, std::size_t nargs,
+                                              PyObject* kwnames, BoundArgs& out) {
+  Binder b(sig, out);
+  if (auto e = b.positional(args, nargs)) return e;
+  if (kwnames != nullptr) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+      if (auto e = b.keyword(PyTuple_GET_ITEM(kwnames, i), args[nargs + static_cast<std::size_t>(i)])) return e;
+    }
+  }
+  return b.finish();
+}
+
+std::optional<Error> match_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out) {
+  Binder b(sig, out);
+  if (auto e = b.positional(reinterpret_cast<PyTupleObject*>(args)->ob_item,
+                                   static_cast<std::size_t>(PyTuple_GET_SIZE(args)))) {
+    return e;
+  }
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject *name = nullptr, *value = nullptr;
+    // Keyword names of a call are always str; the dict is the call's own
+    // fresh one, so no user code can change it while we walk it.
+    while (PyDict_Next(kwargs, &pos, &name, &value)) {
+      if (auto e = b.keyword(name, value)) return e;
+    }
+  }
+  return b.finish();
+}
+
+}  // namespace pelm

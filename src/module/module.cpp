@@ -1,0 +1,98 @@
+// The module `pelm_lib`: multi-phase initialisation whose execution step adds
+// `init_cache` and `Cache`, each also appended to `__all__`. The module keeps
+// no state of its own; the types are static and made ready once per process.
+#include <Python.h>
+
+#include <optional>
+#include <string>
+
+#include "module/match_arguments.hpp"
+#include "module/convert_arguments.hpp"
+#include "module/cache_object.hpp"
+#include "module/docstrings.hpp"
+#include "module/entry_point.hpp"
+
+namespace pelm {
+
+namespace {
+
+constexpr std::uint64_t kDefaultLimit = 1000000;
+constexpr Signature kInitCacheSignature{"init_cache()", {"limit", nullptr}, 1, 0};
+
+PyObject* init_cache(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  return object_entry([&]() -> Result<OwnedRef> {
+    BoundArgs bound;
+    if (auto e = match_vectorcall(kInitCacheSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+      return std::move(*e);
+    }
+    std::uint64_t limit = kDefaultLimit;
+    if (bound[0] != nullptr && bound[0] != Py_None) {
+      Result<std::uint64_t> converted = convert_limit(bound[0]);
+      if (!converted.ok()) return std::move(converted.error());
+      limit = converted.value();
+    }
+    return new_cache(&CacheType, limit);
+  });
+}
+
+PyMethodDef init_cache_def = {
+    "init_cache", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_cache)),
+    METH_FASTCALL | METH_KEYWORDS, doc::kInitCache};
+
+// Appends `name` to the module's __all__ (made if missing), then sets it.
+std::optional<Error> add_exported(PyObject* module, const char* name, PyObject* value) {
+  OwnedRef all = OwnedRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Error::fetch();
+    PyErr_Clear();
+    all = OwnedRef::steal(PyList_New(0));
+    if (!all) return Error::fetch();
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return Error::fetch();
+  } else if (!PyList_Check(all.get())) {
+    return Error::pending(PyExc_TypeError, not_an_instance_text(all.get(), "list"));
+  }
+  OwnedRef text = OwnedRef::steal(PyUnicode_FromString(name));
+  if (!text || PyList_Append(all.get(), text.get()) < 0) {
+    PyErr_Clear();
+    return Error::panic(std::string("could not append __name__ to __all__: ") + name);
+  }
+  if (PyObject_SetAttrString(module, name, value) < 0) return Error::fetch();
+  return std::nullopt;
+}
+
+std::optional<Error> exec_steps(PyObject* module) {
+  if (!PyModule_Check(module)) return Error::pending(PyExc_TypeError, not_an_instance_text(module, "module"));
+  OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) return Error::fetch();
+  OwnedRef fn = OwnedRef::steal(PyCMethod_New(&init_cache_def, module, module_name.get(), nullptr));
+  if (!fn) return Error::fetch();
+  if (auto e = add_exported(module, "init_cache", fn.get())) return e;
+  if (!ready_cache_type()) return Error::fetch();
+  return add_exported(module, "Cache", reinterpret_cast<PyObject*>(&CacheType));
+}
+
+int module_exec(PyObject* module) noexcept {
+  return number_entry<int>([&]() -> Result<int> {
+    if (auto e = exec_steps(module)) return std::move(*e);
+    return 0;
+  });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "pelm_lib", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+void raise_unexpected_exception() noexcept {
+  Error::panic("unexpected internal exception").raise();
+}
+
+}  // namespace pelm
+
+PyMODINIT_FUNC PyInit_pelm_lib() { return PyModuleDef_Init(&pelm::module_def); }

@@ -1,0 +1,183 @@
+// Building and raising error values (see error.hpp), and the PanicException class.
+#include "py/error.hpp"
+
+#include <cstdio>
+
+#include "py/concat.hpp"
+
+namespace pelm {
+
+namespace {
+
+constexpr const char kPanicDoc[] =
+    "Raised when pelm_lib meets an internal failure it cannot recover from.\n\n"
+    "It derives from BaseException, not Exception, so that ordinary\n"
+    "`except Exception` handlers let it pass.";
+
+
+// Adds the argument note; a failure to add it is dropped on purpose.
+void add_note(PyObject* exc, const char* parameter) {
+  OwnedRef text = OwnedRef::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
+  if (!text) {
+    PyErr_Clear();
+    return;
+  }
+  OwnedRef r = OwnedRef::steal(PyObject_CallMethod(exc, "add_note", "O", text.get()));
+  if (!r) PyErr_Clear();
+}
+
+}  // namespace
+
+// Takes the pending exception as one object (normalised, traceback attached).
+OwnedRef take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return OwnedRef::steal(PyErr_GetRaisedException());
+#else
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  if (type == nullptr) return {};
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return OwnedRef::steal(value);
+#endif
+}
+
+void restore_raised_exception(OwnedRef exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc.release());
+#else
+  PyObject* value = exc.release();
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+  Py_INCREF(type);
+  PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
+std::string exception_text(PyObject* exc) {
+  OwnedRef s = OwnedRef::steal(PyObject_Str(exc));
+  Py_ssize_t n = 0;
+  const char* p = s ? PyUnicode_AsUTF8AndSize(s.get(), &n) : nullptr;
+  if (p == nullptr) {
+    PyErr_Clear();
+    return "<exception str() failed>";
+  }
+  return std::string(p, static_cast<std::size_t>(n));
+}
+
+PyObject* panic_exception_class() {
+  // Created under the interpreter lock, so only one class is ever made.
+  static PyObject* cls = nullptr;
+  if (cls == nullptr) {
+    cls = PyErr_NewExceptionWithDoc("pelm_lib.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+  }
+  return cls;
+}
+
+Error Error::pending(PyObject* cls, std::string message) {
+  Error e;
+  e.cls_ = cls;
+  e.message_ = std::move(message);
+  e.has_message_ = true;
+  return e;
+}
+
+Error Error::pending_without_message(PyObject* cls) {
+  Error e;
+  e.cls_ = cls;
+  return e;
+}
+
+Error Error::panic(std::string text) {
+  Error e = pending(nullptr, std::move(text));
+  e.panic_ = true;
+  return e;
+}
+
+Error Error::fetch() {
+  OwnedRef exc = take_raised_exception();
+  if (!exc) return pending(PyExc_SystemError, "attempted to fetch exception but none was set");
+  if (is_panic_exception(exc.get())) return resume_panic(std::move(exc));
+  Error e;
+  e.caught_ = std::move(exc);
+  return e;
+}
+
+bool is_panic_exception(PyObject* exc) {
+  PyObject* panic_cls = panic_exception_class();
+  if (panic_cls == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(panic_cls));
+}
+
+Error resume_panic(OwnedRef exc) {
+  // A panic of ours came back through user code: keep it a panic.
+  std::string text = exception_text(exc.get());
+  std::fputs("pelm_lib: resuming a PanicException raised through Python code\n", stderr);
+  restore_raised_exception(std::move(exc));
+  PyErr_Print();
+  return Error::panic(std::move(text));
+}
+
+Error&& Error::with_argument_note(const char* parameter) && {
+  if (!panic_) note_param_ = parameter;  // a resumed panic stays as it was
+  return std::move(*this);
+}
+
+void Error::raise() && {
+  if (caught_) {
+    if (note_param_ != nullptr) add_note(caught_.get(), note_param_);
+    restore_raised_exception(std::move(caught_));
+    return;
+  }
+  raise_pending();
+}
+
+void Error::raise_pending() {
+  PyObject* cls = panic_ ? panic_exception_class() : cls_;
+  if (cls == nullptr) return;  // making the class failed; its error is set
+  if (!has_message_) {
+    PyErr_SetNone(cls);
+    return;
+  }
+  OwnedRef text = OwnedRef::steal(
+      PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()), "replace"));
+  if (!text) return;
+  if (note_param_ == nullptr) {
+    PyErr_SetObject(cls, text.get());
+    return;
+  }
+  OwnedRef exc = OwnedRef::steal(PyObject_CallOneArg(cls, text.get()));
+  if (!exc) return;
+  add_note(exc.get(), note_param_);
+  PyErr_SetObject(cls, exc.get());
+}
+
+std::optional<std::string> read_type_qualname(PyTypeObject* type) {
+  OwnedRef name = OwnedRef::steal(PyType_GetQualName(type));
+  if (!name) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &n) : nullptr;
+  if (p == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string(p, static_cast<std::size_t>(n));
+}
+
+std::string type_qualname(PyObject* obj) {
+  return read_type_qualname(Py_TYPE(obj)).value_or("<failed to extract type name>");
+}
+
+std::string not_an_instance_text(PyObject* obj, std::string_view required) {
+  if (obj == Py_None) return concat({"'None' is not an instance of '", required, "'"});
+  return concat({"'", type_qualname(obj), "' object is not an instance of '", required, "'"});
+}
+
+}  // namespace pelm
