@@ -1,10 +1,14 @@
-// Finds where the plain run of a JSON string ends, eight bytes at a time.
+// The byte classes of JSON string text, in one place for the reader and the
+// writer: a "special" byte is a double quote, a backslash or a byte below
+// 0x20. The reader's plain run ends at the first special byte; the writer
+// escapes exactly the special bytes. If the two ever disagreed, stored text
+// would not read back, so both take their tests from here.
 //
-// A run ends at a double quote, a backslash or a byte below 0x20. The word
-// tests below can flag bytes above the first real match (a borrow carries
+// The word tests can flag bytes above the first real match (a borrow carries
 // into higher bytes), but never one below it, so only the lowest flag is
-// trusted. The scan also reports whether the run held any byte >= 0x80, so
-// that pure ASCII runs skip UTF-8 validation altogether.
+// trusted; bytes from 0x80 up never flag themselves (the `~w` term). The
+// reader's scan also reports whether the run held any byte >= 0x80, so that
+// pure ASCII runs skip UTF-8 validation altogether.
 #pragma once
 
 #include <bit>
@@ -26,11 +30,24 @@ inline constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
   return (w - kOnes) & ~w & kHighBits;
 }
 
-// High bit set in each byte of `w` that ends a plain run (exact up to the first).
-[[nodiscard]] constexpr std::uint64_t run_end_bytes(std::uint64_t w) noexcept {
+// High bit set in each special byte of `w` (exact up to the first).
+[[nodiscard]] constexpr std::uint64_t special_bytes(std::uint64_t w) noexcept {
   const std::uint64_t control = (w - 0x20 * kOnes) & ~w & kHighBits;
   return control | zero_bytes(w ^ (0x22 * kOnes)) | zero_bytes(w ^ (0x5C * kOnes));
 }
+
+#if defined(__SSE2__)
+// One bit per special byte of the 16 at `v`, lowest address in bit 0.
+[[nodiscard]] inline unsigned special_lanes(__m128i v) noexcept {
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i last_control = _mm_set1_epi8(0x1F);
+  // Unsigned v <= 0x1F exactly when max(v, 0x1F) is 0x1F.
+  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, last_control), last_control);
+  const __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), control);
+  return static_cast<unsigned>(_mm_movemask_epi8(special));
+}
+#endif
 
 // Position, in memory order, of the lowest-addressed flagged byte of `mask`.
 [[nodiscard]] constexpr unsigned first_flagged_byte(std::uint64_t mask) noexcept {
@@ -50,7 +67,7 @@ inline constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
   }
 }
 
-[[nodiscard]] constexpr bool ends_run(unsigned char c) noexcept {
+[[nodiscard]] constexpr bool is_special(unsigned char c) noexcept {
   return c == '"' || c == '\\' || c < 0x20;
 }
 
@@ -61,16 +78,10 @@ inline constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
 #if defined(__SSE2__)
   // Sixteen bytes per step where the vector unit is always there; the word
   // loop below then sees at most one word.
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i last_control = _mm_set1_epi8(0x1F);
   unsigned high_lanes = 0;
   while (len - pos >= 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + pos));
-    // Unsigned v <= 0x1F exactly when max(v, 0x1F) is 0x1F.
-    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, last_control), last_control);
-    const __m128i stops = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), control);
-    const auto stop_lanes = static_cast<unsigned>(_mm_movemask_epi8(stops));
+    const unsigned stop_lanes = special_lanes(v);
     const auto lanes_high = static_cast<unsigned>(_mm_movemask_epi8(v));
     if (stop_lanes != 0) {
       const auto at = static_cast<unsigned>(std::countr_zero(stop_lanes));
@@ -87,7 +98,7 @@ inline constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
   while (len - pos >= 8) {
     std::uint64_t w;
     std::memcpy(&w, text + pos, 8);
-    if (const std::uint64_t mask = run_end_bytes(w); mask != 0) {
+    if (const std::uint64_t mask = special_bytes(w); mask != 0) {
       const unsigned at = first_flagged_byte(mask);
       high |= w & kHighBits & bytes_before(at);
       non_ascii = non_ascii || high != 0;
@@ -99,7 +110,7 @@ inline constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
   non_ascii = non_ascii || high != 0;
   for (; pos < len; ++pos) {
     const auto c = static_cast<unsigned char>(text[pos]);
-    if (ends_run(c)) return pos;
+    if (is_special(c)) return pos;
     if (c >= 0x80) non_ascii = true;
   }
   return len;

@@ -21,10 +21,7 @@
 #include <limits>
 #include <new>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "codec/json_bytes.hpp"
 #include "codec/writer.hpp"
 
 namespace pelm::codec {
@@ -47,33 +44,18 @@ constexpr std::array<char, 256> make_escape_table() {
 }
 constexpr std::array<char, 256> kEscape = make_escape_table();
 
+// The writer escapes exactly the bytes the reader stops at.
+constexpr bool escapes_match_special_bytes() {
+  for (int b = 0; b < 256; ++b) {
+    if ((kEscape[static_cast<std::size_t>(b)] != 0) != detail::is_special(static_cast<unsigned char>(b))) return false;
+  }
+  return true;
+}
+static_assert(escapes_match_special_bytes());
+
 // Bounds the reservation for long strings, so a huge string never asks for six
 // times its length at once; escapes never straddle chunks since each is one byte.
 constexpr std::size_t kChunk = std::size_t{1} << 16;
-
-constexpr std::uint64_t kOnes = 0x0101010101010101u;
-constexpr std::uint64_t kHighs = 0x8080808080808080u;
-
-// High bit set in the byte lanes that need escaping. Lanes below the first
-// flagged one are exact (borrows only travel upwards), which is all the caller
-// uses; bytes from 0x80 up never flag themselves thanks to the `~w` term.
-constexpr std::uint64_t escape_lanes(std::uint64_t w) noexcept {
-  const std::uint64_t quote = w ^ (kOnes * '"');
-  const std::uint64_t backslash = w ^ (kOnes * '\\');
-  const std::uint64_t control = (w - kOnes * 0x20) & ~w;
-  const std::uint64_t zero_quote = (quote - kOnes) & ~quote;
-  const std::uint64_t zero_backslash = (backslash - kOnes) & ~backslash;
-  return (control | zero_quote | zero_backslash) & kHighs;
-}
-
-// Index within the word of the first flagged lane, in memory order.
-int first_lane(std::uint64_t lanes) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    return std::countr_zero(lanes) / 8;
-  } else {
-    return std::countl_zero(lanes) / 8;
-  }
-}
 
 char* put_escape(char* p, unsigned char byte) noexcept {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -113,16 +95,10 @@ std::uint64_t load_short_tail(const unsigned char* s, std::size_t r) noexcept {
   // Sixteen bytes per step where the vector unit is always there (long text
   // values); the word loop below then sees at most one word and the tail.
   // As with words, the block is stored before it is tested.
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i last_control = _mm_set1_epi8(0x1F);
   while (n - i >= 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
-    // Unsigned v <= 0x1F exactly when max(v, 0x1F) is 0x1F.
-    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, last_control), last_control);
-    const __m128i flagged = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), control);
-    const auto lanes = static_cast<unsigned>(_mm_movemask_epi8(flagged));
+    const unsigned lanes = detail::special_lanes(v);
     if (lanes == 0) {
       i += 16;
       p += 16;
@@ -138,13 +114,13 @@ std::uint64_t load_short_tail(const unsigned char* s, std::size_t r) noexcept {
     std::uint64_t w;
     std::memcpy(&w, s + i, 8);
     std::memcpy(p, &w, 8);
-    const std::uint64_t lanes = escape_lanes(w);
+    const std::uint64_t lanes = detail::special_bytes(w);
     if (lanes == 0) {
       i += 8;
       p += 8;
       continue;
     }
-    const int k = first_lane(lanes);
+    const unsigned k = detail::first_flagged_byte(lanes);
     p += k;
     i += static_cast<std::size_t>(k);
     p = put_escape(p, s[i++]);
@@ -156,9 +132,9 @@ std::uint64_t load_short_tail(const unsigned char* s, std::size_t r) noexcept {
     if (const std::size_t r = n - i; r != 0) {
       const std::uint64_t w = load_short_tail(s + i, r);
       std::memcpy(p, &w, 8);
-      const std::uint64_t lanes = escape_lanes(w) & ((std::uint64_t{1} << (8 * r)) - 1);
+      const std::uint64_t lanes = detail::special_bytes(w) & detail::bytes_before(static_cast<unsigned>(r));
       if (lanes == 0) return p + r;
-      const int k = first_lane(lanes);
+      const unsigned k = detail::first_flagged_byte(lanes);
       p += k;
       i += static_cast<std::size_t>(k);
     }
