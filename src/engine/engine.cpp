@@ -23,14 +23,10 @@ constexpr bool over_load(std::size_t count, std::size_t capacity) noexcept {
   return count > capacity - capacity / 4;
 }
 
-}  // namespace
-
-void EntryDeleter::operator()(Entry* e) const noexcept { std::free(e); }
-
-Engine::~Engine() {
-  // Entries hold no Python objects, so freeing them runs no user code and
-  // cannot re-enter the cache; a plain loop keeps the stack flat.
-  Entry* e = head_;
+// Frees a chain of entries linked by `next`. Entries hold no Python objects,
+// so freeing them runs no user code and cannot re-enter the cache; a plain
+// loop keeps the stack flat however long the chain is.
+void free_chain(Entry* e) noexcept {
   while (e != nullptr) {
     Entry* next = e->next;
     std::free(e);
@@ -38,24 +34,22 @@ Engine::~Engine() {
   }
 }
 
+}  // namespace
+
+void EntryDeleter::operator()(Entry* e) const noexcept { std::free(e); }
+
+Engine::~Engine() { free_chain(head_); }
+
 Entry* Engine::find(std::string_view key, std::uint64_t h) const noexcept {
   if (count_ == 0) return nullptr;
-  const std::size_t mask = capacity_ - 1;
   const auto h32 = static_cast<std::uint32_t>(h);
-  for (std::size_t i = h32 & mask;; i = (i + 1) & mask) {
-    Entry* e = slots_[i];
-    if (e == nullptr) return nullptr;
-    if (e->hash == h32 && e->key_len == key.size() && std::memcmp(e->key_data(), key.data(), key.size()) == 0) {
-      return e;
-    }
-  }
+  return slots_[probe(slots_.get(), capacity_ - 1, h32, [&](const Entry* e) {
+    return e->hash == h32 && e->key() == key;
+  })];
 }
 
 std::size_t Engine::slot_of(const Entry* e) const noexcept {
-  const std::size_t mask = capacity_ - 1;
-  std::size_t i = e->hash & mask;
-  while (slots_[i] != e) i = (i + 1) & mask;
-  return i;
+  return probe(slots_.get(), capacity_ - 1, e->hash, [e](const Entry* o) { return o == e; });
 }
 
 void Engine::grow_table(std::size_t min_capacity) {
@@ -64,13 +58,10 @@ void Engine::grow_table(std::size_t min_capacity) {
   while (cap < min_capacity) cap *= 2;
   fault_injection::maybe_fail();
   std::unique_ptr<Entry*[]> fresh(new Entry*[cap]());
-  const std::size_t mask = cap - 1;
   for (std::size_t i = 0; i < capacity_; ++i) {
     Entry* e = slots_[i];
     if (e == nullptr) continue;
-    std::size_t j = e->hash & mask;
-    while (fresh[j] != nullptr) j = (j + 1) & mask;
-    fresh[j] = e;
+    fresh[probe(fresh.get(), cap - 1, e->hash, [](const Entry*) { return false; })] = e;
   }
   slots_ = std::move(fresh);
   capacity_ = cap;
@@ -110,23 +101,19 @@ std::size_t Engine::commit_insert(EntryPtr owned) noexcept {
   link_front(e);
   size_ += e->size;
   // Map the key; prepare_insert left room for one more item.
-  const std::size_t mask = capacity_ - 1;
-  std::size_t i = e->hash & mask;
-  for (;; i = (i + 1) & mask) {
-    Entry* o = slots_[i];
-    if (o == nullptr) {
-      slots_[i] = e;
-      ++count_;
-      return evicted;
-    }
-    if (o->hash == e->hash && o->key() == e->key()) {
-      slots_[i] = e;
-      size_ = o->size > size_ ? 0 : size_ - o->size;
-      unlink(o);
-      std::free(o);
-      return evicted;
-    }
+  const std::size_t i = probe(slots_.get(), capacity_ - 1, e->hash, [e](const Entry* o) {
+    return o->hash == e->hash && o->key() == e->key();
+  });
+  Entry* old = slots_[i];
+  slots_[i] = e;
+  if (old == nullptr) {
+    ++count_;
+  } else {
+    size_ = old->size > size_ ? 0 : size_ - old->size;
+    unlink(old);
+    std::free(old);
   }
+  return evicted;
 }
 
 void Engine::link_front(Entry* e) noexcept {
@@ -198,7 +185,14 @@ void Engine::evict_lru() noexcept {
 }
 
 void Engine::clear() noexcept {
-  while (tail_ != nullptr) evict_lru();
+  Entry* chain = head_;
+  head_ = nullptr;
+  tail_ = nullptr;
+  slots_.reset();
+  capacity_ = 0;
+  count_ = 0;
+  size_ = 0;
+  free_chain(chain);
 }
 
 std::string Engine::check_invariants() const {

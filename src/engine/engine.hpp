@@ -85,17 +85,25 @@ class Engine {
   bool remove(std::string_view key, std::uint64_t h) noexcept;
   // Drops the least-recently-used entry; does nothing on an empty cache.
   void evict_lru() noexcept;
-  // Evicts every entry from the tail.
+  // Drops every entry and releases the key table, in two phases: the list is
+  // detached and the map emptied first, so the cache is empty and consistent
+  // before any entry is freed; then the detached chain is freed in one pass.
   void clear() noexcept;
-
-  // The list operations of an entry; exposed for the engine's own tests.
-  void link_front(Entry* e) noexcept;
-  void unlink(Entry* e) noexcept;
 
   // Empty when every invariant holds; otherwise what is broken.
   [[nodiscard]] std::string check_invariants() const;
 
  private:
+  void link_front(Entry* e) noexcept;
+  void unlink(Entry* e) noexcept;
+  // The slot of the first entry on `h32`'s probe run for which `match` holds,
+  // or of the empty slot that ends the run (the table always has one).
+  template <class Match>
+  static std::size_t probe(Entry* const* slots, std::size_t mask, std::uint32_t h32, Match match) noexcept {
+    std::size_t i = h32 & mask;
+    while (slots[i] != nullptr && !match(slots[i])) i = (i + 1) & mask;
+    return i;
+  }
   [[nodiscard]] std::size_t slot_of(const Entry* e) const noexcept;
   void map_erase_slot(std::size_t slot) noexcept;
   void grow_table(std::size_t min_capacity);
