@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "py/concat.hpp"
+#include "py/messages.hpp"
 
 namespace pelm {
 
@@ -11,7 +12,7 @@ ConversionError ConversionError::interpreter() {
   ConversionError e;
   OwnedRef exc = take_raised_exception();
   if (!exc) {
-    e.text_ = "attempted to fetch exception but none was set";
+    e.text_ = msg::kNoExceptionSet;
     return e;
   }
   if (is_panic_exception(exc.get())) {
@@ -30,20 +31,20 @@ ConversionError ConversionError::message(std::string text) {
 
 ConversionError ConversionError::unsupported_type(PyObject* obj) {
   ConversionError e;
-  e.text_ = concat({"unsupported type ", read_type_qualname(Py_TYPE(obj)).value_or("unknown")});
+  e.text_ = msg::unsupported_type(read_type_qualname(Py_TYPE(obj)).value_or(std::string(msg::kUnknownType)));
   return e;
 }
 
 ConversionError ConversionError::unexpected_type(PyObject* obj, std::string_view required) {
   ConversionError e;
-  e.text_ = concat({"unexpected type: ", not_an_instance_text(obj, required)});
+  e.text_ = msg::unexpected_type(not_an_instance_text(obj, required));
   e.unexpected_type_ = true;
   return e;
 }
 
 ConversionError ConversionError::sequence_length(std::size_t expected, std::size_t actual) {
   ConversionError e;
-  e.text_ = concat({"expected sequence of length ", std::to_string(expected), ", got ", std::to_string(actual)});
+  e.text_ = msg::wrong_sequence_length(expected, actual);
   return e;
 }
 

@@ -25,13 +25,11 @@
 #include "convert/str_from_utf8.hpp"
 #include "convert/value_stack.hpp"
 #include "codec/reader.hpp"
+#include "py/messages.hpp"
 
 namespace pelm {
 namespace {
 
-constexpr std::string_view kReadFailedPrefix = "JSON deserialisation failed: ";
-constexpr std::string_view kConvertFailedPrefix = "failed to convert value to Python object: ";
-constexpr const char* kNullObjectText = "PyObject pointer is null";
 
 // Code point order of two str objects, which is also the byte order of their
 // UTF-8 forms. One-byte kinds (ASCII and Latin-1) compare as bytes, most
@@ -162,12 +160,12 @@ void PythonBuilder::sort_members(PyObject** members, std::size_t count) {
 // unraisable hook (the raised exception is ours), then fail as internal.
 bool PythonBuilder::fail_creation() {
   PyErr_WriteUnraisable(nullptr);
-  failure_.emplace(Error::panic(kNullObjectText));
+  failure_.emplace(Error::panic(std::string(msg::kNullObject)));
   return false;
 }
 
 bool PythonBuilder::fail_insertion() {
-  failure_.emplace(ConversionError::interpreter().to_error(kConvertFailedPrefix));
+  failure_.emplace(ConversionError::interpreter().to_error(msg::kConvertFailed));
   return false;
 }
 
@@ -178,7 +176,7 @@ Result<OwnedRef> value_to_python(std::string_view json_text) {
   std::optional<codec::JsonError> error = codec::parse_json(json_text, builder);
   if (!error) return builder.take_result();
   if (error->code == codec::JsonErrorCode::HandlerStopped) return builder.take_failure();
-  std::string text(kReadFailedPrefix);
+  std::string text(msg::kReadFailed);
   text += error->text();
   return Error::pending(PyExc_SystemError, std::move(text));
 }

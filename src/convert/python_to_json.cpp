@@ -16,6 +16,7 @@
 #include "convert/python_lookups.hpp"
 #include "py/str_utf8.hpp"
 #include "convert/python_to_json_walk.hpp"
+#include "py/messages.hpp"
 
 namespace pelm {
 
@@ -55,7 +56,7 @@ bool ToValueWalk::convert_general(PyObject* obj, int depth) {
   if (flags & Py_TPFLAGS_DICT_SUBCLASS) return mapping(obj, depth);
   if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return put_str(obj);
   if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
-    return fail(ConversionError::message("invalid type: byte array, expected any valid JSON value"));
+    return fail(ConversionError::message(std::string(msg::kByteArray)));
   }
   if (PyByteArray_Check(obj)) return fail(ConversionError::unexpected_type(obj, "bytes"));
   if (PyFloat_Check(obj)) {
@@ -169,7 +170,7 @@ bool ToValueWalk::put_int(PyObject* obj) {
   if (!index) return fail_interpreter();
   unsigned char bytes[16];
   if (read_int128(index.get(), bytes, false)) {
-    if (load_u64_le(bytes + 8) != 0) return fail(ConversionError::message("JSON number out of range"));
+    if (load_u64_le(bytes + 8) != 0) return fail(ConversionError::message(std::string(msg::kNumberOutOfRange)));
     out_.uint(load_u64_le(bytes));
     return true;
   }
@@ -179,7 +180,7 @@ bool ToValueWalk::put_int(PyObject* obj) {
   const std::uint64_t high = load_u64_le(bytes + 8);
   // -2^63 .. -1: the high half is all ones and the low half has its sign bit.
   if (high != ~std::uint64_t{0} || (low & kSignBit) == 0) {
-    return fail(ConversionError::message("JSON number out of range"));
+    return fail(ConversionError::message(std::string(msg::kNumberOutOfRange)));
   }
   out_.neg_int(static_cast<std::int64_t>(low));
   return true;

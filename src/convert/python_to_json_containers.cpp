@@ -24,6 +24,7 @@
 #include "convert/python_lookups.hpp"
 #include "py/str_utf8.hpp"
 #include "convert/python_to_json_walk.hpp"
+#include "py/messages.hpp"
 
 namespace pelm {
 
@@ -50,7 +51,7 @@ OwnedRef list_item(PyObject* list, Py_ssize_t i) { return OwnedRef::borrow(PyLis
 
 bool ToValueWalk::enter(int depth) {
   if (depth < kMaxNesting) return true;
-  return fail(ConversionError::message("recursion limit exceeded"));
+  return fail(ConversionError::message(std::string(msg::kRecursionLimit)));
 }
 
 bool ToValueWalk::exact_list(PyObject* list, int depth) {

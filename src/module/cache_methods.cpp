@@ -15,11 +15,11 @@
 #include "module/match_arguments.hpp"
 #include "module/convert_arguments.hpp"
 #include "module/cache_object.hpp"
-#include "py/concat.hpp"
 #include "module/docstrings.hpp"
 #include "module/entry_point.hpp"
 #include "module/membership.hpp"
 #include "module/pooled_writer.hpp"
+#include "py/messages.hpp"
 
 namespace pelm {
 
@@ -39,13 +39,11 @@ Result<OwnedRef> new_uint(std::uint64_t v) {
 }
 
 [[gnu::cold]] Error too_large(std::string_view key, std::uint64_t size, std::uint64_t limit) {
-  return Error::pending(PyExc_ValueError, concat({"Value for key '", key, "' (", std::to_string(size),
-                                                  " bytes) exceeds the cache limit (", std::to_string(limit),
-                                                  " bytes)"}));
+  return Error::pending(PyExc_ValueError, msg::value_too_large(key, size, limit));
 }
 
 [[gnu::cold]] Error not_found(std::string_view key) {
-  return Error::pending(PyExc_KeyError, concat({"Key '", key, "' not found"}));
+  return Error::pending(PyExc_KeyError, msg::key_not_found(key));
 }
 
 // The common start of the keyed methods that change the cache: match the
@@ -72,14 +70,14 @@ Result<OwnedRef> insert_impl(CacheObject* self, PyObject* const* args, Py_ssize_
 
   PooledWriter pooled;
   if (auto e = value_from_python(bound[1], pooled.writer())) {
-    return std::move(*e).to_error("failed to serialise Python object: ");
+    return std::move(*e).to_error(msg::kSerialiseFailed);
   }
   std::string_view text = pooled.text();
   Engine& engine = self->engine;
   if (text.size() > engine.limit()) return too_large(key.text, text.size(), engine.limit());
   if (!ensure_cache_node_type()) {
     PyErr_WriteUnraisable(nullptr);
-    return Error::panic("failed to create type object for `CacheNode`");
+    return Error::panic(std::string(msg::kNodeTypeFailed));
   }
   // Everything that can fail happens before the first eviction.
   EntryPtr entry = engine.prepare_insert(key.text, text, engine.hash(key.str_hash));

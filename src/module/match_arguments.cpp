@@ -1,10 +1,11 @@
-// Argument matching (see match_arguments.hpp): one binder, two adapters for the two
-// calling conventions, and the message texts in one place.
+// Argument matching (see match_arguments.hpp): one binder and two adapters for
+// the two calling conventions; the texts come from py/messages.hpp.
 #include "module/match_arguments.hpp"
 
 #include <string>
 
 #include "py/concat.hpp"
+#include "py/messages.hpp"
 
 namespace pelm {
 
@@ -36,12 +37,12 @@ class Binder {
     for (std::size_t i = 0; i < sig_.count; ++i) {
       if (PyUnicode_CompareWithASCIIString(name, sig_.params[i]) != 0) continue;
       if (out_[i] != nullptr) {
-        return type_error(concat({sig_.name, " got multiple values for argument '", sig_.params[i], "'"}));
+        return type_error(msg::multiple_values(sig_.name, sig_.params[i]));
       }
       out_[i] = value;
       return std::nullopt;
     }
-    return type_error(concat({sig_.name, " got an unexpected keyword argument '", keyword_text(name), "'"}));
+    return type_error(msg::unexpected_keyword(sig_.name, keyword_text(name)));
   }
 
   std::optional<Error> finish() const {
@@ -54,8 +55,7 @@ class Binder {
       ++missing;
     }
     if (missing == 0) return std::nullopt;
-    return type_error(concat({sig_.name, " missing ", std::to_string(missing), " required positional argument",
-                              missing > 1 ? "s: " : ": ", names}));
+    return type_error(msg::missing_arguments(sig_.name, missing, names));
   }
 
  private:
@@ -63,8 +63,7 @@ class Binder {
     std::string counts = sig_.required == sig_.count
                              ? std::to_string(sig_.count)
                              : concat({"from ", std::to_string(sig_.required), " to ", std::to_string(sig_.count)});
-    return type_error(concat({sig_.name, " takes ", counts, " positional arguments but ", std::to_string(given),
-                              " were given"}));
+    return type_error(msg::too_many_positional(sig_.name, counts, given));
   }
 
   const Signature& sig_;

@@ -11,6 +11,7 @@
 #include "module/cache_object.hpp"
 #include "module/docstrings.hpp"
 #include "module/entry_point.hpp"
+#include "py/messages.hpp"
 
 namespace pelm {
 
@@ -54,7 +55,7 @@ std::optional<Error> add_exported(PyObject* module, const char* name, PyObject* 
   OwnedRef text = OwnedRef::steal(PyUnicode_FromString(name));
   if (!text || PyList_Append(all.get(), text.get()) < 0) {
     PyErr_Clear();
-    return Error::panic(std::string("could not append __name__ to __all__: ") + name);
+    return Error::panic(concat({msg::kAppendToAllFailed, name}));
   }
   if (PyObject_SetAttrString(module, name, value) < 0) return Error::fetch();
   return std::nullopt;
@@ -90,7 +91,7 @@ PyModuleDef module_def = {
 }  // namespace
 
 void raise_unexpected_exception() noexcept {
-  Error::panic("unexpected internal exception").raise();
+  Error::panic(std::string(msg::kUnexpectedInternal)).raise();
 }
 
 }  // namespace pelm

@@ -22,6 +22,7 @@
 #include <optional>
 
 #include "py/error.hpp"
+#include "py/messages.hpp"
 
 namespace pelm {
 
@@ -50,7 +51,7 @@ class BorrowFlag {
 };
 
 [[nodiscard, gnu::cold, gnu::noinline]] inline Error in_use_error(bool exclusive) {
-  return Error::pending(PyExc_RuntimeError, exclusive ? "Already borrowed" : "Already mutably borrowed");
+  return Error::pending(PyExc_RuntimeError, exclusive ? msg::kAlreadyBorrowed : msg::kAlreadyMutablyBorrowed);
 }
 
 // Shared use for a reader that runs no Python code until its last read of

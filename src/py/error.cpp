@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "py/concat.hpp"
+#include "py/messages.hpp"
 
 namespace pelm {
 
@@ -17,7 +17,7 @@ constexpr const char kPanicDoc[] =
 
 // Adds the argument note; a failure to add it is dropped on purpose.
 void add_note(PyObject* exc, const char* parameter) {
-  OwnedRef text = OwnedRef::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
+  OwnedRef text = OwnedRef::steal(PyUnicode_FromFormat(msg::kArgumentNoteFormat, parameter));
   if (!text) {
     PyErr_Clear();
     return;
@@ -61,7 +61,7 @@ std::string exception_text(PyObject* exc) {
   const char* p = s ? PyUnicode_AsUTF8AndSize(s.get(), &n) : nullptr;
   if (p == nullptr) {
     PyErr_Clear();
-    return "<exception str() failed>";
+    return std::string(msg::kExceptionStrFailed);
   }
   return std::string(p, static_cast<std::size_t>(n));
 }
@@ -97,7 +97,7 @@ Error Error::panic(std::string text) {
 
 Error Error::fetch() {
   OwnedRef exc = take_raised_exception();
-  if (!exc) return pending(PyExc_SystemError, "attempted to fetch exception but none was set");
+  if (!exc) return pending(PyExc_SystemError, std::string(msg::kNoExceptionSet));
   if (is_panic_exception(exc.get())) return resume_panic(std::move(exc));
   Error e;
   e.caught_ = std::move(exc);
@@ -116,7 +116,7 @@ bool is_panic_exception(PyObject* exc) {
 Error resume_panic(OwnedRef exc) {
   // A panic of ours came back through user code: keep it a panic.
   std::string text = exception_text(exc.get());
-  std::fputs("pelm_lib: resuming a PanicException raised through Python code\n", stderr);
+  std::fputs(msg::kResumingPanic, stderr);
   restore_raised_exception(std::move(exc));
   PyErr_Print();
   return Error::panic(std::move(text));
@@ -172,12 +172,12 @@ std::optional<std::string> read_type_qualname(PyTypeObject* type) {
 }
 
 std::string type_qualname(PyObject* obj) {
-  return read_type_qualname(Py_TYPE(obj)).value_or("<failed to extract type name>");
+  return read_type_qualname(Py_TYPE(obj)).value_or(std::string(msg::kTypeNameFailed));
 }
 
 std::string not_an_instance_text(PyObject* obj, std::string_view required) {
-  if (obj == Py_None) return concat({"'None' is not an instance of '", required, "'"});
-  return concat({"'", type_qualname(obj), "' object is not an instance of '", required, "'"});
+  if (obj == Py_None) return msg::none_not_an_instance(required);
+  return msg::not_an_instance(type_qualname(obj), required);
 }
 
 }  // namespace pelm

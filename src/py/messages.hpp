@@ -1,0 +1,88 @@
+// Every message text of the Python layer (py, convert, module), in one table.
+//
+// Callers compare these texts byte for byte, and tests pin them, so a text is
+// written once here and used by name everywhere; a template's fixed pieces
+// sit beside the function that fills it in. The reader's own messages live
+// with the reader (codec/reader.cpp), which has no Python.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "py/concat.hpp"
+
+namespace pelm::msg {
+
+// --- the use flag -----------------------------------------------------------
+inline constexpr const char* kAlreadyBorrowed = "Already borrowed";
+inline constexpr const char* kAlreadyMutablyBorrowed = "Already mutably borrowed";
+
+// --- the note added to a failed conversion of a named parameter --------------
+inline constexpr const char* kArgumentNoteFormat = "while processing '%s'";
+
+// --- prefixes of wrapped failures --------------------------------------------
+inline constexpr std::string_view kSerialiseFailed = "failed to serialise Python object: ";
+inline constexpr std::string_view kReadFailed = "JSON deserialisation failed: ";
+inline constexpr std::string_view kConvertFailed = "failed to convert value to Python object: ";
+
+// --- conversion failures -----------------------------------------------------
+inline constexpr std::string_view kNoExceptionSet = "attempted to fetch exception but none was set";
+inline constexpr std::string_view kNullObject = "PyObject pointer is null";
+inline constexpr std::string_view kByteArray = "invalid type: byte array, expected any valid JSON value";
+inline constexpr std::string_view kNumberOutOfRange = "JSON number out of range";
+inline constexpr std::string_view kRecursionLimit = "recursion limit exceeded";
+
+[[nodiscard]] inline std::string unsupported_type(std::string_view type_name) {
+  return concat({"unsupported type ", type_name});
+}
+[[nodiscard]] inline std::string unexpected_type(std::string_view not_an_instance) {
+  return concat({"unexpected type: ", not_an_instance});
+}
+[[nodiscard]] inline std::string wrong_sequence_length(std::size_t expected, std::size_t actual) {
+  return concat({"expected sequence of length ", std::to_string(expected), ", got ", std::to_string(actual)});
+}
+
+// --- type names and instance checks ------------------------------------------
+inline constexpr std::string_view kUnknownType = "unknown";
+inline constexpr std::string_view kTypeNameFailed = "<failed to extract type name>";
+inline constexpr std::string_view kExceptionStrFailed = "<exception str() failed>";
+
+[[nodiscard]] inline std::string none_not_an_instance(std::string_view required) {
+  return concat({"'None' is not an instance of '", required, "'"});
+}
+[[nodiscard]] inline std::string not_an_instance(std::string_view type_name, std::string_view required) {
+  return concat({"'", type_name, "' object is not an instance of '", required, "'"});
+}
+
+// --- cache operations --------------------------------------------------------
+[[nodiscard]] inline std::string value_too_large(std::string_view key, std::uint64_t size, std::uint64_t limit) {
+  return concat({"Value for key '", key, "' (", std::to_string(size), " bytes) exceeds the cache limit (",
+                 std::to_string(limit), " bytes)"});
+}
+[[nodiscard]] inline std::string key_not_found(std::string_view key) {
+  return concat({"Key '", key, "' not found"});
+}
+
+// --- argument matching (F is the callable's name, e.g. "Cache.insert()") ------
+[[nodiscard]] inline std::string multiple_values(std::string_view f, std::string_view param) {
+  return concat({f, " got multiple values for argument '", param, "'"});
+}
+[[nodiscard]] inline std::string unexpected_keyword(std::string_view f, std::string_view keyword) {
+  return concat({f, " got an unexpected keyword argument '", keyword, "'"});
+}
+[[nodiscard]] inline std::string missing_arguments(std::string_view f, std::size_t missing, std::string_view names) {
+  return concat({f, " missing ", std::to_string(missing), " required positional argument", missing > 1 ? "s: " : ": ",
+                 names});
+}
+[[nodiscard]] inline std::string too_many_positional(std::string_view f, std::string_view counts, std::size_t given) {
+  return concat({f, " takes ", counts, " positional arguments but ", std::to_string(given), " were given"});
+}
+
+// --- internal failures (PanicException) ----------------------------------------
+inline constexpr std::string_view kNodeTypeFailed = "failed to create type object for `CacheNode`";
+inline constexpr std::string_view kAppendToAllFailed = "could not append __name__ to __all__: ";
+inline constexpr std::string_view kUnexpectedInternal = "unexpected internal exception";
+inline constexpr const char* kResumingPanic = "pelm_lib: resuming a PanicException raised through Python code\n";
+
+}  // namespace pelm::msg
