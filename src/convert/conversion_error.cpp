@@ -38,7 +38,6 @@ ConversionError ConversionError::unsupported_type(PyObject* obj) {
 ConversionError ConversionError::unexpected_type(PyObject* obj, std::string_view required) {
   ConversionError e;
   e.text_ = msg::unexpected_type(not_an_instance_text(obj, required));
-  e.unexpected_type_ = true;
   return e;
 }
 

@@ -31,9 +31,6 @@ class ConversionError {
   // "expected sequence of length {expected}, got {actual}".
   [[nodiscard]] static ConversionError sequence_length(std::size_t expected, std::size_t actual);
 
-  [[nodiscard]] bool is_unexpected_type() const noexcept { return unexpected_type_; }
-  [[nodiscard]] const std::string& text() const noexcept { return text_; }
-
   // The error to raise at the entry point: `prefix` + text as SystemError,
   // or the resumed panic.
   [[nodiscard]] Error to_error(std::string_view prefix) &&;
@@ -41,7 +38,6 @@ class ConversionError {
  private:
   ConversionError() = default;
   std::string text_;
-  bool unexpected_type_ = false;
   std::optional<Error> panic_;
 };
 

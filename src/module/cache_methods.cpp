@@ -1,6 +1,6 @@
 // The methods of Cache: insert, get, remove, contains and the counters.
 //
-// Every method follows one order: match the arguments, take the borrow
+// Every method follows one order: match the arguments, take the use flag
 // (exclusive to change the cache, shared to read it), convert `key`, then
 // work. contains() shares its lookup with `in` (membership.hpp). insert converts the value while holding exclusive use; the conversion
 // can run user code, which finds the cache borrowed if it calls back in.
@@ -55,7 +55,7 @@ std::optional<Error> enter_keyed(const Signature& sig, CacheObject* self, PyObje
   if (auto e = match_vectorcall(sig, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, bound)) {
     return e;
   }
-  if (auto e = ExclusiveUse::take(self->borrow, use)) return e;
+  if (auto e = ExclusiveUse::take(self->use_flag, use)) return e;
   Result<Key> converted = convert_key(bound[0]);
   if (!converted.ok()) return std::move(converted.error());
   key = converted.value();
@@ -124,7 +124,7 @@ template <class Read>
 PyObject* read_counter(PyObject* op, Read read) noexcept {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
-    if (auto e = check_shared_use(self->borrow)) return std::move(*e);
+    if (auto e = check_shared_use(self->use_flag)) return std::move(*e);
     return read(self->engine);
   });
 }
@@ -150,7 +150,7 @@ PyObject* cache_clear(PyObject* op, PyObject*) noexcept {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
     std::optional<ExclusiveUse> use;
-    if (auto e = ExclusiveUse::take(self->borrow, use)) return std::move(*e);
+    if (auto e = ExclusiveUse::take(self->use_flag, use)) return std::move(*e);
     self->engine.clear();
     return OwnedRef::borrow(Py_None);
   });

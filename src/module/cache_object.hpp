@@ -1,4 +1,4 @@
-// The Python-visible Cache object: the engine plus the borrow flag, behind
+// The Python-visible Cache object: the engine plus the use flag, behind
 // the object header. C++ members are built with placement new in tp_new and
 // destroyed in tp_dealloc; `as_cache` is the one cast from PyObject*.
 #pragma once
@@ -13,7 +13,7 @@ namespace pelm {
 struct CacheObject {
   PyObject_HEAD
   Engine engine;
-  BorrowFlag borrow;
+  UseFlag use_flag;
 };
 
 extern PyTypeObject CacheType;

@@ -32,14 +32,14 @@ void cache_dealloc(PyObject* op) noexcept {
   // The engine frees its entries iteratively and runs no Python code.
   CacheObject* self = as_cache(op);
   self->engine.~Engine();
-  self->borrow.~BorrowFlag();
+  self->use_flag.~UseFlag();
   Py_TYPE(op)->tp_free(op);
 }
 
 PyObject* cache_repr(PyObject* op) noexcept {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
-    if (auto e = check_shared_use(self->borrow)) return std::move(*e);
+    if (auto e = check_shared_use(self->use_flag)) return std::move(*e);
     char text[96];
     std::snprintf(text, sizeof text, "Cache(limit=%" PRIu64 ", size=%" PRIu64 ", entries=%zu)",
                   self->engine.limit(), self->engine.size(), self->engine.count());
@@ -52,7 +52,7 @@ PyObject* cache_repr(PyObject* op) noexcept {
 Py_ssize_t cache_length(PyObject* op) noexcept {
   return number_entry<Py_ssize_t>([&]() -> Result<Py_ssize_t> {
     CacheObject* self = as_cache(op);
-    if (auto e = check_shared_use(self->borrow)) return std::move(*e);
+    if (auto e = check_shared_use(self->use_flag)) return std::move(*e);
     std::size_t n = self->engine.count();
     if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return Error::pending_without_message(PyExc_OverflowError);
     return static_cast<Py_ssize_t>(n);
@@ -70,7 +70,7 @@ int cache_contains(PyObject* op, PyObject* key) noexcept {
 PyObject* cache_get_limit(PyObject* op, void*) noexcept {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
-    if (auto e = check_shared_use(self->borrow)) return std::move(*e);
+    if (auto e = check_shared_use(self->use_flag)) return std::move(*e);
     OwnedRef v = OwnedRef::steal(PyLong_FromUnsignedLongLong(self->engine.limit()));
     if (!v) return Error::fetch();
     return v;
@@ -119,7 +119,7 @@ Result<OwnedRef> new_cache(PyTypeObject* type, std::uint64_t limit) {
   if (!obj) return Error::fetch();
   CacheObject* self = as_cache(obj.get());
   new (&self->engine) Engine(limit, key);
-  new (&self->borrow) BorrowFlag();
+  new (&self->use_flag) UseFlag();
   return obj;
 }
 

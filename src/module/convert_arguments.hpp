@@ -14,28 +14,20 @@
 #include <string_view>
 
 #include "py/error.hpp"
+#include "py/str_utf8.hpp"
 
 namespace pelm {
 
 // Why `key` could not be converted; only called once conversion has failed.
 [[nodiscard, gnu::cold]] Error key_conversion_error(PyObject* key);
 
-// The UTF-8 bytes of a str key when they already exist: a compact ASCII
-// str's own characters, or the UTF-8 form cached on any other str (a str
-// subclass instance of ASCII text shares its characters there). Nothing when
-// `key` is no str or its UTF-8 form has not been made yet. Reads two fields;
-// allocates nothing, fails never, runs no Python code.
+// The UTF-8 bytes of a str key when they already exist (py/str_utf8.hpp);
+// nothing when `key` is no str or its UTF-8 form has not been made yet.
 [[nodiscard]] inline std::optional<std::string_view> key_utf8_in_place(PyObject* key) noexcept {
   if (!PyUnicode_Check(key)) [[unlikely]] {
     return std::nullopt;
   }
-  if (PyUnicode_IS_COMPACT_ASCII(key)) [[likely]] {
-    return std::string_view(static_cast<const char*>(PyUnicode_DATA(key)),
-                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
-  }
-  const auto* u = reinterpret_cast<const PyCompactUnicodeObject*>(key);
-  if (u->utf8 == nullptr) return std::nullopt;
-  return std::string_view(u->utf8, static_cast<std::size_t>(u->utf8_length));
+  return str_utf8_in_place(key);
 }
 
 // The hash str itself gives `key` (never a subclass's __hash__, which would
@@ -62,10 +54,8 @@ struct Key {
     return Key{*in_place, str_hash(key)};
   }
   if (PyUnicode_Check(key)) {
-    Py_ssize_t n = 0;
-    if (const char* p = PyUnicode_AsUTF8AndSize(key, &n)) {
-      return Key{std::string_view(p, static_cast<std::size_t>(n)), str_hash(key)};
-    }
+    std::string_view text;
+    if (str_utf8_view(key, &text)) return Key{text, str_hash(key)};
   }
   return key_conversion_error(key);
 }

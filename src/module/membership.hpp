@@ -2,7 +2,7 @@
 // read of the key map.
 //
 // A key whose UTF-8 bytes already exist is looked up under the one-load check
-// of the borrow flag, since nothing between that check and the lookup can run
+// of the use flag, since nothing between that check and the lookup can run
 // Python code. Any other key needs its UTF-8 form made, which can raise and so
 // create an exception object (a possible garbage collection, running user
 // finalisers); those keys are converted under the counted shared use.
@@ -19,11 +19,11 @@ namespace pelm {
 [[nodiscard]] inline Result<bool> cache_has_key(CacheObject* self, PyObject* key) {
   const Engine& engine = self->engine;
   if (std::optional<std::string_view> k = key_utf8_in_place(key)) [[likely]] {
-    if (auto e = check_shared_use(self->borrow)) return std::move(*e);
+    if (auto e = check_shared_use(self->use_flag)) return std::move(*e);
     return engine.find(*k, engine.hash(str_hash(key))) != nullptr;
   }
   std::optional<SharedUse> use;
-  if (auto e = SharedUse::take(self->borrow, use)) return std::move(*e);
+  if (auto e = SharedUse::take(self->use_flag, use)) return std::move(*e);
   Result<Key> k = convert_key(key);
   if (!k.ok()) return std::move(k.error());
   return engine.find(k.value().text, engine.hash(k.value().str_hash)) != nullptr;

@@ -1,4 +1,4 @@
-// The borrow flag of a Cache: any number of shared users or one exclusive
+// The use flag of a Cache: any number of shared users or one exclusive
 // user. It never waits: a call that cannot take the use it needs fails at
 // once ("Already borrowed" / "Already mutably borrowed"). In practice the
 // conflict arises when user code run by an exclusive call (an insert
@@ -26,7 +26,7 @@
 
 namespace pelm {
 
-class BorrowFlag {
+class UseFlag {
  public:
   [[nodiscard]] bool exclusively_held() const noexcept { return state_.load(std::memory_order_acquire) < 0; }
 
@@ -56,7 +56,7 @@ class BorrowFlag {
 
 // Shared use for a reader that runs no Python code until its last read of
 // the cache (see the top of this file); fails as taking the use would.
-[[nodiscard]] inline std::optional<Error> check_shared_use(const BorrowFlag& f) {
+[[nodiscard]] inline std::optional<Error> check_shared_use(const UseFlag& f) {
   if (f.exclusively_held()) [[unlikely]] {
     return in_use_error(false);
   }
@@ -68,12 +68,12 @@ class BorrowFlag {
 template <bool Exclusive>
 class Use {
  public:
-  [[nodiscard]] static std::optional<Error> take(BorrowFlag& f, std::optional<Use>& slot) {
+  [[nodiscard]] static std::optional<Error> take(UseFlag& f, std::optional<Use>& slot) {
     if (!(Exclusive ? f.try_exclusive() : f.try_shared())) return in_use_error(Exclusive);
     slot.emplace(f);
     return std::nullopt;
   }
-  explicit Use(BorrowFlag& f) noexcept : f_(&f) {}
+  explicit Use(UseFlag& f) noexcept : f_(&f) {}
   Use(const Use&) = delete;
   Use& operator=(const Use&) = delete;
   ~Use() {
@@ -85,7 +85,7 @@ class Use {
   }
 
  private:
-  BorrowFlag* f_;
+  UseFlag* f_;
 };
 
 using SharedUse = Use<false>;

@@ -37,9 +37,6 @@ class Error {
   // "while processing '<name>'", added through the exception's add_note.
   [[nodiscard]] Error&& with_argument_note(const char* parameter) &&;
 
-  [[nodiscard]] bool is_panic() const noexcept { return panic_; }
-  [[nodiscard]] const std::string& message() const noexcept { return message_; }
-
   // Sets the interpreter's error indicator. Call once, at the entry point.
   void raise() &&;
 
