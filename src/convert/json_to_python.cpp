@@ -62,7 +62,7 @@ class PythonBuilder {
     return push(ascii ? new_ascii_str(utf8) : new_str_from_utf8(utf8));
   }
   bool key(std::string_view utf8, bool ascii) {
-    if (utf8.size() <= kMaxCachedKeyLength && (ascii || is_ascii(utf8))) return push(cached_ascii_key(utf8));
+    if (utf8.size() <= kMaxCachedKeyLength && (ascii || is_ascii(utf8))) return push(cached_member_name(utf8));
     return push(new_str_from_utf8(utf8));
   }
   bool begin_array() { return true; }
@@ -171,7 +171,7 @@ bool PythonBuilder::fail_insertion() {
 
 }  // namespace
 
-Result<OwnedRef> value_to_python(std::string_view json_text) {
+Result<OwnedRef> python_from_json(std::string_view json_text) {
   PythonBuilder builder;
   std::optional<codec::JsonError> error = codec::parse_json(json_text, builder);
   if (!error) return builder.take_result();

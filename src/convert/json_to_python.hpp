@@ -24,6 +24,6 @@ namespace pelm {
 // <text>" when a dict insertion fails, PanicException "PyObject pointer is
 // null" when the interpreter cannot allocate an object (the interpreter's own
 // error is first reported as unraisable).
-[[nodiscard]] Result<OwnedRef> value_to_python(std::string_view json_text);
+[[nodiscard]] Result<OwnedRef> python_from_json(std::string_view json_text);
 
 }  // namespace pelm

@@ -80,7 +80,7 @@ bool holds(PyObject* str, std::string_view ascii) noexcept {
 
 }  // namespace
 
-PyObject* cached_ascii_key(std::string_view ascii) noexcept {
+PyObject* cached_member_name(std::string_view ascii) noexcept {
   OwnedRef& slot = slots()[slot_hash(ascii) >> (64 - kSlotBits)];
   if (slot && holds(slot.get(), ascii)) return Py_NewRef(slot.get());
   PyObject* fresh = new_ascii_str(ascii);

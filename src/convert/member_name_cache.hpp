@@ -1,4 +1,5 @@
-// A small fixed cache of `str` objects for short ASCII dict keys.
+// A small fixed cache of `str` objects for short ASCII member names (the
+// keys of the dicts that decoding builds).
 //
 // Stored values repeat the same member names over and over; handing out one
 // shared str per name saves the allocation and, because a str caches its own
@@ -26,6 +27,6 @@ inline constexpr std::size_t kMaxCachedKeyLength = 64;
 // New reference to a str equal to `ascii` (ASCII, at most kMaxCachedKeyLength
 // bytes), shared with earlier callers when the slot still holds it; null with
 // the interpreter's MemoryError set when a new str cannot be made.
-[[nodiscard]] PyObject* cached_ascii_key(std::string_view ascii) noexcept;
+[[nodiscard]] PyObject* cached_member_name(std::string_view ascii) noexcept;
 
 }  // namespace pelm

@@ -20,7 +20,7 @@
 
 namespace pelm {
 
-std::optional<ConversionError> value_from_python(PyObject* obj, codec::JsonWriter& writer) {
+std::optional<ConversionError> write_python_as_json(PyObject* obj, codec::JsonWriter& writer) {
   ToValueWalk walk(writer);
   if (walk.convert(obj, 0)) return std::nullopt;
   return walk.take_error();

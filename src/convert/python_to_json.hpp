@@ -1,6 +1,6 @@
 // Python object -> compact JSON text, in one pass.
 //
-// `value_from_python` classifies the object by a fixed order of type tests and
+// `write_python_as_json` classifies the object by a fixed order of type tests and
 // streams it into a JsonWriter, which keeps object members sorted; no value
 // tree is built. It can run arbitrary Python code of the value's own classes
 // (__len__, __getitem__, __iter__, keys(), values(), __instancecheck__,
@@ -25,6 +25,6 @@ namespace pelm {
 // Containers nested deeper than this (the root container is level 1) fail.
 inline constexpr int kMaxNesting = 127;
 
-[[nodiscard]] std::optional<ConversionError> value_from_python(PyObject* obj, codec::JsonWriter& writer);
+[[nodiscard]] std::optional<ConversionError> write_python_as_json(PyObject* obj, codec::JsonWriter& writer);
 
 }  // namespace pelm

@@ -1,4 +1,4 @@
-// The walk behind value_from_python: one object per call, holding the writer,
+// The walk behind write_python_as_json: one object per call, holding the writer,
 // the first failure and the references that keep read containers' entries
 // alive. Shared by the scalar and container translation units.
 //
@@ -44,7 +44,7 @@ class ToValueWalk {
   [[gnu::noinline]] bool put_int(PyObject* obj);
   void put_double(double d);
 
-  // Containers (to_value_containers.cpp).
+  // Containers (python_to_json_containers.cpp).
   [[nodiscard]] bool enter(int depth);
   [[nodiscard]] bool exact_list(PyObject* list, int depth);
   [[nodiscard]] bool exact_tuple(PyObject* tuple, int depth);

@@ -69,7 +69,7 @@ Result<OwnedRef> insert_impl(CacheObject* self, PyObject* const* args, Py_ssize_
   if (auto e = enter_keyed(kInsertSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
 
   PooledWriter pooled;
-  if (auto e = value_from_python(bound[1], pooled.writer())) {
+  if (auto e = write_python_as_json(bound[1], pooled.writer())) {
     return std::move(*e).to_error(msg::kSerialiseFailed);
   }
   std::string_view text = pooled.text();
@@ -96,7 +96,7 @@ Result<OwnedRef> get_impl(CacheObject* self, PyObject* const* args, Py_ssize_t n
   self->engine.move_to_front(entry);
   // Decoding runs no user code (at most the unraisable hook or a __del__
   // under GC, which find the cache borrowed), so `entry` stays valid.
-  return value_to_python(entry->data());
+  return python_from_json(entry->data());
 }
 
 Result<OwnedRef> remove_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
