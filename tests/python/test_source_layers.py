@@ -1,0 +1,23 @@
+"""The source folders are layers: support, codec, engine, py, convert, module.
+A file includes only its own layer or those listed before it, and the layers
+below py never see Python, so the codec and the engine build and test alone."""
+
+import re
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+LAYERS = ["support", "codec", "engine", "py", "convert", "module"]
+INCLUDE = re.compile(r'#include [<"]([^>"]+)[>"]')
+
+
+def test_includes_point_down_the_layers():
+    wrong = []
+    for path in sorted((ROOT / "src").rglob("*.[ch]pp")):
+        layer = path.relative_to(ROOT / "src").parts[0]
+        for target in INCLUDE.findall(path.read_text()):
+            top = target.split("/")[0]
+            above = top in LAYERS and LAYERS.index(top) > LAYERS.index(layer)
+            python_below_py = target == "Python.h" and LAYERS.index(layer) < LAYERS.index("py")
+            if above or python_below_py:
+                wrong.append(f"{path.relative_to(ROOT)} includes {target}")
+    assert wrong == []
