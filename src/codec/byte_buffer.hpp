@@ -13,6 +13,8 @@
 #include <string_view>
 #include <utility>
 
+#include "support/portable.hpp"
+
 namespace pelm::codec {
 
 class ByteBuffer {
@@ -70,7 +72,7 @@ class ByteBuffer {
  private:
   // Cold: at least doubles the capacity (starting at kInitialCapacity) so
   // that appends stay amortised constant time. Throws std::bad_alloc.
-  [[gnu::noinline]] void grow(std::size_t extra);
+  PELM_NOINLINE void grow(std::size_t extra);
 
   char* data_ = nullptr;
   std::size_t size_ = 0;

@@ -16,7 +16,9 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
+#include "support/portable.hpp"
+
+#if PELM_HAVE_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -36,7 +38,7 @@ inline constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
   return control | zero_bytes(w ^ (0x22 * kOnes)) | zero_bytes(w ^ (0x5C * kOnes));
 }
 
-#if defined(__SSE2__)
+#if PELM_HAVE_SSE2
 // One bit per special byte of the 16 at `v`, lowest address in bit 0.
 [[nodiscard]] inline unsigned special_lanes(__m128i v) noexcept {
   const __m128i quote = _mm_set1_epi8('"');
@@ -75,7 +77,7 @@ inline constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
 // if there is none. Sets `non_ascii` if a byte >= 0x80 lies before it.
 [[nodiscard]] inline std::size_t find_run_end(const char* text, std::size_t pos, std::size_t len,
                                               bool& non_ascii) noexcept {
-#if defined(__SSE2__)
+#if PELM_HAVE_SSE2
   // Sixteen bytes per step where the vector unit is always there; the word
   // loop below then sees at most one word.
   unsigned high_lanes = 0;

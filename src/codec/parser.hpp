@@ -21,12 +21,13 @@
 #include "codec/digits_to_uint.hpp"
 #include "codec/json_bytes.hpp"
 #include "codec/utf8_validate.hpp"
+#include "support/portable.hpp"
 
 namespace pelm::codec::detail {
 
 // Builds the error for `code` at byte `index` of `text` (line and column).
-[[nodiscard, gnu::cold]] JsonError json_error_at(std::string_view text, std::size_t index,
-                                                 JsonErrorCode code) noexcept;
+[[nodiscard]] PELM_COLD JsonError json_error_at(std::string_view text, std::size_t index,
+                                                JsonErrorCode code) noexcept;
 
 inline constexpr std::uint8_t kNestingBudget = 128;
 

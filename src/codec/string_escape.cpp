@@ -23,6 +23,7 @@
 
 #include "codec/json_bytes.hpp"
 #include "codec/writer.hpp"
+#include "support/portable.hpp"
 
 namespace pelm::codec {
 
@@ -89,9 +90,9 @@ std::uint64_t load_short_tail(const unsigned char* s, std::size_t r) noexcept {
 // Writes the escaped form of [s, s+n) at `p`, which must have room for
 // 6*n + 2 bytes: a tail shorter than a word is stored as a whole word, up to
 // 7 bytes past its end, and a 1-byte tail has only 6 bytes of its own.
-[[gnu::always_inline]] inline char* escape_into(char* p, const unsigned char* s, std::size_t n) noexcept {
+PELM_ALWAYS_INLINE char* escape_into(char* p, const unsigned char* s, std::size_t n) noexcept {
   std::size_t i = 0;
-#if defined(__SSE2__)
+#if PELM_HAVE_SSE2
   // Sixteen bytes per step where the vector unit is always there (long text
   // values); the word loop below then sees at most one word and the tail.
   // As with words, the block is stored before it is tested.

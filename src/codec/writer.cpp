@@ -15,6 +15,7 @@
 #include <variant>
 
 #include "codec/writer.hpp"
+#include "support/portable.hpp"
 
 namespace pelm::codec {
 
@@ -124,7 +125,7 @@ std::uint64_t name_prefix(std::string_view name, bool tail_safe) noexcept {
   std::uint64_t p = 0;
   if (n >= 8 || tail_safe) {
     std::memcpy(&p, name.data(), sizeof p);
-    if constexpr (std::endian::native == std::endian::little) p = __builtin_bswap64(p);
+    if constexpr (std::endian::native == std::endian::little) p = pelm::byteswap64(p);
   } else {
     for (std::size_t i = 0; i < n; ++i) p |= std::uint64_t{static_cast<unsigned char>(name[i])} << (56 - 8 * i);
   }

@@ -26,6 +26,7 @@
 #include "convert/value_stack.hpp"
 #include "codec/reader.hpp"
 #include "py/messages.hpp"
+#include "support/portable.hpp"
 
 namespace pelm {
 namespace {
@@ -87,8 +88,8 @@ class PythonBuilder {
 
   static bool ascending(PyObject* const* members, std::size_t count) noexcept;
   static void sort_members(PyObject** members, std::size_t count);
-  [[gnu::cold, gnu::noinline]] bool fail_creation();
-  [[gnu::cold, gnu::noinline]] bool fail_insertion();
+  PELM_COLD PELM_NOINLINE bool fail_creation();
+  PELM_COLD PELM_NOINLINE bool fail_insertion();
 
   ValueStack stack_;
   std::optional<Error> failure_;

@@ -20,6 +20,7 @@
 #include "convert/python_to_json.hpp"
 #include "codec/writer.hpp"
 #include "py/owned_ref.hpp"
+#include "support/portable.hpp"
 
 namespace pelm {
 
@@ -36,12 +37,12 @@ class ToValueWalk {
   // How the opening of a sequence came out.
   enum class Opening { kOpened, kNotASequence, kFailed };
 
-  [[gnu::noinline]] bool convert_general(PyObject* obj, int depth);
+  PELM_NOINLINE bool convert_general(PyObject* obj, int depth);
 
   // Scalars (python_to_json.cpp).
   [[nodiscard]] bool put_str(PyObject* str);
   [[nodiscard]] bool put_exact_int(PyObject* i);
-  [[gnu::noinline]] bool put_int(PyObject* obj);
+  PELM_NOINLINE bool put_int(PyObject* obj);
   void put_double(double d);
 
   // Containers (python_to_json_containers.cpp).
@@ -62,8 +63,8 @@ class ToValueWalk {
   [[nodiscard]] bool member_name(PyObject* key);
 
   // Failures (python_to_json.cpp); cold, and always return false.
-  [[gnu::cold, gnu::noinline]] bool fail(ConversionError e);
-  [[gnu::cold, gnu::noinline]] bool fail_interpreter();
+  PELM_COLD PELM_NOINLINE bool fail(ConversionError e);
+  PELM_COLD PELM_NOINLINE bool fail_interpreter();
 
   codec::JsonWriter& out_;
   std::optional<ConversionError> error_;

@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "py/owned_ref.hpp"
+#include "support/portable.hpp"
 
 namespace pelm {
 
@@ -45,7 +46,7 @@ class ValueStack {
   }
 
  private:
-  [[gnu::noinline]] void grow(PyObject* pending) {
+  PELM_NOINLINE void grow(PyObject* pending) {
     const std::size_t n = size();
     std::unique_ptr<PyObject*[]> bigger;
     try {

@@ -20,6 +20,7 @@
 #include "module/membership.hpp"
 #include "module/pooled_writer.hpp"
 #include "py/messages.hpp"
+#include "support/portable.hpp"
 
 namespace pelm {
 
@@ -38,11 +39,11 @@ Result<OwnedRef> new_uint(std::uint64_t v) {
   return r;
 }
 
-[[gnu::cold]] Error too_large(std::string_view key, std::uint64_t size, std::uint64_t limit) {
+PELM_COLD Error too_large(std::string_view key, std::uint64_t size, std::uint64_t limit) {
   return Error::pending(PyExc_ValueError, msg::value_too_large(key, size, limit));
 }
 
-[[gnu::cold]] Error not_found(std::string_view key) {
+PELM_COLD Error not_found(std::string_view key) {
   return Error::pending(PyExc_KeyError, msg::key_not_found(key));
 }
 

@@ -15,11 +15,12 @@
 
 #include "py/error.hpp"
 #include "py/str_utf8.hpp"
+#include "support/portable.hpp"
 
 namespace pelm {
 
 // Why `key` could not be converted; only called once conversion has failed.
-[[nodiscard, gnu::cold]] Error key_conversion_error(PyObject* key);
+[[nodiscard]] PELM_COLD Error key_conversion_error(PyObject* key);
 
 // The UTF-8 bytes of a str key when they already exist (py/str_utf8.hpp);
 // nothing when `key` is no str or its UTF-8 form has not been made yet.

@@ -12,10 +12,11 @@
 #include "support/fault_injection.hpp"
 #include "py/error.hpp"
 #include "py/owned_ref.hpp"
+#include "support/portable.hpp"
 
 namespace pelm {
 
-[[gnu::cold]] void raise_unexpected_exception() noexcept;
+PELM_COLD void raise_unexpected_exception() noexcept;
 
 // For entry points that return an object (methods, constructor, repr...).
 template <class F>

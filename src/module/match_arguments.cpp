@@ -6,12 +6,13 @@
 
 #include "py/concat.hpp"
 #include "py/messages.hpp"
+#include "support/portable.hpp"
 
 namespace pelm {
 
 namespace {
 
-[[gnu::cold]] Error type_error(std::string text) { return Error::pending(PyExc_TypeError, std::move(text)); }
+PELM_COLD Error type_error(std::string text) { return Error::pending(PyExc_TypeError, std::move(text)); }
 
 // A keyword name for a message; names are str, but may hold lone surrogates.
 std::string keyword_text(PyObject* name) {
@@ -59,7 +60,7 @@ class Binder {
   }
 
  private:
-  [[gnu::cold]] Error too_many(std::size_t given) const {
+  PELM_COLD Error too_many(std::size_t given) const {
     std::string counts = sig_.required == sig_.count
                              ? std::to_string(sig_.count)
                              : concat({"from ", std::to_string(sig_.required), " to ", std::to_string(sig_.count)});

@@ -23,6 +23,7 @@
 
 #include "py/error.hpp"
 #include "py/messages.hpp"
+#include "support/portable.hpp"
 
 namespace pelm {
 
@@ -50,7 +51,7 @@ class UseFlag {
   std::atomic<std::intptr_t> state_{0};  // 0 free, n > 0 shared users, -1 exclusive
 };
 
-[[nodiscard, gnu::cold, gnu::noinline]] inline Error in_use_error(bool exclusive) {
+[[nodiscard]] PELM_COLD PELM_NOINLINE inline Error in_use_error(bool exclusive) {
   return Error::pending(PyExc_RuntimeError, exclusive ? msg::kAlreadyBorrowed : msg::kAlreadyMutablyBorrowed);
 }
 
