@@ -3,8 +3,9 @@
 // Two ways: `exact_decimal_to_double` works on the significand and exponent
 // the reader has already accumulated and covers what stored text holds (at
 // most 19 significant digits, decimal exponents within +-27) with exact
-// 128-bit integer arithmetic; `decimal_to_double` reads any JSON number text
-// through std::from_chars. Both give the double nearest the exact decimal
+// 128-bit integer arithmetic, kept as two 64-bit words so that no compiler
+// extension is needed; `decimal_to_double` reads any JSON number text through
+// the standard library. Both give the double nearest the exact decimal
 // value, ties to even, so which one answers never changes a result.
 #pragma once
 
@@ -13,6 +14,8 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+
+#include "support/wide_multiply.hpp"
 
 namespace pelm::codec {
 
@@ -24,8 +27,6 @@ namespace pelm::codec {
 [[nodiscard]] std::optional<double> decimal_to_double(std::string_view number) noexcept;
 
 namespace detail {
-
-__extension__ using Uint128 = unsigned __int128;
 
 inline constexpr int kMaxExactExponent = 27;  // 5^27 is the largest power of five below 2^64
 
@@ -46,12 +47,31 @@ struct NormalizedDivisor {
   int shift;  // leading zeros of the unshifted power
 };
 
+// floor((high * 2^64 + low) / divisor) for high < divisor, one bit at a time:
+// only the tables below use it, at compile time.
+[[nodiscard]] constexpr std::uint64_t long_divide(std::uint64_t high, std::uint64_t low, std::uint64_t divisor) noexcept {
+  std::uint64_t quotient = 0;
+  std::uint64_t rest = high;  // below `divisor` before each step
+  for (int bit = 63; bit >= 0; --bit) {
+    const bool carry = (rest >> 63) != 0;  // the doubled rest needs 65 bits
+    rest = (rest << 1) | ((low >> bit) & 1);
+    quotient <<= 1;
+    if (carry || rest >= divisor) {
+      rest -= divisor;  // wraps back to the true difference, which is below `divisor`
+      quotient |= 1;
+    }
+  }
+  return quotient;
+}
+
 inline constexpr std::array<NormalizedDivisor, kMaxExactExponent + 1> kDivisorsOfFive = [] {
   std::array<NormalizedDivisor, kMaxExactExponent + 1> table{};
   for (std::size_t i = 0; i < table.size(); ++i) {
     const int shift = std::countl_zero(kPowersOfFive[i]);
     const std::uint64_t divisor = kPowersOfFive[i] << shift;
-    const auto reciprocal = static_cast<std::uint64_t>(~Uint128{0} / divisor);  // drops the 2^64
+    // 2^128 - 1 = (2^64 - 1 - divisor) * 2^64 + (2^64 - 1) + divisor * 2^64,
+    // so this is floor((2^128 - 1) / divisor) without its 2^64.
+    const std::uint64_t reciprocal = long_divide(~divisor, ~std::uint64_t{0}, divisor);
     table[i] = NormalizedDivisor{divisor, reciprocal, shift};
   }
   return table;
@@ -62,16 +82,17 @@ struct QuotientAndRest {
   bool has_remainder;
 };
 
-// `numerator` / d.divisor for a numerator whose high half is below the
-// divisor (so the quotient fits 64 bits); the division of a two-word number by
-// an invariant normalised word with a precomputed reciprocal.
-[[nodiscard]] inline QuotientAndRest divide(Uint128 numerator, const NormalizedDivisor& d) noexcept {
-  const auto high = static_cast<std::uint64_t>(numerator >> 64);
-  const auto low = static_cast<std::uint64_t>(numerator);
-  const Uint128 estimate = Uint128{d.reciprocal} * high + ((Uint128{high + 1} << 64) | low);
-  auto quotient = static_cast<std::uint64_t>(estimate >> 64);
+// (high * 2^64 + low) / d.divisor for `high` below the divisor (so the
+// quotient fits 64 bits); the division of a two-word number by an invariant
+// normalised word with a precomputed reciprocal.
+[[nodiscard]] inline QuotientAndRest divide(std::uint64_t high, std::uint64_t low, const NormalizedDivisor& d) noexcept {
+  // estimate = reciprocal * high + (high + 1) * 2^64 + low, modulo 2^128.
+  const WideProduct scaled = multiply_wide(d.reciprocal, high);
+  const std::uint64_t estimate_low = scaled.low + low;
+  const std::uint64_t carry = estimate_low < low ? 1 : 0;
+  auto quotient = scaled.high + high + 1 + carry;
   std::uint64_t remainder = low - quotient * d.divisor;
-  if (remainder > static_cast<std::uint64_t>(estimate)) {
+  if (remainder > estimate_low) {
     --quotient;
     remainder += d.divisor;
   }
@@ -96,12 +117,11 @@ inline constexpr std::array<double, 23> kExactPowersOfTen = {
 // x rounded once to a double. Above 64 bits the top 64 are kept with the rest
 // folded into their lowest bit ("round to odd"): with 11 bits to spare below
 // a double's 53, that bit only breaks ties, exactly as the dropped bits would.
-[[nodiscard]] inline double uint128_to_double(Uint128 x) noexcept {
-  const auto high = static_cast<std::uint64_t>(x >> 64);
-  if (high == 0) return static_cast<double>(static_cast<std::uint64_t>(x));
-  const int shift = 64 - std::countl_zero(high);
-  const auto top = static_cast<std::uint64_t>(x >> shift);
-  const bool sticky = (x & ((Uint128{1} << shift) - 1)) != 0;
+[[nodiscard]] inline double wide_to_double(WideProduct x) noexcept {
+  if (x.high == 0) return static_cast<double>(x.low);
+  const int shift = 64 - std::countl_zero(x.high);  // 1 to 64: every shift below stays under 64
+  const std::uint64_t top = (x.high << (64 - shift)) | ((x.low >> 1) >> (shift - 1));
+  const bool sticky = (x.low << (64 - shift)) != 0;  // the `shift` bits dropped from `low`
   return static_cast<double>(top | static_cast<std::uint64_t>(sticky)) * power_of_two(shift);
 }
 
@@ -114,12 +134,11 @@ inline constexpr std::array<double, 23> kExactPowersOfTen = {
 // the normal range, so every power-of-two scaling is exact.
 [[nodiscard]] inline std::optional<double> exact_decimal_to_double(std::uint64_t significand,
                                                                    std::int64_t exponent) noexcept {
-  using detail::Uint128;
   if (exponent < -detail::kMaxExactExponent || exponent > detail::kMaxExactExponent) return std::nullopt;
   if (significand == 0) return 0.0;
   if (exponent >= 0) {
-    const Uint128 product = Uint128{significand} * detail::kPowersOfFive[static_cast<std::size_t>(exponent)];
-    return detail::uint128_to_double(product) * detail::power_of_two(static_cast<int>(exponent));
+    const WideProduct product = multiply_wide(significand, detail::kPowersOfFive[static_cast<std::size_t>(exponent)]);
+    return detail::wide_to_double(product) * detail::power_of_two(static_cast<int>(exponent));
   }
   const auto m = static_cast<int>(-exponent);
   if (significand <= detail::kMaxExactSignificand && m < static_cast<int>(detail::kExactPowersOfTen.size())) {
@@ -130,8 +149,11 @@ inline constexpr std::array<double, 23> kExactPowersOfTen = {
   // The significand's top bit at bit 125 and the divisor's at bit 63, so
   // 2^61 < quotient < 2^63: enough bits, no overflow, and a signed
   // conversion (an unsigned one branches on the top bit, at random).
+  // The numerator is the significand shifted up by `shift`, which is the
+  // normalised significand shifted up by 62.
   const int shift = 62 + std::countl_zero(significand);
-  const detail::QuotientAndRest q = detail::divide(Uint128{significand} << shift, d);
+  const std::uint64_t normalized = significand << (shift - 62);
+  const detail::QuotientAndRest q = detail::divide(normalized >> 2, normalized << 62, d);
   const int scale = shift - d.shift;  // the numerator's shift beyond the divisor's
   return static_cast<double>(static_cast<std::int64_t>(q.quotient | static_cast<std::uint64_t>(q.has_remainder))) *
          detail::power_of_two(-scale - m);

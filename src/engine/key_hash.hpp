@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "support/wide_multiply.hpp"
+
 namespace pelm {
 
 struct HashKey {
@@ -21,9 +23,8 @@ struct HashKey {
 // factor: every output bit depends on every input bit, and which keys share
 // a slot depends on both secrets.
 [[nodiscard]] inline std::uint64_t keyed_mix(HashKey key, std::uint64_t h) noexcept {
-  __extension__ using Wide = unsigned __int128;
-  const Wide p = static_cast<Wide>(h ^ key.k0) * (key.k1 | 1);
-  return static_cast<std::uint64_t>(p) ^ static_cast<std::uint64_t>(p >> 64);
+  const WideProduct p = multiply_wide(h ^ key.k0, key.k1 | 1);
+  return p.low ^ p.high;
 }
 
 // The pair for the next cache made on this thread: the first draws from the

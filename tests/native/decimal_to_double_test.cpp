@@ -1,12 +1,12 @@
-// The exact small-exponent conversion against std::from_chars as the oracle:
+// The exact small-exponent conversion against strtod as the oracle:
 // random significands of every length up to 19 digits and 2^64 - 1 with every
 // exponent it accepts, exact ties (which must go to even), and the limits
 // where it must decline.
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <charconv>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <random>
 #include <string>
@@ -18,11 +18,10 @@ namespace {
 using pelm::codec::exact_decimal_to_double;
 
 double oracle(std::uint64_t significand, std::int64_t exponent) {
+  // strtod rounds correctly on every C library tested here, and the text has
+  // no decimal point for a locale to misread.
   const std::string text = std::to_string(significand) + "e" + std::to_string(exponent);
-  double d = 0.0;
-  const auto r = std::from_chars(text.data(), text.data() + text.size(), d);
-  EXPECT_EQ(r.ec, std::errc{}) << text;
-  return d;
+  return std::strtod(text.c_str(), nullptr);
 }
 
 void expect_matches_oracle(std::uint64_t s, std::int64_t e) {
@@ -67,16 +66,18 @@ TEST(ExactDecimalToDouble, ExactTiesGoToEven) {
   }
 }
 
+#if defined(__SIZEOF_INT128__)
 // The reciprocal division must give the exact quotient and remainder test
 // for every power of five, including numerators at its corrections' edges.
+// The compiler's 128-bit type is the oracle, where it has one.
 TEST(DivideByPowerOfFive, MatchesTheHardwareDivision) {
   using pelm::codec::detail::divide;
   using pelm::codec::detail::kDivisorsOfFive;
-  using pelm::codec::detail::Uint128;
+  __extension__ using Uint128 = unsigned __int128;
   std::mt19937_64 rng(5);
   for (const auto& d : kDivisorsOfFive) {
     const auto check = [&](Uint128 numerator) {
-      const auto got = divide(numerator, d);
+      const auto got = divide(static_cast<std::uint64_t>(numerator >> 64), static_cast<std::uint64_t>(numerator), d);
       EXPECT_EQ(got.quotient, static_cast<std::uint64_t>(numerator / d.divisor));
       EXPECT_EQ(got.has_remainder, numerator % d.divisor != 0);
     };
@@ -92,6 +93,7 @@ TEST(DivideByPowerOfFive, MatchesTheHardwareDivision) {
     }
   }
 }
+#endif
 
 TEST(ExactDecimalToDouble, ZeroAndDeclinedExponents) {
   EXPECT_EQ(exact_decimal_to_double(0, -27), 0.0);
