@@ -25,7 +25,7 @@ def test_example_runs(name, expected):
 
 
 def test_readme_python_blocks_run():
-    readme = (EXAMPLES.parent / "README.md").read_text()
+    readme = (EXAMPLES.parent / "README.md").read_text(encoding="utf-8")
     blocks = [b.split("```", 1)[0] for b in readme.split("```python\n")[1:]]
     assert len(blocks) >= 2
     for block in blocks:

@@ -2,22 +2,12 @@
 that are filled and dropped return their memory."""
 
 import gc
-import os
 import sys
 
 import pytest
 
 import pelm_lib
-
-
-# ASan holds freed memory in quarantine before reusing it, so RSS grows there
-# by design; leaks are caught by LeakSanitizer in that run instead.
-rss_bound = pytest.mark.skipif(os.environ.get("PELM_SANITIZED") == "1", reason="RSS is not meaningful under ASan")
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096
+from rss import rss_bound, rss_bytes
 
 
 class Key(str):

@@ -5,7 +5,6 @@ import collections
 import dataclasses
 import enum
 import math
-import os
 import random
 import struct
 import sys
@@ -15,6 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import pelm_lib
+from rss import rss_bound, rss_bytes
 
 BIG_LIMIT = 1 << 40
 JSON_TYPES = (type(None), bool, int, float, str, list, dict)
@@ -331,12 +331,7 @@ def test_shared_keys_are_released_by_every_get():
     assert sys.getrefcount(key) == before
 
 
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096
-
-
-@pytest.mark.skipif(os.environ.get("PELM_SANITIZED") == "1", reason="RSS is not meaningful under ASan")
+@rss_bound
 def test_many_gets_do_not_grow_memory():
     cache = pelm_lib.Cache(BIG_LIMIT)
     cache.insert("k", {"id": 1, "name": "é" * 40, "tags": ["a", "b"] * 10,
