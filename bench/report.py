@@ -317,7 +317,8 @@ def write(raw, out_dir):
         lines += ["## JSON text in and out: get_raw and insert_raw", "",
                   "Medians of CPU time per call; ratios are the contestant's time / the first "
                   f"column's (above 1: the first is faster). Goals: get_raw within {RAW_SERVE_GOAL}x "
-                  "of the floor (one dict lookup and one bytes copy of the same length); insert_raw "
+                  "of the floor (`d[k][:]` on a dict of bytearrays: one lookup and one copy of the "
+                  "same length); insert_raw "
                   f"at least {RAW_STORE_GOAL_MBPS:,.0f} MB/s of input on large texts.", ""]
         lines += raw_lines(raw["raw"])
     if raw.get("scale"):
