@@ -8,6 +8,7 @@ as it was; every way of passing text must release what it borrowed.
 
 import json
 import pathlib
+import sys
 
 import pytest
 from hypothesis import given, settings
@@ -139,6 +140,36 @@ def test_a_bytearray_is_released_on_every_path(text):
     except ValueError:
         pass
     buffer.extend(b" ")  # resizing fails while any export is still held
+
+
+def in_use_text(call):
+    try:
+        call()
+    except RuntimeError as e:
+        return e.args[0]
+    return "free"
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="Python classes export buffers from 3.12 on")
+@pytest.mark.parametrize("text, stored", [(b"[1, 2]", True), (b"[1, 2", False)])
+def test_a_python_buffer_exporter_runs_while_the_cache_is_held_and_is_released_after(text, stored):
+    cache = pelm_lib.Cache(100)
+    seen = []
+
+    class Exporter:
+        def __buffer__(self, flags):
+            seen.append(in_use_text(lambda: cache.insert("x", 1)))
+            return memoryview(text)
+
+        def __release_buffer__(self, view):
+            seen.append(in_use_text(cache.keys))
+            view.release()
+
+    try:
+        cache.insert_raw("k", Exporter())
+    except ValueError:
+        pass
+    assert seen == ["Already borrowed", "free"] and cache.keys() == (["k"] if stored else [])
 
 
 def test_text_with_a_lone_surrogate_is_a_value_error(cache):
