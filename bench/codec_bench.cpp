@@ -2,10 +2,12 @@
 // written per CPU second, on the JSON texts of the benchmark's workloads.
 //
 // Usage: codec_bench [--seconds S] NAME=FILE...   (one JSON line per file)
-// Three measurements per text: the reader streaming events into a handler
+// Four measurements per text: the reader streaming events into a handler
 // that only counts them (the reader's own cost), the reader building a value
-// tree (`read_json`), and the writer writing that tree (`write_json`). Each is
-// repeated in rounds of about S/5 CPU seconds and the median round reported.
+// tree (`read_json`), the writer writing that tree (`write_json`), and the
+// canonicaliser behind insert_raw (reader events straight into the writer,
+// one reused writer and buffer, as the module keeps them). Each is repeated
+// in rounds of about S/5 CPU seconds and the median round reported.
 // CPU time, not wall time: the machine this runs on is shared.
 #include <algorithm>
 #include <cstdint>
@@ -18,6 +20,7 @@
 #include <variant>
 #include <vector>
 
+#include "codec/canonical_text.hpp"
 #include "codec/reader.hpp"
 #include "codec/writer.hpp"
 
@@ -82,7 +85,7 @@ int bench_one(const std::string& name, const std::string& path, double seconds) 
   }
   const Value& value = std::get<Value>(tree);
   const std::size_t written = pelm::codec::write_json(value).size();
-  const double round_s = seconds / 15;  // 3 measurements x 5 rounds
+  const double round_s = seconds / 20;  // 4 measurements x 5 rounds
   std::uint64_t sink = 0;
 
   const double read_events = median_mbps(text.size(), round_s, 5, [&] {
@@ -96,11 +99,19 @@ int bench_one(const std::string& name, const std::string& path, double seconds) 
   const double write = median_mbps(written, round_s, 5, [&] {
     sink += pelm::codec::write_json(value).size();
   });
+  pelm::codec::ByteBuffer out;
+  pelm::codec::JsonWriter writer(out);
+  const double canonical = median_mbps(text.size(), round_s, 5, [&] {
+    out.clear();
+    writer.reset();
+    if (pelm::codec::write_canonical(text, writer)) std::abort();
+    sink += out.size();
+  });
   std::printf(
       "{\"workload\": \"%s\", \"text_bytes\": %zu, \"written_bytes\": %zu, "
       "\"read_events_mbps\": %.1f, \"read_tree_mbps\": %.1f, \"write_mbps\": %.1f, "
-      "\"sink\": %llu}\n",
-      name.c_str(), text.size(), written, read_events, read_tree, write,
+      "\"canonical_mbps\": %.1f, \"sink\": %llu}\n",
+      name.c_str(), text.size(), written, read_events, read_tree, write, canonical,
       static_cast<unsigned long long>(sink % 10));
   return 0;
 }

@@ -205,13 +205,61 @@ def memory_lines(memory):
 def codec_lines(codec):
     if not codec:
         return []
-    lines = ["| workload | text bytes | reader, events only | reader → value tree | writer (value tree) |",
-             "|---|---:|---:|---:|---:|"]
+    lines = ["| workload | text bytes | reader, events only | reader → value tree | writer (value tree) "
+             "| canonicaliser (insert_raw) |",
+             "|---|---:|---:|---:|---:|---:|"]
     for c in codec:
-        marks = ["" if c[k] >= CODEC_GOAL_MBPS else " ✗"
-                 for k in ("read_events_mbps", "read_tree_mbps", "write_mbps")]
+        marks = ["" if c.get(k, 0) >= CODEC_GOAL_MBPS else " ✗"
+                 for k in ("read_events_mbps", "read_tree_mbps", "write_mbps", "canonical_mbps")]
+        canonical = f"{c['canonical_mbps']:,.0f} MB/s{marks[3]}" if "canonical_mbps" in c else ""
         lines.append(f"| {c['workload']} | {c['text_bytes']:,} | {c['read_events_mbps']:,.0f} MB/s{marks[0]}"
-                     f" | {c['read_tree_mbps']:,.0f} MB/s{marks[1]} | {c['write_mbps']:,.0f} MB/s{marks[2]} |")
+                     f" | {c['read_tree_mbps']:,.0f} MB/s{marks[1]} | {c['write_mbps']:,.0f} MB/s{marks[2]}"
+                     f" | {canonical} |")
+    return lines
+
+
+RAW_SERVE_GOAL = 1.5        # get_raw / (dict[k] + one bytes copy)
+RAW_STORE_GOAL_MBPS = 1000.0  # insert_raw, MB of input text per CPU second
+
+
+def raw_lines(raw_records):
+    """Per workload: serving stored bytes, then storing text; ratios to the first contestant."""
+    pooled, sizes = {}, {}
+    for r in raw_records:
+        pooled.setdefault((r["workload"], r["op"], r["contestant"]), []).extend(r["values"])
+        sizes[(r["workload"], r["op"])] = r["text_bytes"]
+    med = {k: harness.median(v) for k, v in pooled.items() if v}
+    ops = {}
+    for (w, op, c) in med:
+        ops.setdefault(op, [])
+        if c not in ops[op]:
+            ops[op].append(c)
+    lines = []
+    for op, title in (("serve", "Serving a stored response as bytes"),
+                      ("store_canonical", "Storing compact sorted JSON text"),
+                      ("store_pretty", "Storing indented JSON text (json.dumps(indent=2))")):
+        if op not in ops:
+            continue
+        cols = ops[op]
+        extra = "get_raw / floor" if op == "serve" else "insert_raw input MB/s"
+        lines += [f"### {title}", "", "| workload | text bytes | " + " | ".join(cols) + f" | {extra} |",
+                  "|---|---:|" + "---:|" * (len(cols) + 1)]
+        for w in workloads.WORKLOADS:
+            base = med.get((w, op, cols[0]))
+            if base is None:
+                continue
+            cells = [f"**{fmt_ns(base)}**"] + [
+                f"{fmt_ns(med[(w, op, c)])} ({med[(w, op, c)] / base:.2f}x)" if (w, op, c) in med else ""
+                for c in cols[1:]]
+            if op == "serve":
+                floor = med.get((w, op, cols[-1]))
+                ratio = base / floor if floor else float("nan")
+                goal = f"{ratio:.2f} {'✓' if ratio <= RAW_SERVE_GOAL else '✗'}"
+            else:
+                mbps = sizes[(w, op)] / base / 1e6
+                goal = f"{mbps:,.0f} {'✓' if mbps >= RAW_STORE_GOAL_MBPS else '✗'}"
+            lines.append(f"| {w} | {sizes[(w, op)]:,} | " + " | ".join(cells) + f" | {goal} |")
+        lines.append("")
     return lines
 
 
@@ -265,6 +313,14 @@ def write(raw, out_dir):
         lines += ops_tables(med)
         ops_chart(med, os.path.join(out_dir, "ops.png"))
         write_pyperf(raw["ops"], os.path.join(out_dir, "ops.pyperf.json"))
+    if raw.get("raw"):
+        lines += ["## JSON text in and out: get_raw and insert_raw", "",
+                  "Medians of CPU time per call; ratios are the contestant's time / the first "
+                  f"column's (above 1: the first is faster). Goals: get_raw within {RAW_SERVE_GOAL}x "
+                  "of the floor (`d[k][:]` on a dict of bytearrays: one lookup and one copy of the "
+                  "same length); insert_raw "
+                  f"at least {RAW_STORE_GOAL_MBPS:,.0f} MB/s of input on large texts.", ""]
+        lines += raw_lines(raw["raw"])
     if raw.get("scale"):
         lines += ["## Scale: one cache growing to its largest size", "", "![scale](scale.png)", ""]
         lines += scale_lines(raw["scale"]) + [""]

@@ -7,7 +7,8 @@ writes bench/results/. `--smoke` runs every operation a few times, for CI to
 prove the benchmark works, and writes to build/bench-smoke/ instead, so the
 committed results are only ever replaced by a full run.
 
-Stages: ops (every operation x workload x peer), scale (one cache growing to
+Stages: ops (every operation x workload x peer), raw (get_raw and insert_raw
+against the ways to the same bytes without them), scale (one cache growing to
 10 million entries, then dropped), memory (RSS per entry), codec (the native
 codec benchmark, compiled here with g++), profile (perf or callgrind samples
 of pelm_lib on chosen operations; only when asked for).
@@ -30,7 +31,7 @@ VENV = os.path.join(BUILD, "bench-venv")
 VENV_PY = os.path.join(VENV, "bin", "python")
 INSIDE = "PELM_BENCH_INSIDE_VENV"
 
-STAGES = ("ops", "scale", "memory", "codec")
+STAGES = ("ops", "raw", "scale", "memory", "codec")
 FULL = {"processes": 2, "rounds": 5, "warmups": 1, "target": 0.02, "churn_bytes": 16 << 20,
         "scale_top": 10_000_000,
         "memory_entries": 1_000_000, "codec_seconds": 3.0}
@@ -104,6 +105,16 @@ def stage_ops(p, workloads):
                               "--churn-bytes", p["churn_bytes"])
             records += doc["records"]
             payload[w] = doc["payload"]
+    return records
+
+
+def stage_raw(p, workloads):
+    records = []
+    for proc in range(p["processes"]):
+        for w in workloads:
+            log(f"raw: {w} (process {proc + 1}/{p['processes']})")
+            records += python_json("raw_text.py", "--workload", w, "--rounds", p["rounds"],
+                                   "--warmups", p["warmups"], "--target", p["target"], "--seed", proc)["records"]
     return records
 
 
@@ -216,7 +227,8 @@ def run_stages(args):
     if args.stages or "machine" not in raw:
         raw["machine"] = machine(p, "smoke" if args.smoke else "full")
     t0 = time.monotonic()
-    stages = {"ops": lambda: stage_ops(p, wls), "scale": lambda: stage_scale(p, peer_names),
+    stages = {"ops": lambda: stage_ops(p, wls), "raw": lambda: stage_raw(p, wls),
+              "scale": lambda: stage_scale(p, peer_names),
               "memory": lambda: stage_memory(p, peer_names), "codec": lambda: stage_codec(p, wls)}
     os.makedirs(out_dir, exist_ok=True)
     failed = []

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets over the codec and runs each for a set time.
 #
-#   fuzz/run.sh                      every target for 60 s
+#   fuzz/run.sh                      every target (reader, roundtrip, canonical) for 60 s
 #   FUZZ_SECONDS=600 fuzz/run.sh     longer runs
 #   fuzz/run.sh reader               one target
 #
@@ -20,7 +20,7 @@ cxx="${FUZZ_CXX:-clang++-14}"
 command -v "$cxx" >/dev/null || cxx=clang++
 seeds="$root/tests/data/json_parsing"
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(reader roundtrip)
+[ ${#targets[@]} -gt 0 ] || targets=(reader roundtrip canonical)
 
 command -v "$cxx" >/dev/null || { echo "fuzz/run.sh needs clang++ (Debian: clang, libclang-rt-dev)" >&2; exit 1; }
 
@@ -65,7 +65,7 @@ fuzz_target() {  # $1: target
   local corpus="$out/corpus-$1" artifacts="$out/artifacts/$1/"
   mkdir -p "$corpus" "$artifacts"
   local extra=()
-  [ "$1" = reader ] && extra+=(-dict="$root/fuzz/json.dict")
+  [ "$1" = reader ] || [ "$1" = canonical ] && extra+=(-dict="$root/fuzz/json.dict")
   local folders=("$corpus")
   [ -d "$seeds" ] && folders+=("$seeds")
   echo "== fuzzing $1 for ${seconds}s"

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -22,6 +23,10 @@
 #include "codec/json_bytes.hpp"
 #include "codec/utf8_validate.hpp"
 #include "support/portable.hpp"
+
+#if PELM_HAVE_SSE2
+#include <emmintrin.h>
+#endif
 
 namespace pelm::codec::detail {
 
@@ -37,6 +42,28 @@ inline constexpr std::uint8_t kNestingBudget = 128;
   constexpr std::uint64_t kSpaces = (1ULL << ' ') | (1ULL << '\t') | (1ULL << '\n') | (1ULL << '\r');
   const auto byte = static_cast<unsigned char>(c);
   return byte <= ' ' && ((kSpaces >> byte) & 1) != 0;
+}
+
+// Index of the first byte at or after `pos` that is not JSON whitespace, or
+// `len`. Indented text puts long runs of spaces before most tokens; they are
+// passed sixteen bytes at a time where the vector unit is always there.
+[[nodiscard]] inline std::size_t skip_space_run(const char* text, std::size_t pos, std::size_t len) noexcept {
+#if PELM_HAVE_SSE2
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i tab = _mm_set1_epi8('\t');
+  const __m128i feed = _mm_set1_epi8('\n');
+  const __m128i ret = _mm_set1_epi8('\r');
+  while (len - pos >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + pos));
+    const __m128i blank = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab)),
+                                       _mm_or_si128(_mm_cmpeq_epi8(v, feed), _mm_cmpeq_epi8(v, ret)));
+    const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(blank)) & 0xFFFFu;
+    if (other != 0) return pos + static_cast<std::size_t>(std::countr_zero(other));
+    pos += 16;
+  }
+#endif
+  while (pos < len && is_json_space(text[pos])) ++pos;
+  return pos;
 }
 
 // Value of a hexadecimal digit of either case, or -1.
@@ -132,8 +159,9 @@ class JsonParser {
   bool stopped() { return fail_consumed(JsonErrorCode::HandlerStopped); }
   bool emitted(bool handler_result) { return handler_result || stopped(); }
 
+  // Compact text has no whitespace at all: one test decides that case.
   void skip_space() noexcept {
-    while (pos_ < text_.size() && is_json_space(text_[pos_])) ++pos_;
+    if (pos_ < text_.size() && is_json_space(text_[pos_])) pos_ = skip_space_run(text_.data(), pos_ + 1, text_.size());
   }
 
   // ---- containers ---------------------------------------------------------
@@ -264,8 +292,8 @@ class JsonParser {
   // ---- numbers ------------------------------------------------------------
 
   // The number as its digits accumulate: significand × 10^exponent, exact
-  // unless a digit had to be dropped. They decide the kind of the number and
-  // the early verdict on absurd exponents, and give a float's value directly
+  // unless a digit had to be dropped. They decide the early verdict on
+  // absurd exponents, and give a float's value directly
   // when they are exact and the exponent small; otherwise the value comes
   // from the number's whole text.
   struct Digits {
@@ -273,7 +301,6 @@ class JsonParser {
     std::int64_t exponent = 0;
     std::size_t taken = 0;    // digits accumulated: the significand is below 10^taken
     bool truncated = false;   // a digit did not fit, so the significand is inexact
-    bool is_float = false;    // fraction or exponent present, or an integer digit dropped
   };
 
   static constexpr std::uint64_t kSignificandCap = 1844674407370955161ULL;  // (2^64 - 1) / 10
@@ -332,8 +359,9 @@ class JsonParser {
   }
 
   bool emit_short_number(const ShortNumber& number) {
+    const std::size_t start = pos_;
     pos_ = number.end;
-    if (!number.is_float) return emit_integer(number.negative, number.significand);
+    if (!number.is_float) return emit_integer(number.negative, number.significand, start);
     // At most 19 fraction digits: always within the exact conversion's range.
     const double magnitude =
         *exact_decimal_to_double(number.significand, -static_cast<std::int64_t>(number.fraction_digits));
@@ -353,14 +381,20 @@ class JsonParser {
       }
     }
     if (!scan_integer_part(digits)) return false;
+    bool integer_literal = true;
     bool zero_by_exponent = false;
-    if (!at_end() && peek() == '.' && !scan_fraction(digits)) return false;
-    if (!at_end() && (peek() == 'e' || peek() == 'E') && !scan_exponent(digits, zero_by_exponent)) {
-      return false;
+    if (!at_end() && peek() == '.') {
+      integer_literal = false;
+      if (!scan_fraction(digits)) return false;
+    }
+    if (!at_end() && (peek() == 'e' || peek() == 'E')) {
+      integer_literal = false;
+      if (!scan_exponent(digits, zero_by_exponent)) return false;
     }
     if (zero_by_exponent) return emitted(handler_.float_number(negative ? -0.0 : 0.0));
-    if (!digits.is_float) return emit_integer(negative, digits.significand);
-    return emit_float(negative, digits, start);
+    if (!integer_literal) return emit_float(negative, digits, start);
+    if (!digits.truncated) return emit_integer(negative, digits.significand, start);
+    return emit_outside_model(start, [&] { return emit_float(negative, digits, start); });
   }
 
   // Accumulates up to `limit` digits at pos_ into the significand without
@@ -394,7 +428,6 @@ class JsonParser {
         digits.significand = digits.significand * 10 + static_cast<std::uint64_t>(digit);
       } else {
         digits.truncated = true;
-        digits.is_float = true;
       }
     }
     return true;
@@ -405,7 +438,6 @@ class JsonParser {
     ++pos_;
     if (at_end()) return fail_consumed(JsonErrorCode::EofWhileParsingValue);
     if (!is_json_digit(peek())) return fail_peek(JsonErrorCode::InvalidNumber);
-    digits.is_float = true;
     if (!digits.truncated && digits.taken < kDigitsThatAlwaysFit) {
       const std::size_t taken = take_digits(digits, kDigitsThatAlwaysFit - digits.taken);
       digits.exponent -= static_cast<std::int64_t>(taken);
@@ -427,7 +459,6 @@ class JsonParser {
   // once: out of range if it is positive and the significand is nonzero,
   // otherwise a zero (`zero_by_exponent`).
   bool scan_exponent(Digits& digits, bool& zero_by_exponent) {
-    digits.is_float = true;
     ++pos_;
     bool negative = false;
     if (!at_end() && (peek() == '+' || peek() == '-')) negative = text_[pos_++] == '-';
@@ -462,15 +493,30 @@ class JsonParser {
     return emitted(handler_.float_number(*value));
   }
 
-  bool emit_integer(bool negative, std::uint64_t magnitude) {
+  // An integer literal (no fraction, no exponent) starting at `start`.
+  bool emit_integer(bool negative, std::uint64_t magnitude, std::size_t start) {
     constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
     if (!negative) return emitted(handler_.uint(magnitude));
-    if (magnitude == 0) return emitted(handler_.float_number(-0.0));
+    if (magnitude == 0) return emit_outside_model(start, [&] { return emitted(handler_.float_number(-0.0)); });
     if (magnitude <= kMinMagnitude) {
       // -m computed in unsigned arithmetic, so 2^63 maps to INT64_MIN.
       return emitted(handler_.neg_int(static_cast<std::int64_t>(0 - magnitude)));
     }
-    return emitted(handler_.float_number(-static_cast<double>(magnitude)));
+    return emit_outside_model(start,
+                              [&] { return emitted(handler_.float_number(-static_cast<double>(magnitude))); });
+  }
+
+  // An integer literal the model has no integer for ("-0", and magnitudes
+  // beyond -2^63 .. 2^64-1), which ends at pos_. The model reads it as a
+  // float (`as_float` emits that); a handler that must tell such literals
+  // apart takes their text through `integer_outside_model` instead.
+  template <class AsFloat>
+  bool emit_outside_model(std::size_t start, AsFloat as_float) {
+    if constexpr (requires { handler_.integer_outside_model(std::string_view{}); }) {
+      return emitted(handler_.integer_outside_model(text_.substr(start, pos_ - start)));
+    } else {
+      return as_float();
+    }
   }
 
   // ---- strings ------------------------------------------------------------

@@ -20,6 +20,9 @@
 // A handler may instead take `string(std::string_view utf8, bool ascii)` and
 // `key(std::string_view utf8, bool ascii)`: `ascii` true promises that every
 // byte is below 0x80; false promises nothing (escapes are not inspected).
+// A handler may also take `integer_outside_model(std::string_view literal)`:
+// integer literals the model reads as floats ("-0", and integers beyond
+// -2^63 .. 2^64-1) then come there, as their text, instead of as floats.
 // Object members arrive in text order; a handler that needs the model's order
 // (ascending names, later duplicate winning) must establish it itself.
 //

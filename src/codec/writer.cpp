@@ -213,7 +213,10 @@ void JsonWriter::reorder_members(const Frame& f) {
     bool first_kept = true;
     for (std::size_t i = 0; i < count; ++i) {
       const MemberSpan& m = span_at(i);
-      if (i + 1 < count && same_name_as_next(i)) continue;
+      if (i + 1 < count && same_name_as_next(i)) {
+        note_repeated_name(name_of(m));
+        continue;
+      }
       if (!first_kept) *out++ = ',';
       first_kept = false;
       copy_member(out, scratch_.data() + (m.start - body_start), m.end - m.start);
@@ -238,6 +241,11 @@ void JsonWriter::reorder_members(const Frame& f) {
   });
   rewrite_body([&](std::size_t i) -> const MemberSpan& { return spans[i]; },
                [&](std::size_t i) { return name_of(spans[i]) == name_of(spans[i + 1]); });
+}
+
+void JsonWriter::note_repeated_name(std::string_view name) {
+  ++repeated_names_;
+  last_repeated_name_.assign(name);
 }
 
 namespace {

@@ -21,11 +21,13 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "codec/byte_buffer.hpp"
 #include "codec/value.hpp"
+#include "support/portable.hpp"
 
 namespace pelm::codec {
 
@@ -65,10 +67,17 @@ class JsonWriter {
     frames_.clear();
     members_.clear();
     names_.clear();
+    repeated_names_ = 0;
   }
 
   // Current nesting depth: the number of arrays and objects open.
   [[nodiscard]] std::size_t depth() const noexcept { return frames_.size(); }
+
+  // Members dropped so far because a later member of the same object had the
+  // same name, and the raw name of the last one dropped. A caller that must
+  // refuse repeated names compares the count before and after end_object.
+  [[nodiscard]] std::size_t repeated_names() const noexcept { return repeated_names_; }
+  [[nodiscard]] std::string_view last_repeated_name() const noexcept { return last_repeated_name_; }
 
  private:
   // One open array or object.
@@ -102,6 +111,7 @@ class JsonWriter {
   [[nodiscard]] const SortKey* small_object_order(const Frame& f, const MemberSpan* spans, std::size_t count);
   [[nodiscard]] std::string_view name_of(const MemberSpan& m) const noexcept;
   void reorder_members(const Frame& f);
+  PELM_COLD void note_repeated_name(std::string_view name);
 
   ByteBuffer& out_;
   std::vector<Frame> frames_;
@@ -109,6 +119,8 @@ class JsonWriter {
   std::vector<char> names_;          // raw (unescaped) names of those members
   ByteBuffer scratch_;               // reused when an object must be reordered
   OrderMemo order_memo_;
+  std::size_t repeated_names_ = 0;
+  std::string last_repeated_name_;
 };
 
 // Writes `value` as compact JSON text into a new buffer.

@@ -184,6 +184,13 @@ void Engine::evict_lru() noexcept {
   if (tail_ != nullptr) retire(tail_, slot_of(tail_));
 }
 
+std::size_t Engine::resize(std::uint64_t limit) noexcept {
+  limit_ = limit;
+  std::size_t evicted = 0;
+  for (; size_ > limit_; ++evicted) evict_lru();
+  return evicted;
+}
+
 void Engine::clear() noexcept {
   Entry* chain = head_;
   head_ = nullptr;

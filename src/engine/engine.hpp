@@ -85,6 +85,16 @@ class Engine {
   bool remove(std::string_view key, std::uint64_t h) noexcept;
   // Drops the least-recently-used entry; does nothing on an empty cache.
   void evict_lru() noexcept;
+  // Makes `limit` the cap and evicts from the tail until size <= limit.
+  // Returns the number of entries evicted.
+  std::size_t resize(std::uint64_t limit) noexcept;
+
+  // Calls `visit(const Entry&)` on every entry, most recently used first.
+  // `visit` must not change the engine.
+  template <class Visit>
+  void visit_most_recent_first(Visit&& visit) const {
+    for (const Entry* e = head_; e != nullptr; e = e->next) visit(*e);
+  }
   // Drops every entry and releases the key table, in two phases: the list is
   // detached and the map emptied first, so the cache is empty and consistent
   // before any entry is freed; then the detached chain is freed in one pass.

@@ -1,10 +1,11 @@
-// The Python-visible Cache object: the engine plus the use flag, behind
-// the object header. C++ members are built with placement new in tp_new and
+// The Python-visible Cache object: the engine, the use flag and the usage
+// counters, behind the object header. C++ members are built with placement new in tp_new and
 // destroyed in tp_dealloc; `as_cache` is the one cast from PyObject*.
 #pragma once
 
 #include <Python.h>
 
+#include "module/cache_stats.hpp"
 #include "module/use_flag.hpp"
 #include "engine/engine.hpp"
 
@@ -14,6 +15,7 @@ struct CacheObject {
   PyObject_HEAD
   Engine engine;
   UseFlag use_flag;
+  CacheCounters counters;
 };
 
 extern PyTypeObject CacheType;

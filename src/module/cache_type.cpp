@@ -120,6 +120,7 @@ Result<OwnedRef> new_cache(PyTypeObject* type, std::uint64_t limit) {
   CacheObject* self = as_cache(obj.get());
   new (&self->engine) Engine(limit, key);
   new (&self->use_flag) UseFlag();
+  new (&self->counters) CacheCounters();
   return obj;
 }
 

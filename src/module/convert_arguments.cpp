@@ -1,6 +1,9 @@
-// Conversion of `key` and `limit` (see convert_arguments.hpp).
+// Conversion of `key`, `limit` and `ttl` (see convert_arguments.hpp).
 #include "module/convert_arguments.hpp"
 
+#include <string>
+
+#include "py/messages.hpp"
 #include "py/owned_ref.hpp"
 
 namespace pelm {
@@ -25,6 +28,11 @@ Result<std::uint64_t> convert_limit(PyObject* limit) {
     return Error::fetch().with_argument_note("limit");
   }
   return static_cast<std::uint64_t>(v);
+}
+
+std::optional<Error> check_ttl(PyObject* ttl) {
+  if (ttl == nullptr || ttl == Py_None) return std::nullopt;
+  return Error::pending(PyExc_TypeError, std::string(msg::kTtlNotSupported)).with_argument_note("ttl");
 }
 
 }  // namespace pelm

@@ -1,5 +1,5 @@
-// Converting the two named parameters, `key` and `limit`. Both failures carry
-// the note "while processing '<name>'".
+// Converting the named parameters `key`, `limit` and `ttl`. Every failure
+// carries the note "while processing '<name>'".
 //
 // A key is a str (or subclass) taken as its UTF-8 bytes; the view borrows the
 // str's cached UTF-8 form, valid while the caller holds the argument. It
@@ -62,5 +62,9 @@ struct Key {
 }
 // An int (or subclass), or anything with __index__, in 0 ... 2**64 - 1.
 [[nodiscard]] Result<std::uint64_t> convert_limit(PyObject* limit);
+
+// insert_raw's `ttl` (null when not given). Only None is taken for now: this
+// is where a lifetime will be converted once entries can expire.
+[[nodiscard]] std::optional<Error> check_ttl(PyObject* ttl);
 
 }  // namespace pelm

@@ -38,6 +38,36 @@ inline constexpr const char kIsEmpty[] = "is_empty($self)\n--\n\n``True`` if the
 
 inline constexpr const char kClear[] = "clear($self)\n--\n\nEvict all entries.";
 
+// The methods beyond the first eight are this module's own; their texts
+// follow the same layout.
+inline constexpr const char kGetRaw[] =
+    "get_raw($self, key)\n--\n\nReturn the stored JSON text of `key` as a new bytes object, byte for\n"
+    "byte, and promote the key to the most-recently-used position.\n\nRaises\n------\nKeyError\n"
+    "    If the key is not present in the cache.";
+
+inline constexpr const char kInsertRaw[] =
+    "insert_raw($self, key, text, ttl=None)\n--\n\nStore JSON text (a str or a bytes-like object holding UTF-8) "
+    "under `key`\nin its canonical form: exactly the bytes insert(key, json.loads(text)) would\nstore, made "
+    "without building Python objects.  Evicts like insert.  `ttl`\nmust be None: entries do not expire yet.\n\n"
+    "Raises\n------\nValueError\n    If the text is not one JSON value the cache can store (the message\n"
+    "    names the fault and its byte offset), or its canonical form is larger\n    than the cache limit.\n"
+    "TypeError\n    If `text` is neither a str nor a bytes-like object, or `ttl` is not None.";
+
+inline constexpr const char kPeek[] =
+    "peek($self, key)\n--\n\nReturn the value for `key` as get does, without promoting it and without\n"
+    "counting it in stats().\n\nRaises\n------\nKeyError\n    If the key is not present in the cache.";
+
+inline constexpr const char kKeys[] = "keys($self)\n--\n\nEvery key in the cache as a list, most recently used first.";
+
+inline constexpr const char kStats[] =
+    "stats($self, reset=False)\n--\n\nUsage counters since the cache was made or last reset: hits and misses\n"
+    "(get, get_raw), inserts, evictions and expirations, as a read-only named\ntuple.  With reset=True the "
+    "counters are returned and set to zero.";
+
+inline constexpr const char kResize[] =
+    "resize($self, limit)\n--\n\nSet a new cache limit in bytes, evicting least-recently-used entries until\n"
+    "the cache fits it.";
+
 inline constexpr const char kLimit[] = "Maximum total payload size in bytes.";
 
 inline constexpr const char kInitCache[] =

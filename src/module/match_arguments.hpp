@@ -21,7 +21,7 @@
 
 namespace pelm {
 
-inline constexpr std::size_t kMaxParams = 2;
+inline constexpr std::size_t kMaxParams = 3;
 
 struct Signature {
   const char* name;                            // "Cache.insert()"
@@ -38,11 +38,11 @@ using BoundArgs = std::array<PyObject*, kMaxParams>;
                                                             std::size_t nargs, PyObject* kwnames, BoundArgs& out);
 
 // Vectorcall form: `args[0..nargs)` positional, then one value per name in
-// `kwnames`. The usual call, every parameter given by position, binds
-// inline; anything else takes the general binder.
+// `kwnames`. The usual call, parameters given by position only (optional
+// ones left out or not), binds inline; anything else takes the general binder.
 [[nodiscard]] inline std::optional<Error> match_vectorcall(const Signature& sig, PyObject* const* args,
                                                            std::size_t nargs, PyObject* kwnames, BoundArgs& out) {
-  if (kwnames != nullptr || nargs != sig.count) [[unlikely]] {
+  if (kwnames != nullptr || nargs < sig.required || nargs > sig.count) [[unlikely]] {
     return match_vectorcall_general(sig, args, nargs, kwnames, out);
   }
   out.fill(nullptr);

@@ -64,6 +64,17 @@ inline constexpr std::string_view kExceptionStrFailed = "<exception str() failed
   return concat({"Key '", key, "' not found"});
 }
 
+// --- stored text in and out (insert_raw, get_raw) ---------------------------
+// `refusal` is the canonicaliser's "<what> at byte <offset>".
+[[nodiscard]] inline std::string text_refused(std::string_view refusal) {
+  return concat({"JSON text refused: ", refusal});
+}
+[[nodiscard]] inline std::string not_text(std::string_view type_name) {
+  return concat({"'", type_name, "' object is neither a str nor a bytes-like object"});
+}
+inline constexpr std::string_view kTextNotContiguous = "a memoryview given as text must be C-contiguous";
+inline constexpr std::string_view kTtlNotSupported = "ttl must be None: entries do not expire yet";
+
 // --- argument matching (F is the callable's name, e.g. "Cache.insert()") ------
 [[nodiscard]] inline std::string multiple_values(std::string_view f, std::string_view param) {
   return concat({f, " got multiple values for argument '", param, "'"});

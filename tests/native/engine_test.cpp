@@ -106,6 +106,22 @@ TEST(Engine, EvictionMakesRoomFromTheTail) {
   EXPECT_EQ(e.size(), 10u);
 }
 
+TEST(Engine, ResizeEvictsFromTheTailUntilTheCacheFits) {
+  Engine e(10, {7, 9});
+  for (const char* k : {"a", "b", "c"}) put(e, k, "333");
+  Keys visited;
+  e.visit_most_recent_first([&](const Entry& n) { visited.emplace_back(n.key()); });
+  EXPECT_EQ(visited, (Keys{"c", "b", "a"}));
+  EXPECT_EQ(e.resize(100), 0u);  // growing evicts nothing
+  EXPECT_EQ(e.resize(6), 1u);
+  expect_invariants(e);
+  EXPECT_EQ(order(e), (Keys{"c", "b"}));
+  EXPECT_EQ(e.limit(), 6u);
+  EXPECT_EQ(e.resize(0), 2u);
+  expect_invariants(e);
+  EXPECT_EQ(e.count(), 0u);
+}
+
 TEST(Engine, OverwriteCountsOldEntryUntilItIsRetired) {
   Engine e(100, {9, 9});
   put(e, "a", std::string(40, 'x'));

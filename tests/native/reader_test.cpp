@@ -452,6 +452,17 @@ TEST(ReaderWhitespace, OnlyTheFourJsonSpacesCount) {
   EXPECT_EQ(error_text("1\xC2\xA0"), "trailing characters at line 1 column 2");
 }
 
+// Runs of every length around the sixteen-byte steps of the whitespace skip,
+// ended by a token, by a byte that is no JSON space, or by the end of input.
+TEST(ReaderWhitespace, RunsOfEveryLengthEndWhereTheyShould) {
+  for (std::size_t n = 1; n <= 40; ++n) {
+    const std::string run = repeat(" \t\r ", 10).substr(0, n);
+    EXPECT_EQ(error_text("[" + run + "1" + run + "," + run + "2" + run + "]" + run), "<accepted>") << n;
+    EXPECT_EQ(error_text("[" + run + "\f]"), "expected value at line 1 column " + std::to_string(n + 2)) << n;
+    EXPECT_EQ(error_text("[1," + run), "EOF while parsing a value at line 1 column " + std::to_string(n + 3)) << n;
+  }
+}
+
 // --- strings ----------------------------------------------------------------------
 
 struct StringCase {

@@ -35,6 +35,15 @@ C = pelm_lib.Cache(100)
         (lambda: pelm_lib.Cache(5, limit=1), "Cache.__new__() got multiple values for argument 'limit'"),
         (lambda: pelm_lib.init_cache(1, 2), "init_cache() takes from 0 to 1 positional arguments but 2 were given"),
         (lambda: pelm_lib.init_cache(size=1), "init_cache() got an unexpected keyword argument 'size'"),
+        (lambda: C.get_raw(), "Cache.get_raw() missing 1 required positional argument: 'key'"),
+        (lambda: C.peek("a", "b"), "Cache.peek() takes 1 positional arguments but 2 were given"),
+        (lambda: C.insert_raw("k"), "Cache.insert_raw() missing 1 required positional argument: 'text'"),
+        (lambda: C.insert_raw("k", "1", None, 4),
+         "Cache.insert_raw() takes from 2 to 3 positional arguments but 4 were given"),
+        (lambda: C.insert_raw("k", text="1", value=1), "Cache.insert_raw() got an unexpected keyword argument 'value'"),
+        (lambda: C.resize(), "Cache.resize() missing 1 required positional argument: 'limit'"),
+        (lambda: C.stats(True, reset=False), "Cache.stats() got multiple values for argument 'reset'"),
+        (lambda: C.stats(1, 2), "Cache.stats() takes from 0 to 1 positional arguments but 2 were given"),
     ],
 )
 def test_argument_matching(call, text):
@@ -49,7 +58,7 @@ def test_keywords_by_name_work(cache):
     assert cache.remove(key="k") is True
 
 
-@pytest.mark.parametrize("method", ["get", "remove", "contains"])
+@pytest.mark.parametrize("method", ["get", "remove", "contains", "get_raw", "peek", "insert_raw"])
 @pytest.mark.parametrize(
     "key, text",
     [
@@ -59,7 +68,8 @@ def test_keywords_by_name_work(cache):
     ],
 )
 def test_key_must_be_str(cache, method, key, text):
-    err = raises_exactly(TypeError, text, getattr(cache, method), key)
+    args = (key, "1") if method == "insert_raw" else (key,)
+    err = raises_exactly(TypeError, text, getattr(cache, method), *args)
     assert err.__notes__ == ["while processing 'key'"]
 
 
@@ -104,7 +114,7 @@ def test_str_subclass_key_is_its_text(cache):
     "limit, exc",
     [(-1, OverflowError), (2**64, OverflowError), ("10", TypeError), (1.5, TypeError), ([], TypeError)],
 )
-@pytest.mark.parametrize("make", [pelm_lib.Cache, pelm_lib.init_cache])
+@pytest.mark.parametrize("make", [pelm_lib.Cache, pelm_lib.init_cache, lambda n: pelm_lib.Cache(5).resize(n)])
 def test_bad_limits(make, limit, exc):
     with pytest.raises(exc) as info:
         make(limit)
@@ -131,7 +141,7 @@ def test_get_miss_keyerror_text(cache):
 
 
 def test_noarg_methods_refuse_arguments(cache):
-    for name in ["size", "len", "is_empty", "clear"]:
+    for name in ["size", "len", "is_empty", "clear", "keys"]:
         with pytest.raises(TypeError):
             getattr(cache, name)(1)
 
@@ -163,6 +173,13 @@ class CallsBack(dict):
         (lambda c: c.insert("x", 1), "RuntimeError: Already borrowed"),
         (lambda c: c.remove("a"), "RuntimeError: Already borrowed"),
         (lambda c: c.clear(), "RuntimeError: Already borrowed"),
+        (lambda c: c.peek("a"), "RuntimeError: Already mutably borrowed"),
+        (lambda c: c.keys(), "RuntimeError: Already mutably borrowed"),
+        (lambda c: c.stats(), "RuntimeError: Already mutably borrowed"),
+        (lambda c: c.stats(reset=True), "RuntimeError: Already borrowed"),
+        (lambda c: c.get_raw("a"), "RuntimeError: Already borrowed"),
+        (lambda c: c.insert_raw("x", "1"), "RuntimeError: Already borrowed"),
+        (lambda c: c.resize(0), "RuntimeError: Already borrowed"),
     ],
 )
 def test_reentrant_call_fails_with_in_use_error(action, inner):
@@ -192,3 +209,37 @@ def test_in_use_is_checked_before_key_but_after_arguments():
         (TypeError, "Cache.get() missing 1 required positional argument: 'key'"),
         (RuntimeError, "Already mutably borrowed"),
     ]
+
+
+def test_user_code_converting_resize_and_stats_arguments_may_use_the_cache():
+    """Their arguments are converted before the cache is taken, so __index__
+    and __bool__ may use it; the new cap applies to the cache they left."""
+    cache = pelm_lib.Cache(100)
+    cache.insert("a", "x" * 10)
+
+    class Limit:
+        def __index__(self):
+            cache.insert("b", "y" * 10)
+            return 13
+
+    class Reset:
+        def __bool__(self):
+            cache.get("b")
+            return True
+
+    assert cache.resize(Limit()) is None
+    assert cache.keys() == ["b"] and cache.limit == 13
+    assert cache.stats(reset=Reset()) == (1, 0, 2, 1, 0)
+    assert cache.stats() == (0, 0, 0, 0, 0)
+
+
+def test_reset_whose_truth_raises_changes_nothing(cache):
+    class Bad:
+        def __bool__(self):
+            raise ZeroDivisionError("nope")
+
+    cache.insert("a", 1)
+    with pytest.raises(ZeroDivisionError) as info:
+        cache.stats(reset=Bad())
+    assert info.value.__notes__ == ["while processing 'reset'"]
+    assert cache.stats().inserts == 1

@@ -16,6 +16,8 @@ EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
         ("memoize.py", "6 calls, 3 computed"),
         ("http_responses.py", "3 fetches for 5 requests"),
         ("hit_rate.py", "limit  200000 bytes: hit rate"),
+        ("serve_json_bytes.py", '200 {"active":true,"id":1,"name":"Ada Lovelace","roles":["admin","dev"]}\n'
+                                "pelm_lib.CacheStats(hits=1, misses=1, inserts=1, evictions=0, expirations=0)"),
     ],
 )
 def test_example_runs(name, expected):

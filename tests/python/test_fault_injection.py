@@ -17,6 +17,7 @@ be read back through evictions: with the cache full, each further insertion of
 that size evicts exactly the least-recently-used entry.
 """
 
+import json
 import os
 import sys
 
@@ -39,7 +40,10 @@ PROMOTED_ORDER = ["a", "d", "b", "c"]
 OPERATIONS = {
     "insert-evicting": (lambda s, c: c.insert("é-new", s.value("e")), ["c", "d", "b", "é-new"], False),
     "insert-overwrite": (lambda s, c: c.insert("c", s.value("C")), ["d", "b", "c"], False),
+    "insert_raw-evicting": (lambda s, c: c.insert_raw("é-new", json.dumps(s.value("e"), indent=1)),
+                            ["c", "d", "b", "é-new"], False),
     "get": (lambda s, c: c.get("c"), PROMOTED_ORDER, True),
+    "get_raw": (lambda s, c: c.get_raw("c"), PROMOTED_ORDER, True),
     "remove": (lambda s, c: c.remove("c"), ["a", "d", "b"], False),
     "clear": (lambda s, c: c.clear(), [], False),
 }

@@ -15,14 +15,16 @@ def two_then_third(probe):
     return [k for k in "abc" if k in c]
 
 
-def test_get_promotes():
-    assert two_then_third(lambda c, k: c.get(k)) == ["a", "c"]
+@pytest.mark.parametrize("method", ["get", "get_raw"])
+def test_get_promotes(method):
+    assert two_then_third(lambda c, k: getattr(c, method)(k)) == ["a", "c"]
 
 
 @pytest.mark.parametrize(
     "probe",
     [lambda c, k: c.contains(k), lambda c, k: k in c, lambda c, k: c.len(), lambda c, k: c.size(),
-     lambda c, k: repr(c), lambda c, k: c.is_empty()],
+     lambda c, k: repr(c), lambda c, k: c.is_empty(), lambda c, k: c.peek(k), lambda c, k: c.keys(),
+     lambda c, k: c.stats()],
 )
 def test_reads_that_do_not_promote(probe):
     assert two_then_third(probe) == ["b", "c"]

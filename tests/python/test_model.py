@@ -1,13 +1,15 @@
 """Model-based test: the cache against a plain-Python byte-capped LRU.
 
-A hypothesis state machine drives insert (new keys and overwrites), get,
-contains, `in`, remove, clear, len and size with random keys, values and
-limits (0 and tiny limits included, where almost every insert evicts or is
-refused) and compares every answer with the model. After every step it checks
-that the stored keys, len(), size(), is_empty() and repr agree with the model.
-Recency order is observed through evictions: the model evicts from its own
-least-recently-used end, so a cache that promoted or evicted the wrong entry
-holds a different key set at the next check.
+A hypothesis state machine drives insert and insert_raw (new keys and
+overwrites; the raw text printed compact or indented), get, get_raw, peek,
+contains, `in`, remove, clear, resize, stats (with and without reset), len
+and size with random keys, values and limits (0 and tiny limits included,
+where almost every insert evicts or is refused) and compares every answer
+with the model. After every step it checks that the stored keys in recency
+order (keys()), len(), size(), is_empty(), repr and the usage counters agree
+with the model. Recency order is also observed through evictions: the model
+evicts from its own least-recently-used end, so a cache that promoted or
+evicted the wrong entry holds a different key set at the next check.
 
 The model measures a value as its compact JSON text with sorted keys; that is
 exactly the stored text for the values drawn here (None, bools, 64-bit
@@ -62,12 +64,20 @@ def payload_size(value):
 
 
 class LruModel:
-    """Byte-capped LRU: entries ordered least- to most-recently used."""
+    """Byte-capped LRU: entries ordered least- to most-recently used, and the
+    usage counters (hits, misses, inserts, evictions, expirations)."""
 
     def __init__(self, limit):
         self.limit = limit
         self.entries = OrderedDict()  # key -> (value, size)
         self.size = 0
+        self.counts = [0, 0, 0, 0, 0]
+
+    def evict_until(self, room):
+        while self.size + room > self.limit:
+            _, (_, evicted) = self.entries.popitem(last=False)
+            self.size -= evicted
+            self.counts[3] += 1
 
     def insert(self, key, value):
         """Returns the refusal message, or None when the value was stored."""
@@ -75,18 +85,26 @@ class LruModel:
         if size > self.limit:
             return f"Value for key '{key}' ({size} bytes) exceeds the cache limit ({self.limit} bytes)"
         # The old entry under `key` still counts here and may be evicted itself.
-        while self.size + size > self.limit:
-            _, (_, evicted) = self.entries.popitem(last=False)
-            self.size -= evicted
+        self.evict_until(size)
         if key in self.entries:
             self.size -= self.entries.pop(key)[1]
         self.entries[key] = (value, size)
         self.size += size
+        self.counts[2] += 1
         return None
 
     def get(self, key):
+        """The value, promoted and counted; None (a miss) when absent."""
+        if key not in self.entries:
+            self.counts[1] += 1
+            return None
+        self.counts[0] += 1
         self.entries.move_to_end(key)
         return self.entries[key][0]
+
+    def resize(self, limit):
+        self.limit = limit
+        self.evict_until(0)
 
     def remove(self, key):
         if key not in self.entries:
@@ -123,44 +141,56 @@ class CacheMachine(RuleBasedStateMachine):
         self.cache = pelm_lib.Cache(limit)
         self.model = LruModel(limit)
 
-    @rule(key=st.sampled_from(KEYS), value=values)
-    def insert(self, key, value):
+    @rule(key=st.sampled_from(KEYS), value=values, raw_indent=st.sampled_from([False, None, 2]))
+    def insert(self, key, value, raw_indent=False):
+        """Through insert, or (raw_indent not False) insert_raw of the value's
+        text, printed with that indent."""
+        if raw_indent is False:
+            store = lambda: self.cache.insert(key, value)  # noqa: E731
+        else:
+            store = lambda: self.cache.insert_raw(key, json.dumps(value, indent=raw_indent))  # noqa: E731
         refusal = self.model.insert(key, value)
         if refusal is None:
-            assert self.cache.insert(key, value) is None
+            assert store() is None
         else:
             try:
-                self.cache.insert(key, value)
+                store()
             except ValueError as e:
                 assert e.args == (refusal,)
             else:
                 raise AssertionError("insert of an oversized value succeeded")
 
     @precondition(lambda self: self.model.entries)
-    @rule(data=st.data(), value=values)
-    def overwrite(self, data, value):
+    @rule(data=st.data(), value=values, raw_indent=st.sampled_from([False, None, 2]))
+    def overwrite(self, data, value, raw_indent):
         key = data.draw(st.sampled_from(list(self.model.entries)))
-        self.insert(key, value)
+        self.insert(key, value, raw_indent)
 
     @precondition(lambda self: self.model.entries)
     @rule(data=st.data())
     def get_stored(self, data):
         self.get(data.draw(st.sampled_from(list(self.model.entries))))
 
-    @rule(key=st.sampled_from(KEYS))
-    def get(self, key):
-        if key in self.model.entries:
-            expected = json_image(self.model.get(key))
-            got = self.cache.get(key)
-            assert got == expected
-            assert keys_in_order(got) == keys_in_order(expected)
+    @rule(key=st.sampled_from(KEYS), how=st.sampled_from(["get", "get_raw", "peek"]))
+    def get(self, key, how="get"):
+        stored = key in self.model.entries
+        if how == "peek":
+            expected = self.model.entries[key][0] if stored else None
         else:
+            expected = self.model.get(key)
+        if not stored:
             try:
-                self.cache.get(key)
+                getattr(self.cache, how)(key)
             except KeyError as e:
                 assert e.args == (f"Key '{key}' not found",)
             else:
-                raise AssertionError("get of a missing key succeeded")
+                raise AssertionError(f"{how} of a missing key succeeded")
+        elif how == "get_raw":
+            assert self.cache.get_raw(key) == text_of(expected).encode()
+        else:
+            got = getattr(self.cache, how)(key)
+            assert got == json_image(expected)
+            assert keys_in_order(got) == keys_in_order(json_image(expected))
 
     @rule(key=st.sampled_from(KEYS))
     def contains(self, key):
@@ -179,6 +209,17 @@ class CacheMachine(RuleBasedStateMachine):
         assert self.cache.clear() is None
         self.model.clear()
 
+    @rule(limit=limits)
+    def resize(self, limit):
+        assert self.cache.resize(limit) is None
+        self.model.resize(limit)
+
+    @rule(reset=st.booleans())
+    def stats(self, reset):
+        assert self.cache.stats(reset=reset) == tuple(self.model.counts)
+        if reset:
+            self.model.counts = [0] * 5
+
     @invariant()
     def agrees_with_model(self):
         model = self.model
@@ -187,6 +228,8 @@ class CacheMachine(RuleBasedStateMachine):
         assert self.cache.len() == len(self.cache) == len(model.entries)
         assert self.cache.size() == model.size == sum(s for _, s in model.entries.values())
         assert self.cache.is_empty() is (not model.entries)
+        assert self.cache.keys() == list(reversed(model.entries))
+        assert self.cache.stats() == tuple(model.counts)
         assert repr(self.cache) == (
             f"Cache(limit={model.limit}, size={model.size}, entries={len(model.entries)})"
         )

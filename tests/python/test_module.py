@@ -32,6 +32,12 @@ def test_cache_type_identity():
         ("len", "($self)"),
         ("is_empty", "($self)"),
         ("clear", "($self)"),
+        ("get_raw", "($self, key)"),
+        ("insert_raw", "($self, key, text, ttl=None)"),
+        ("peek", "($self, key)"),
+        ("keys", "($self)"),
+        ("stats", "($self, reset=False)"),
+        ("resize", "($self, limit)"),
     ],
 )
 def test_method_signatures(name, signature):
@@ -116,3 +122,15 @@ def test_counters_agree(cache):
     assert cache.clear() is None
     assert cache.is_empty() and cache.size() == 0 and "a" not in cache
     assert cache.clear() is None
+
+
+def test_stats_record_is_a_read_only_named_tuple_reachable_only_through_its_type(cache):
+    record = cache.stats()
+    fields = ("hits", "misses", "inserts", "evictions", "expirations")
+    assert isinstance(record, tuple) and record == (0,) * 5 and type(record).n_fields == len(fields)
+    assert [getattr(record, f) for f in fields] == list(record)
+    assert type(record).__name__ == "CacheStats" and not hasattr(pelm_lib, "CacheStats")
+    with pytest.raises(AttributeError):
+        record.hits = 1
+    with pytest.raises(TypeError):
+        type(record).extra = 1

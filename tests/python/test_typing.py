@@ -26,6 +26,17 @@ GOOD = """
     n: int = cache.len() + len(cache) + cache.size() + cache.limit + other.limit + big.limit
     empty: bool = cache.is_empty()
     cache.clear()
+    raw: bytes = cache.get_raw("k")
+    cache.insert_raw("k", raw)
+    cache.insert_raw("k", bytearray(raw), None)
+    cache.insert_raw(key="k", text=memoryview(raw), ttl=None)
+    cache.insert_raw("k", '{"a": 1}')
+    peeked = cache.peek("k")
+    keys: list[str] = cache.keys()
+    stats = cache.stats(reset=True)
+    counts: int = stats.hits + stats.misses + stats.inserts + stats.evictions + stats.expirations + stats[0]
+    hits, misses, inserts, evictions, expirations = cache.stats()
+    cache.resize(100)
 """
 
 BAD = {
@@ -34,6 +45,12 @@ BAD = {
     "unknown-method": 'cache.items()',
     "limit-read-only": "cache.limit = 5",
     "insert-returns-none": 'x: int = cache.insert("k", 1)',
+    "raw-text-not-int": 'cache.insert_raw("k", 5)',
+    "ttl-none-only": 'cache.insert_raw("k", "1", ttl=5)',
+    "get-raw-is-bytes": 'x: str = cache.get_raw("k")',
+    "stats-fields-read-only": "cache.stats().hits = 1",
+    "stats-type-not-exported": "pelm_lib.CacheStats",
+    "resize-limit-not-str": 'cache.resize("10")',
 }
 
 

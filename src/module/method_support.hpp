@@ -1,0 +1,86 @@
+// What the Cache methods share: entering a keyed call, the common results
+// and refusals, storing a finished text, and the adapters that make a method
+// table entry from an implementation.
+//
+// Every keyed method follows one order: match the arguments, take the use
+// it needs, convert `key` (so a wrong call reports the earliest fault), then
+// work. `store_text` is the one way a text enters the engine: everything
+// that can fail happens before the first eviction, so a refused or failed
+// store leaves the cache exactly as it was.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "module/cache_object.hpp"
+#include "module/convert_arguments.hpp"
+#include "module/entry_point.hpp"
+#include "module/match_arguments.hpp"
+#include "py/messages.hpp"
+#include "support/portable.hpp"
+
+namespace pelm {
+
+[[nodiscard]] inline OwnedRef new_bool(bool b) noexcept { return OwnedRef::borrow(b ? Py_True : Py_False); }
+
+[[nodiscard]] inline Result<OwnedRef> new_uint(std::uint64_t v) {
+  OwnedRef r = OwnedRef::steal(PyLong_FromUnsignedLongLong(v));
+  if (!r) return Error::fetch();
+  return r;
+}
+
+[[nodiscard]] PELM_COLD PELM_NOINLINE inline Error too_large(std::string_view key, std::uint64_t size,
+                                                               std::uint64_t limit) {
+  return Error::pending(PyExc_ValueError, msg::value_too_large(key, size, limit));
+}
+
+[[nodiscard]] PELM_COLD PELM_NOINLINE inline Error not_found(std::string_view key) {
+  return Error::pending(PyExc_KeyError, msg::key_not_found(key));
+}
+
+// Matches the arguments, takes `use` (exclusive or shared) and converts
+// `bound[0]` as the key.
+template <class UseKind>
+[[nodiscard]] std::optional<Error> enter_keyed(const Signature& sig, CacheObject* self, PyObject* const* args,
+                                               Py_ssize_t nargsf, PyObject* kwnames, BoundArgs& bound,
+                                               std::optional<UseKind>& use, Key& key) {
+  if (auto e = match_vectorcall(sig, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, bound)) {
+    return e;
+  }
+  if (auto e = UseKind::take(self->use_flag, use)) return e;
+  Result<Key> converted = convert_key(bound[0]);
+  if (!converted.ok()) return std::move(converted.error());
+  key = converted.value();
+  return std::nullopt;
+}
+
+// Stores `text` (a finished stored form) under `key` and counts the insert
+// and its evictions. The caller holds exclusive use.
+[[nodiscard]] inline Result<OwnedRef> store_text(CacheObject* self, const Key& key, std::string_view text) {
+  Engine& engine = self->engine;
+  if (text.size() > engine.limit()) return too_large(key.text, text.size(), engine.limit());
+  if (!ensure_cache_node_type()) {
+    PyErr_WriteUnraisable(nullptr);
+    return Error::panic(std::string(msg::kNodeTypeFailed));
+  }
+  EntryPtr entry = engine.prepare_insert(key.text, text, engine.hash(key.str_hash));
+  self->counters.evictions += engine.commit_insert(std::move(entry));
+  ++self->counters.inserts;
+  return OwnedRef::borrow(Py_None);
+}
+
+// A METH_FASTCALL | METH_KEYWORDS method from `Impl(self, args, nargsf, kwnames)`.
+template <auto Impl>
+PyObject* vector_method(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  return object_entry([&] { return Impl(as_cache(op), args, nargsf, kwnames); });
+}
+
+template <auto F>
+PyCFunction as_cfunction() noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+}  // namespace pelm
