@@ -121,7 +121,7 @@ Result<OwnedRef> contains_impl(CacheObject* self, PyObject* const* args, Py_ssiz
 // Counters, read under shared use: `read` takes its figure from the engine
 // before it makes the result object, so nothing runs Python code meanwhile.
 template <class Read>
-PyObject* read_counter(PyObject* op, Read read) noexcept {
+PyObject* read_counter(PyObject* op, Read read) {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
     if (auto e = check_shared_use(self->use_flag)) return std::move(*e);
@@ -130,23 +130,23 @@ PyObject* read_counter(PyObject* op, Read read) noexcept {
 }
 
 template <auto Impl>
-PyObject* vector_method(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+PyObject* vector_method(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return object_entry([&] { return Impl(as_cache(op), args, nargsf, kwnames); });
 }
 
-PyObject* cache_size(PyObject* op, PyObject*) noexcept {
+PyObject* cache_size(PyObject* op, PyObject*) {
   return read_counter(op, [](const Engine& e) { return new_uint(e.size()); });
 }
 
-PyObject* cache_len(PyObject* op, PyObject*) noexcept {
+PyObject* cache_len(PyObject* op, PyObject*) {
   return read_counter(op, [](const Engine& e) { return new_uint(e.count()); });
 }
 
-PyObject* cache_is_empty(PyObject* op, PyObject*) noexcept {
+PyObject* cache_is_empty(PyObject* op, PyObject*) {
   return read_counter(op, [](const Engine& e) -> Result<OwnedRef> { return new_bool(e.count() == 0); });
 }
 
-PyObject* cache_clear(PyObject* op, PyObject*) noexcept {
+PyObject* cache_clear(PyObject* op, PyObject*) {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
     std::optional<ExclusiveUse> use;

@@ -20,7 +20,7 @@ namespace {
 constexpr std::uint64_t kDefaultLimit = 1000000;
 constexpr Signature kInitCacheSignature{"init_cache()", {"limit", nullptr}, 1, 0};
 
-PyObject* init_cache(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+PyObject* init_cache(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return object_entry([&]() -> Result<OwnedRef> {
     BoundArgs bound;
     if (auto e = match_vectorcall(kInitCacheSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
@@ -72,7 +72,7 @@ std::optional<Error> exec_steps(PyObject* module) {
   return add_exported(module, "Cache", reinterpret_cast<PyObject*>(&CacheType));
 }
 
-int module_exec(PyObject* module) noexcept {
+int module_exec(PyObject* module) {
   return number_entry<int>([&]() -> Result<int> {
     if (auto e = exec_steps(module)) return std::move(*e);
     return 0;
