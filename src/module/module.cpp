@@ -11,6 +11,7 @@
 #include "module/cache_object.hpp"
 #include "module/docstrings.hpp"
 #include "module/entry_point.hpp"
+#include "module/fork_watch.hpp"
 #include "py/messages.hpp"
 
 namespace pelm {
@@ -68,6 +69,10 @@ std::optional<Error> exec_steps(PyObject* module) {
   OwnedRef fn = OwnedRef::steal(PyCMethod_New(&init_cache_def, module, module_name.get(), nullptr));
   if (!fn) return Error::fetch();
   if (auto e = add_exported(module, "init_cache", fn.get())) return e;
+  if (!watch_forks()) {
+    PyErr_NoMemory();
+    return Error::fetch();
+  }
   if (!ready_cache_type()) return Error::fetch();
   return add_exported(module, "Cache", reinterpret_cast<PyObject*>(&CacheType));
 }

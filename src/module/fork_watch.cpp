@@ -1,0 +1,46 @@
+// The fork generation and the thread that made the last fork (see fork_watch.hpp).
+#include "module/fork_watch.hpp"
+
+#include <pthread.h>
+
+#include <atomic>
+
+namespace pelm {
+
+namespace {
+
+std::atomic<std::uint64_t> g_generation{0};
+std::atomic<std::uint64_t> g_survivor{0};  // 0 until the first fork
+std::atomic<std::uint64_t> g_last_thread_id{0};
+std::atomic<bool> g_watching{false};
+
+void on_fork_child() noexcept {
+  g_survivor.store(this_thread_id(), std::memory_order_relaxed);
+  g_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+std::uint64_t fork_generation() noexcept { return g_generation.load(std::memory_order_relaxed); }
+
+std::uint64_t this_thread_id() noexcept {
+  thread_local std::uint64_t id = 0;
+  if (id == 0) [[unlikely]] {
+    id = g_last_thread_id.fetch_add(1, std::memory_order_relaxed) + 1;
+  }
+  return id;
+}
+
+bool use_holder_survives(std::uint64_t generation, std::uint64_t holder) noexcept {
+  return generation == fork_generation() || holder == g_survivor.load(std::memory_order_relaxed);
+}
+
+bool watch_forks() noexcept {
+  if (g_watching.load(std::memory_order_acquire)) return true;
+  // Reached under the interpreter lock, so never by two callers at once.
+  if (pthread_atfork(nullptr, nullptr, on_fork_child) != 0) return false;
+  g_watching.store(true, std::memory_order_release);
+  return true;
+}
+
+}  // namespace pelm

@@ -1,0 +1,31 @@
+// Which holders of a use taken before a fork still exist in the child.
+//
+// fork copies every cache, use flag included, but only the calling thread:
+// a use that another thread held at that moment is never released in the
+// child, and would leave that cache refusing every call for good. So a use
+// records the fork generation it was taken in and the thread that took it,
+// and a use from an earlier generation counts only when its thread is the
+// one that forked into this process (that thread carries on and releases it).
+//
+// Threads are told apart by ids of our own, handed out once per thread and
+// never reused (a pthread_t can be reused by a thread made after another
+// ended). The child handler runs in the new process while it has one thread.
+#pragma once
+
+#include <cstdint>
+
+namespace pelm {
+
+// The number of forks between the first process and this one.
+[[nodiscard]] std::uint64_t fork_generation() noexcept;
+
+// The calling thread's id (never 0).
+[[nodiscard]] std::uint64_t this_thread_id() noexcept;
+
+// Whether the thread `holder` that took a use in `generation` still exists.
+[[nodiscard]] bool use_holder_survives(std::uint64_t generation, std::uint64_t holder) noexcept;
+
+// Registers the child handler, once per process; false if it cannot be.
+[[nodiscard]] bool watch_forks() noexcept;
+
+}  // namespace pelm
