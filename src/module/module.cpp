@@ -1,6 +1,15 @@
 // The module `pelm_lib`: multi-phase initialisation whose execution step adds
-// `init_cache` and `Cache`, each also appended to `__all__`. The module keeps
-// no state of its own; the types are static and made ready once per process.
+// `init_cache` and `Cache`, each also appended to `__all__`.
+//
+// Interpreters. Every interpreter that imports the module gets its own module
+// object and, on first need, its own kept objects (py/per_interpreter.hpp).
+// The types Cache and CacheNode stay static, made ready once per process and
+// shared: a static type is never freed, and sharing it is safe between
+// interpreters that share the main interpreter's lock, which are the only
+// ones the module accepts (Py_mod_multiple_interpreters below; one with a
+// lock of its own refuses the import with ImportError). Per-interpreter heap
+// types would buy nothing more and would cost every method a lookup of its
+// defining class.
 #include <Python.h>
 
 #include <optional>
@@ -86,6 +95,10 @@ int module_exec(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Sub-interpreters, but only those sharing the main interpreter's lock.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
     {0, nullptr},
 };
 
