@@ -56,16 +56,13 @@ std::optional<Error> enter_keyed(const Signature& sig, CacheObject* self, PyObje
     return e;
   }
   if (auto e = ExclusiveUse::take(self->use_flag, use)) return e;
-  Result<Key> converted = convert_key(bound[0]);
-  if (!converted.ok()) return std::move(converted.error());
-  key = converted.value();
-  return std::nullopt;
+  return convert_key(bound[0], key);
 }
 
 Result<OwnedRef> insert_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
   std::optional<ExclusiveUse> use;
-  Key key{};
+  Key key;
   if (auto e = enter_keyed(kInsertSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
 
   PooledWriter pooled;
@@ -88,7 +85,7 @@ Result<OwnedRef> insert_impl(CacheObject* self, PyObject* const* args, Py_ssize_
 Result<OwnedRef> get_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
   std::optional<ExclusiveUse> use;
-  Key key{};
+  Key key;
   if (auto e = enter_keyed(kGetSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
   Entry* entry = self->engine.find(key.text, self->engine.hash(key.str_hash));
   if (entry == nullptr) return not_found(key.text);
@@ -102,7 +99,7 @@ Result<OwnedRef> get_impl(CacheObject* self, PyObject* const* args, Py_ssize_t n
 Result<OwnedRef> remove_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
   std::optional<ExclusiveUse> use;
-  Key key{};
+  Key key;
   if (auto e = enter_keyed(kRemoveSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
   return new_bool(self->engine.remove(key.text, self->engine.hash(key.str_hash)));
 }
