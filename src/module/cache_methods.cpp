@@ -143,6 +143,12 @@ PyObject* cache_is_empty(PyObject* op, PyObject*) {
   return read_counter(op, [](const Engine& e) -> Result<OwnedRef> { return new_bool(e.count() == 0); });
 }
 
+// sys.getsizeof(cache): what the cap does not count (keys, headers, the
+// table) as well as what it does, so a user can see the cache's memory.
+PyObject* cache_sizeof(PyObject* op, PyObject*) {
+  return read_counter(op, [](const Engine& e) { return new_uint(sizeof(CacheObject) + e.bytes_held()); });
+}
+
 PyObject* cache_clear(PyObject* op, PyObject*) {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
@@ -169,6 +175,7 @@ PyMethodDef cache_methods[] = {
     {"len", as_cfunction<cache_len>(), METH_NOARGS, doc::kLen},
     {"is_empty", as_cfunction<cache_is_empty>(), METH_NOARGS, doc::kIsEmpty},
     {"clear", as_cfunction<cache_clear>(), METH_NOARGS, doc::kClear},
+    {"__sizeof__", as_cfunction<cache_sizeof>(), METH_NOARGS, doc::kSizeof},
     {nullptr, nullptr, 0, nullptr},
 };
 

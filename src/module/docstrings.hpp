@@ -38,6 +38,10 @@ inline constexpr const char kIsEmpty[] = "is_empty($self)\n--\n\n``True`` if the
 
 inline constexpr const char kClear[] = "clear($self)\n--\n\nEvict all entries.";
 
+inline constexpr const char kSizeof[] =
+    "__sizeof__($self, /)\n--\n\nMemory the cache holds, in bytes: the object, every entry (key, JSON text\n"
+    "and bookkeeping) and the key table.";
+
 inline constexpr const char kLimit[] = "Maximum total payload size in bytes.";
 
 inline constexpr const char kInitCache[] =
