@@ -24,24 +24,24 @@ inline constexpr std::uint64_t kNonAsciiBits = sizeof(Unit) == 1   ? 0x808080808
                                                : sizeof(Unit) == 2 ? 0xFF80FF80FF80FF80ULL
                                                                    : 0xFFFFFF80FFFFFF80ULL;
 
-// Writes one non-ASCII code point; false for a surrogate.
-inline bool put_code_point(std::uint32_t c, char*& out) noexcept {
-  auto byte = [&](std::uint32_t b) { *out++ = static_cast<char>(b); };
-  if (c < 0x800) {
-    byte(0xC0 | (c >> 6));
-    byte(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    if (c >= 0xD800 && c <= 0xDFFF) return false;
-    byte(0xE0 | (c >> 12));
-    byte(0x80 | ((c >> 6) & 0x3F));
-    byte(0x80 | (c & 0x3F));
-  } else {
-    byte(0xF0 | (c >> 18));
-    byte(0x80 | ((c >> 12) & 0x3F));
-    byte(0x80 | ((c >> 6) & 0x3F));
-    byte(0x80 | (c & 0x3F));
+// Copies the ASCII run at `p` (whose first unit is ASCII), a word of units
+// at a time while whole words are ASCII, then unit by unit.
+template <class Unit>
+inline void copy_ascii_run(const Unit*& p, const Unit* end, unsigned char*& o) noexcept {
+  constexpr std::size_t kPerWord = sizeof(std::uint64_t) / sizeof(Unit);
+  const Unit* q = p;
+  unsigned char* w = o;
+  while (static_cast<std::size_t>(end - q) >= kPerWord) {
+    std::uint64_t word;
+    std::memcpy(&word, q, sizeof word);
+    if ((word & kNonAsciiBits<Unit>) != 0) break;
+    for (std::size_t i = 0; i < kPerWord; ++i) w[i] = static_cast<unsigned char>(q[i]);
+    q += kPerWord;
+    w += kPerWord;
   }
-  return true;
+  while (q != end && *q < 0x80) *w++ = static_cast<unsigned char>(*q++);
+  p = q;
+  o = w;
 }
 
 }  // namespace utf8_encode_detail
@@ -50,29 +50,38 @@ inline bool put_code_point(std::uint32_t c, char*& out) noexcept {
 // or null when a surrogate is met (the output is then partial).
 template <class Unit>
 [[nodiscard]] char* encode_utf8(const Unit* units, std::size_t n, char* out) noexcept {
-  using namespace utf8_encode_detail;
-  constexpr std::size_t kPerWord = sizeof(std::uint64_t) / sizeof(Unit);
   const Unit* p = units;
   const Unit* const end = units + n;
+  auto* o = reinterpret_cast<unsigned char*>(out);
   while (p != end) {
-    // An ASCII run, a word of units at a time.
-    while (static_cast<std::size_t>(end - p) >= kPerWord) {
-      std::uint64_t w;
-      std::memcpy(&w, p, sizeof w);
-      if ((w & kNonAsciiBits<Unit>) != 0) break;
-      for (std::size_t i = 0; i < kPerWord; ++i) out[i] = static_cast<char>(p[i]);
-      p += kPerWord;
-      out += kPerWord;
-    }
-    if (p == end) break;
-    const auto c = static_cast<std::uint32_t>(*p++);
+    const std::uint32_t c = *p;
     if (c < 0x80) {
-      *out++ = static_cast<char>(c);
-    } else if (!put_code_point(c, out)) {
-      return nullptr;
+      // A lone ASCII unit (a space between words) is copied at once; a run
+      // goes a word at a time.
+      *o++ = static_cast<unsigned char>(c);
+      if (++p != end && *p < 0x80) utf8_encode_detail::copy_ascii_run(p, end, o);
+      continue;
+    }
+    ++p;
+    if (c < 0x800) {
+      o[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
+      o[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+      o += 2;
+    } else if (c < 0x10000) {
+      if ((c & 0xF800) == 0xD800) return nullptr;  // a surrogate
+      o[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
+      o[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      o[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+      o += 3;
+    } else {
+      o[0] = static_cast<unsigned char>(0xF0 | (c >> 18));
+      o[1] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+      o[2] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      o[3] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+      o += 4;
     }
   }
-  return out;
+  return reinterpret_cast<char*>(o);
 }
 
 }  // namespace pelm::codec

@@ -9,26 +9,20 @@ namespace pelm {
 
 namespace {
 
-std::atomic<std::uint64_t> g_generation{0};
 std::atomic<std::uint64_t> g_survivor{0};  // 0 until the first fork
 std::atomic<std::uint64_t> g_last_thread_id{0};
 std::atomic<bool> g_watching{false};
 
 void on_fork_child() noexcept {
   g_survivor.store(this_thread_id(), std::memory_order_relaxed);
-  g_generation.fetch_add(1, std::memory_order_relaxed);
+  fork_watch_detail::generation.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace
 
-std::uint64_t fork_generation() noexcept { return g_generation.load(std::memory_order_relaxed); }
-
-std::uint64_t this_thread_id() noexcept {
-  thread_local std::uint64_t id = 0;
-  if (id == 0) [[unlikely]] {
-    id = g_last_thread_id.fetch_add(1, std::memory_order_relaxed) + 1;
-  }
-  return id;
+std::uint64_t fork_watch_detail::assign_thread_id() noexcept {
+  thread_id = g_last_thread_id.fetch_add(1, std::memory_order_relaxed) + 1;
+  return thread_id;
 }
 
 bool use_holder_survives(std::uint64_t generation, std::uint64_t holder) noexcept {

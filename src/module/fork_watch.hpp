@@ -12,15 +12,29 @@
 // ended). The child handler runs in the new process while it has one thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace pelm {
 
+namespace fork_watch_detail {
+inline std::atomic<std::uint64_t> generation{0};
+// Initial-exec: read straight from the thread pointer, with no call, since
+// every exclusive use reads it; it takes 8 bytes of the static TLS reserve.
+[[gnu::tls_model("initial-exec")]] inline thread_local std::uint64_t thread_id = 0;
+[[nodiscard, gnu::cold]] std::uint64_t assign_thread_id() noexcept;
+}  // namespace fork_watch_detail
+
 // The number of forks between the first process and this one.
-[[nodiscard]] std::uint64_t fork_generation() noexcept;
+[[nodiscard]] inline std::uint64_t fork_generation() noexcept {
+  return fork_watch_detail::generation.load(std::memory_order_relaxed);
+}
 
 // The calling thread's id (never 0).
-[[nodiscard]] std::uint64_t this_thread_id() noexcept;
+[[nodiscard]] inline std::uint64_t this_thread_id() noexcept {
+  const std::uint64_t id = fork_watch_detail::thread_id;
+  return id != 0 ? id : fork_watch_detail::assign_thread_id();
+}
 
 // Whether the thread `holder` that took a use in `generation` still exists.
 [[nodiscard]] bool use_holder_survives(std::uint64_t generation, std::uint64_t holder) noexcept;
