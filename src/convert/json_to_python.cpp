@@ -63,7 +63,11 @@ class PythonBuilder {
     return push(ascii ? new_ascii_str(utf8) : new_str_from_utf8(utf8));
   }
   bool key(std::string_view utf8, bool ascii) {
-    if (utf8.size() <= kMaxCachedKeyLength && (ascii || is_ascii(utf8))) return push(cached_member_name(utf8));
+    if (utf8.size() <= kMaxCachedKeyLength && (ascii || is_ascii(utf8))) {
+      // Found once per read, on its first short name.
+      if (names_ == nullptr && (names_ = member_names_here()) == nullptr) return fail_creation();
+      return push(cached_member_name(*names_, utf8));
+    }
     return push(new_str_from_utf8(utf8));
   }
   bool begin_array() { return true; }
@@ -93,6 +97,7 @@ class PythonBuilder {
 
   ValueStack stack_;
   std::optional<Error> failure_;
+  MemberNames* names_ = nullptr;  // this interpreter's short-name cache
 };
 
 bool PythonBuilder::end_array(std::size_t count) {

@@ -7,12 +7,20 @@
 
 #include "convert/str_from_utf8.hpp"
 #include "py/owned_ref.hpp"
+#include "py/per_interpreter.hpp"
 
 namespace pelm {
-namespace {
 
+namespace {
 constexpr unsigned kSlotBits = 10;
-using Slots = std::array<OwnedRef, std::size_t{1} << kSlotBits>;
+}  // namespace
+
+struct MemberNames {
+  static constexpr const char* kKey = "pelm_lib.member_names";
+  std::array<OwnedRef, std::size_t{1} << kSlotBits> slots;
+};
+
+namespace {
 
 std::uint64_t load64(const char* p) noexcept {
   std::uint64_t w;
@@ -50,13 +58,6 @@ std::uint64_t slot_hash(std::string_view s) noexcept {
   return h * kMul;
 }
 
-// Process-wide and never destroyed: dropping the references from a static
-// destructor would touch an interpreter that has already finalised.
-Slots& slots() {
-  static Slots* s = new Slots();
-  return *s;
-}
-
 // Equality of `n` bytes in words, tails as overlapping words (as in
 // `slot_hash`): keys are short, and a call to memcmp costs more than this.
 bool equal_bytes(const char* a, const char* b, std::size_t n) noexcept {
@@ -80,8 +81,10 @@ bool holds(PyObject* str, std::string_view ascii) noexcept {
 
 }  // namespace
 
-PyObject* cached_member_name(std::string_view ascii) noexcept {
-  OwnedRef& slot = slots()[slot_hash(ascii) >> (64 - kSlotBits)];
+MemberNames* member_names_here() { return for_this_interpreter<MemberNames>(); }
+
+PyObject* cached_member_name(MemberNames& names, std::string_view ascii) noexcept {
+  OwnedRef& slot = names.slots[slot_hash(ascii) >> (64 - kSlotBits)];
   if (slot && holds(slot.get(), ascii)) return Py_NewRef(slot.get());
   PyObject* fresh = new_ascii_str(ascii);
   if (fresh == nullptr) return nullptr;

@@ -10,8 +10,9 @@
 // exact, compact ASCII str of at most 64 characters; a slot is picked by a hash
 // of the bytes, and its str is reused only when its bytes are equal, so a
 // collision costs a replacement, never a wrong key. Only keys of at most 64
-// ASCII bytes enter. The cache lives for the whole process (the references
-// are never dropped: the interpreter may already be gone at exit).
+// ASCII bytes enter. Each interpreter has its own slots (py/per_interpreter.hpp),
+// released when it ends: a str made in one interpreter is never handed to
+// another.
 // Hazards: none of its calls runs Python code; it is used only under the
 // interpreter lock, which is what serialises access to the slots.
 #pragma once
@@ -24,9 +25,16 @@ namespace pelm {
 
 inline constexpr std::size_t kMaxCachedKeyLength = 64;
 
+// One interpreter's slots.
+struct MemberNames;
+
+// The calling interpreter's slots; null with a Python error set when they
+// cannot be made. Valid until that interpreter ends.
+[[nodiscard]] MemberNames* member_names_here();
+
 // New reference to a str equal to `ascii` (ASCII, at most kMaxCachedKeyLength
 // bytes), shared with earlier callers when the slot still holds it; null with
 // the interpreter's MemoryError set when a new str cannot be made.
-[[nodiscard]] PyObject* cached_member_name(std::string_view ascii) noexcept;
+[[nodiscard]] PyObject* cached_member_name(MemberNames& names, std::string_view ascii) noexcept;
 
 }  // namespace pelm

@@ -1,54 +1,65 @@
-// The conversion's once-per-process lookups (see python_lookups.hpp).
+// The conversion's lookups, kept per interpreter (see python_lookups.hpp).
 #include "convert/python_lookups.hpp"
 
 #include "py/owned_ref.hpp"
+#include "py/per_interpreter.hpp"
 
 namespace pelm {
 
 namespace {
 
-struct AbcPair {
-  PyObject* sequence = nullptr;
-  PyObject* mapping = nullptr;
+struct Lookups {
+  static constexpr const char* kKey = "pelm_lib.conversion_lookups";
+  OwnedRef sequence;
+  OwnedRef mapping;
+  OwnedRef dataclass_fields_name;
+  OwnedRef instance_dict_name;
 };
 
-// Kept for the life of the process: never released, so never decremented.
-AbcPair g_abcs;
-PyObject* g_dataclass_fields_name = nullptr;
-PyObject* g_instance_dict_name = nullptr;
-
 // Imports both classes together so that the pair is filled all at once.
-bool load_abcs() {
+Lookups* load_abcs(Lookups* kept) {
   OwnedRef module = OwnedRef::steal(PyImport_ImportModule("collections.abc"));
-  if (!module) return false;
+  if (!module) return nullptr;
   OwnedRef sequence = OwnedRef::steal(PyObject_GetAttrString(module.get(), "Sequence"));
-  if (!sequence) return false;
+  if (!sequence) return nullptr;
   OwnedRef mapping = OwnedRef::steal(PyObject_GetAttrString(module.get(), "Mapping"));
-  if (!mapping) return false;
+  if (!mapping) return nullptr;
   // The import may have let another thread fill the pair meanwhile.
-  if (g_abcs.sequence == nullptr) g_abcs = AbcPair{sequence.release(), mapping.release()};
-  return true;
+  if (!kept->sequence) {
+    kept->sequence = std::move(sequence);
+    kept->mapping = std::move(mapping);
+  }
+  return kept;
 }
 
-PyObject* interned(PyObject*& slot, const char* text) {
-  if (slot == nullptr) slot = PyUnicode_InternFromString(text);
-  return slot;
+Lookups* abcs() {
+  Lookups* kept = for_this_interpreter<Lookups>();
+  if (kept == nullptr || kept->sequence) return kept;
+  return load_abcs(kept);
+}
+
+PyObject* interned(OwnedRef Lookups::*slot, const char* text) {
+  Lookups* kept = for_this_interpreter<Lookups>();
+  if (kept == nullptr) return nullptr;
+  OwnedRef& name = kept->*slot;
+  if (!name) name = OwnedRef::steal(PyUnicode_InternFromString(text));
+  return name.get();
 }
 
 }  // namespace
 
 PyObject* sequence_abc() {
-  if (g_abcs.sequence == nullptr && !load_abcs()) return nullptr;
-  return g_abcs.sequence;
+  Lookups* kept = abcs();
+  return kept != nullptr ? kept->sequence.get() : nullptr;
 }
 
 PyObject* mapping_abc() {
-  if (g_abcs.mapping == nullptr && !load_abcs()) return nullptr;
-  return g_abcs.mapping;
+  Lookups* kept = abcs();
+  return kept != nullptr ? kept->mapping.get() : nullptr;
 }
 
-PyObject* dataclass_fields_name() { return interned(g_dataclass_fields_name, "__dataclass_fields__"); }
+PyObject* dataclass_fields_name() { return interned(&Lookups::dataclass_fields_name, "__dataclass_fields__"); }
 
-PyObject* instance_dict_name() { return interned(g_instance_dict_name, "__dict__"); }
+PyObject* instance_dict_name() { return interned(&Lookups::instance_dict_name, "__dict__"); }
 
 }  // namespace pelm

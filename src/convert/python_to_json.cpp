@@ -82,8 +82,8 @@ bool ToValueWalk::convert_general(PyObject* obj, int depth) {
 
 bool ToValueWalk::put_str(PyObject* str) {
   std::string_view utf8;
-  // Fails only for text holding a lone surrogate (or out of memory).
-  if (!str_utf8_view(str, &utf8)) return fail_interpreter();
+  // Fails only for text holding a lone surrogate.
+  if (!str_utf8_view(str, scratch_, &utf8)) return fail_interpreter();
   out_.string(utf8);
   return true;
 }

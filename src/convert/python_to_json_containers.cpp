@@ -265,7 +265,7 @@ bool ToValueWalk::member(PyObject* key, PyObject* value, int depth) {
 bool ToValueWalk::member_name(PyObject* key) {
   if (!PyUnicode_Check(key)) return fail(ConversionError::unexpected_type(key, "str"));
   std::string_view utf8;
-  if (!str_utf8_view(key, &utf8)) return fail_interpreter();
+  if (!str_utf8_view(key, scratch_, &utf8)) return fail_interpreter();
   out_.key(utf8);
   return true;
 }

@@ -20,6 +20,7 @@
 #include "convert/python_to_json.hpp"
 #include "codec/writer.hpp"
 #include "py/owned_ref.hpp"
+#include "py/str_utf8.hpp"
 #include "support/portable.hpp"
 
 namespace pelm {
@@ -70,6 +71,9 @@ class ToValueWalk {
   std::optional<ConversionError> error_;
   // Entries of the exact dicts being read, key then value, innermost dict last.
   std::vector<OwnedRef> held_;
+  // The UTF-8 of the str being written, when it has none of its own; the
+  // writer copies it before the next str is read.
+  Utf8Scratch scratch_;
 };
 
 // isinstance(obj, cls); a raising check is reported as unraisable and is no.

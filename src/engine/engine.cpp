@@ -100,6 +100,7 @@ std::size_t Engine::commit_insert(EntryPtr owned) noexcept {
   }
   link_front(e);
   size_ += e->size;
+  key_bytes_ += e->key_len;
   // Map the key; prepare_insert left room for one more item.
   const std::size_t i = probe(slots_.get(), capacity_ - 1, e->hash, [e](const Entry* o) {
     return o->hash == e->hash && o->key() == e->key();
@@ -110,6 +111,7 @@ std::size_t Engine::commit_insert(EntryPtr owned) noexcept {
     ++count_;
   } else {
     size_ = old->size > size_ ? 0 : size_ - old->size;
+    key_bytes_ -= old->key_len;
     unlink(old);
     std::free(old);
   }
@@ -169,6 +171,7 @@ void Engine::map_erase_slot(std::size_t slot) noexcept {
 void Engine::retire(Entry* e, std::size_t slot) noexcept {
   map_erase_slot(slot);
   size_ = e->size > size_ ? 0 : size_ - e->size;
+  key_bytes_ -= e->key_len;
   unlink(e);
   std::free(e);
 }
@@ -199,6 +202,7 @@ void Engine::clear() noexcept {
   capacity_ = 0;
   count_ = 0;
   size_ = 0;
+  key_bytes_ = 0;
   free_chain(chain);
 }
 
@@ -209,12 +213,14 @@ std::string Engine::check_invariants() const {
   if (tail_ != nullptr && tail_->next != nullptr) return "tail has a next";
   std::size_t walked = 0;
   std::uint64_t total = 0;
+  std::uint64_t keys = 0;
   const Entry* last = nullptr;
   for (const Entry* e = head_; e != nullptr; e = e->next) {
     if (e->prev != last) return "prev does not mirror next";
     if (++walked > count_) return "list is longer than the map";
     if (find(e->key(), e->hash) != e) return "a listed entry is not mapped under its key";
     total += e->size;
+    keys += e->key_len;
     last = e;
   }
   if (last != tail_) return "walk does not end at tail";
@@ -223,6 +229,7 @@ std::string Engine::check_invariants() const {
   for (std::size_t i = 0; i < capacity_; ++i) mapped += slots_[i] != nullptr;
   if (mapped != count_) return "slot count differs from count";
   if (total != size_) return "size differs from the sum of entry sizes";
+  if (keys != key_bytes_) return "key bytes differ from the sum of key lengths";
   return {};
 }
 

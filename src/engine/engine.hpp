@@ -10,7 +10,8 @@
 //     with prev/next mirrored; head->prev and tail->next are null;
 //  3. the map's count equals the list's length;
 //  4. each mapped entry is found under its own key and stored hash;
-//  5. size == sum of the entries' sizes; 6. after an insert, size <= limit.
+//  5. size == sum of the entries' sizes; 6. after an insert, size <= limit;
+//  7. key_bytes == sum of the entries' key lengths.
 // `size` is never recomputed: it only grows by an entry's size when linked
 // and shrinks by it when the entry leaves, and subtraction stops at zero.
 //
@@ -62,6 +63,12 @@ class Engine {
   [[nodiscard]] std::uint64_t limit() const noexcept { return limit_; }
   [[nodiscard]] std::uint64_t size() const noexcept { return size_; }
   [[nodiscard]] std::size_t count() const noexcept { return count_; }
+  // The memory the engine holds, as it asked the allocator for it: every
+  // entry (header, key and text) and the key table. The allocator's own
+  // bookkeeping on top is not counted.
+  [[nodiscard]] std::uint64_t bytes_held() const noexcept {
+    return count_ * sizeof(Entry) + key_bytes_ + size_ + capacity_ * sizeof(Entry*);
+  }
   [[nodiscard]] Entry* head() const noexcept { return head_; }
   [[nodiscard]] Entry* tail() const noexcept { return tail_; }
 
@@ -125,6 +132,7 @@ class Engine {
   std::size_t count_ = 0;
   std::uint64_t limit_;
   std::uint64_t size_ = 0;
+  std::uint64_t key_bytes_ = 0;
   Entry* head_ = nullptr;
   Entry* tail_ = nullptr;
   HashKey hash_key_;

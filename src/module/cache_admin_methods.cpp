@@ -50,7 +50,7 @@ Result<bool> convert_reset(PyObject* reset) {
 
 }  // namespace
 
-PyObject* cache_keys(PyObject* op, PyObject*) noexcept {
+PyObject* cache_keys(PyObject* op, PyObject*) {
   return object_entry([&] { return keys_of(as_cache(op)); });
 }
 

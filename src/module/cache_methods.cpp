@@ -31,7 +31,7 @@ constexpr Signature kContainsSignature{"Cache.contains()", {"key", nullptr}, 1, 
 Result<OwnedRef> insert_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
   std::optional<ExclusiveUse> use;
-  Key key{};
+  Key key;
   if (auto e = enter_keyed(kInsertSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
 
   PooledWriter pooled;
@@ -44,7 +44,7 @@ Result<OwnedRef> insert_impl(CacheObject* self, PyObject* const* args, Py_ssize_
 Result<OwnedRef> get_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
   std::optional<ExclusiveUse> use;
-  Key key{};
+  Key key;
   if (auto e = enter_keyed(kGetSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
   Entry* entry = self->engine.find(key.text, self->engine.hash(key.str_hash));
   if (entry == nullptr) {
@@ -62,7 +62,7 @@ Result<OwnedRef> get_impl(CacheObject* self, PyObject* const* args, Py_ssize_t n
 Result<OwnedRef> remove_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
   std::optional<ExclusiveUse> use;
-  Key key{};
+  Key key;
   if (auto e = enter_keyed(kRemoveSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
   return new_bool(self->engine.remove(key.text, self->engine.hash(key.str_hash)));
 }
@@ -81,7 +81,7 @@ Result<OwnedRef> contains_impl(CacheObject* self, PyObject* const* args, Py_ssiz
 // Counters, read under shared use: `read` takes its figure from the engine
 // before it makes the result object, so nothing runs Python code meanwhile.
 template <class Read>
-PyObject* read_counter(PyObject* op, Read read) noexcept {
+PyObject* read_counter(PyObject* op, Read read) {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
     if (auto e = check_shared_use(self->use_flag)) return std::move(*e);
@@ -89,19 +89,25 @@ PyObject* read_counter(PyObject* op, Read read) noexcept {
   });
 }
 
-PyObject* cache_size(PyObject* op, PyObject*) noexcept {
+PyObject* cache_size(PyObject* op, PyObject*) {
   return read_counter(op, [](const Engine& e) { return new_uint(e.size()); });
 }
 
-PyObject* cache_len(PyObject* op, PyObject*) noexcept {
+PyObject* cache_len(PyObject* op, PyObject*) {
   return read_counter(op, [](const Engine& e) { return new_uint(e.count()); });
 }
 
-PyObject* cache_is_empty(PyObject* op, PyObject*) noexcept {
+PyObject* cache_is_empty(PyObject* op, PyObject*) {
   return read_counter(op, [](const Engine& e) -> Result<OwnedRef> { return new_bool(e.count() == 0); });
 }
 
-PyObject* cache_clear(PyObject* op, PyObject*) noexcept {
+// sys.getsizeof(cache): what the cap does not count (keys, headers, the
+// table) as well as what it does, so a user can see the cache's memory.
+PyObject* cache_sizeof(PyObject* op, PyObject*) {
+  return read_counter(op, [](const Engine& e) { return new_uint(sizeof(CacheObject) + e.bytes_held()); });
+}
+
+PyObject* cache_clear(PyObject* op, PyObject*) {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
     std::optional<ExclusiveUse> use;
@@ -128,6 +134,7 @@ PyMethodDef cache_methods[] = {
     {"keys", as_cfunction<cache_keys>(), METH_NOARGS, doc::kKeys},
     {"stats", as_cfunction<vector_method<stats_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kStats},
     {"resize", as_cfunction<vector_method<resize_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kResize},
+    {"__sizeof__", as_cfunction<cache_sizeof>(), METH_NOARGS, doc::kSizeof},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,6 @@
 // The Cache type: constructor, destructor, repr, len(), `in`, and `limit`.
-// Every slot is noexcept and goes through an entry wrapper (entry_point.hpp).
+// Every slot goes through an entry wrapper (entry_point.hpp), which throws
+// nothing but the forced unwind that ends a thread.
 #include <cinttypes>
 #include <cstdio>
 #include <new>
@@ -18,7 +19,7 @@ namespace {
 
 constexpr Signature kNewSignature{"Cache.__new__()", {"limit", nullptr}, 1, 1};
 
-PyObject* cache_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* cache_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return object_entry([&]() -> Result<OwnedRef> {
     BoundArgs bound;
     if (auto e = match_tuple_dict(kNewSignature, args, kwargs, bound)) return std::move(*e);
@@ -36,7 +37,7 @@ void cache_dealloc(PyObject* op) noexcept {
   Py_TYPE(op)->tp_free(op);
 }
 
-PyObject* cache_repr(PyObject* op) noexcept {
+PyObject* cache_repr(PyObject* op) {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
     if (auto e = check_shared_use(self->use_flag)) return std::move(*e);
@@ -49,7 +50,7 @@ PyObject* cache_repr(PyObject* op) noexcept {
   });
 }
 
-Py_ssize_t cache_length(PyObject* op) noexcept {
+Py_ssize_t cache_length(PyObject* op) {
   return number_entry<Py_ssize_t>([&]() -> Result<Py_ssize_t> {
     CacheObject* self = as_cache(op);
     if (auto e = check_shared_use(self->use_flag)) return std::move(*e);
@@ -59,7 +60,7 @@ Py_ssize_t cache_length(PyObject* op) noexcept {
   });
 }
 
-int cache_contains(PyObject* op, PyObject* key) noexcept {
+int cache_contains(PyObject* op, PyObject* key) {
   return number_entry<int>([&]() -> Result<int> {
     Result<bool> found = cache_has_key(as_cache(op), key);
     if (!found.ok()) return std::move(found.error());
@@ -67,7 +68,7 @@ int cache_contains(PyObject* op, PyObject* key) noexcept {
   });
 }
 
-PyObject* cache_get_limit(PyObject* op, void*) noexcept {
+PyObject* cache_get_limit(PyObject* op, void*) {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
     if (auto e = check_shared_use(self->use_flag)) return std::move(*e);

@@ -8,7 +8,7 @@
 
 namespace pelm {
 
-// A str fails only in PyUnicode_AsUTF8AndSize, whose exception is pending.
+// A str fails only for a lone surrogate, whose UnicodeEncodeError is pending.
 Error key_conversion_error(PyObject* key) {
   if (!PyUnicode_Check(key)) {
     return Error::pending(PyExc_TypeError, not_an_instance_text(key, "str")).with_argument_note("key");

@@ -1,10 +1,11 @@
 // Converting the named parameters `key`, `limit` and `ttl`. Every failure
 // carries the note "while processing '<name>'".
 //
-// A key is a str (or subclass) taken as its UTF-8 bytes; the view borrows the
-// str's cached UTF-8 form, valid while the caller holds the argument. It
-// travels with the interpreter's hash of the str, from which the key map
-// makes its own (key_hash.hpp).
+// A key is a str (or subclass) taken as its UTF-8 bytes: read in place when
+// the str has them, else encoded into the key's own scratch space, never
+// cached on the caller's str (py/str_utf8.hpp). It travels with the
+// interpreter's hash of the str, from which the key map makes its own
+// (key_hash.hpp).
 #pragma once
 
 #include <Python.h>
@@ -34,31 +35,33 @@ namespace pelm {
 // The hash str itself gives `key` (never a subclass's __hash__, which would
 // be Python code), cached on the object after the first time. Equal strs
 // hash equal however they were built: the hash covers the characters in
-// their one canonical form, not the UTF-8 bytes. For a str whose UTF-8 bytes
-// exist (every converted key): then it allocates nothing and cannot fail.
+// their one canonical form, not the UTF-8 bytes. For a str it allocates
+// nothing and cannot fail.
 [[nodiscard]] inline std::uint64_t str_hash(PyObject* key) noexcept {
   Py_hash_t h = reinterpret_cast<const PyASCIIObject*>(key)->hash;
   if (h == -1) h = PyUnicode_Type.tp_hash(key);
   return static_cast<std::uint64_t>(h);
 }
 
+// A converted key; not movable, since `text` may point into `scratch`.
 struct Key {
-  std::string_view text;  // UTF-8, borrowed from the str
-  std::uint64_t str_hash;
+  std::string_view text;  // UTF-8, borrowed from the str or from `scratch`
+  std::uint64_t str_hash = 0;
+  Utf8Scratch scratch;
 };
 
-// Inline: every keyed call converts its key, and almost every key converts.
-// Making a UTF-8 form can raise (a lone surrogate, or no memory), and raising
-// creates an exception object, which can start a garbage collection.
-[[nodiscard]] inline Result<Key> convert_key(PyObject* key) {
+// Fills `out` from `key`, or returns why it cannot be a key. Inline: every
+// keyed call converts its key, and almost every key converts. Encoding can
+// raise (a lone surrogate), and raising creates an exception object, which
+// can start a garbage collection. Throws std::bad_alloc.
+[[nodiscard]] inline std::optional<Error> convert_key(PyObject* key, Key& out) {
   if (std::optional<std::string_view> in_place = key_utf8_in_place(key)) [[likely]] {
-    return Key{*in_place, str_hash(key)};
+    out.text = *in_place;
+  } else if (!PyUnicode_Check(key) || !str_utf8_encode(key, out.scratch, &out.text)) {
+    return key_conversion_error(key);
   }
-  if (PyUnicode_Check(key)) {
-    std::string_view text;
-    if (str_utf8_view(key, &text)) return Key{text, str_hash(key)};
-  }
-  return key_conversion_error(key);
+  out.str_hash = str_hash(key);
+  return std::nullopt;
 }
 // An int (or subclass), or anything with __index__, in 0 ... 2**64 - 1.
 [[nodiscard]] Result<std::uint64_t> convert_limit(PyObject* limit);

@@ -68,6 +68,10 @@ inline constexpr const char kResize[] =
     "resize($self, limit)\n--\n\nSet a new cache limit in bytes, evicting least-recently-used entries until\n"
     "the cache fits it.";
 
+inline constexpr const char kSizeof[] =
+    "__sizeof__($self, /)\n--\n\nMemory the cache holds, in bytes: the object, every entry (key, JSON text\n"
+    "and bookkeeping) and the key table.";
+
 inline constexpr const char kLimit[] = "Maximum total payload size in bytes.";
 
 inline constexpr const char kInitCache[] =

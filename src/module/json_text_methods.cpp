@@ -32,7 +32,7 @@ PELM_COLD Error refused(const codec::CanonicalTextError& e) {
 Result<OwnedRef> get_raw_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
   std::optional<ExclusiveUse> use;
-  Key key{};
+  Key key;
   if (auto e = enter_keyed(kGetRawSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
   Entry* entry = self->engine.find(key.text, self->engine.hash(key.str_hash));
   if (entry == nullptr) {
@@ -51,7 +51,7 @@ Result<OwnedRef> insert_raw_impl(CacheObject* self, PyObject* const* args, Py_ss
   TextArgument text;  // outlives `use`: see text_argument.hpp
   BoundArgs bound;
   std::optional<ExclusiveUse> use;
-  Key key{};
+  Key key;
   if (auto e = enter_keyed(kInsertRawSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
   if (auto e = text.take(bound[1])) return std::move(*e);
   if (auto e = check_ttl(bound[2])) return std::move(*e);
@@ -63,7 +63,7 @@ Result<OwnedRef> insert_raw_impl(CacheObject* self, PyObject* const* args, Py_ss
 Result<OwnedRef> peek_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
   std::optional<SharedUse> use;
-  Key key{};
+  Key key;
   if (auto e = enter_keyed(kPeekSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
   const Entry* entry = self->engine.find(key.text, self->engine.hash(key.str_hash));
   if (entry == nullptr) return not_found(key.text);

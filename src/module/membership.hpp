@@ -3,8 +3,8 @@
 //
 // A key whose UTF-8 bytes already exist is looked up under the one-load check
 // of the use flag, since nothing between that check and the lookup can run
-// Python code. Any other key needs its UTF-8 form made, which can raise and so
-// create an exception object (a possible garbage collection, running user
+// Python code. Any other key is encoded first, which can raise and so create
+// an exception object (a possible garbage collection, running user
 // finalisers); those keys are converted under the counted shared use.
 #pragma once
 
@@ -24,9 +24,9 @@ namespace pelm {
   }
   std::optional<SharedUse> use;
   if (auto e = SharedUse::take(self->use_flag, use)) return std::move(*e);
-  Result<Key> k = convert_key(key);
-  if (!k.ok()) return std::move(k.error());
-  return engine.find(k.value().text, engine.hash(k.value().str_hash)) != nullptr;
+  Key k;
+  if (auto e = convert_key(key, k)) return std::move(*e);
+  return engine.find(k.text, engine.hash(k.str_hash)) != nullptr;
 }
 
 }  // namespace pelm

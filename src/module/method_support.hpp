@@ -51,10 +51,7 @@ template <class UseKind>
     return e;
   }
   if (auto e = UseKind::take(self->use_flag, use)) return e;
-  Result<Key> converted = convert_key(bound[0]);
-  if (!converted.ok()) return std::move(converted.error());
-  key = converted.value();
-  return std::nullopt;
+  return convert_key(bound[0], key);
 }
 
 // Stores `text` (a finished stored form) under `key` and counts the insert
@@ -74,7 +71,7 @@ template <class UseKind>
 
 // A METH_FASTCALL | METH_KEYWORDS method from `Impl(self, args, nargsf, kwnames)`.
 template <auto Impl>
-PyObject* vector_method(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+PyObject* vector_method(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return object_entry([&] { return Impl(as_cache(op), args, nargsf, kwnames); });
 }
 

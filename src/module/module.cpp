@@ -1,6 +1,15 @@
 // The module `pelm_lib`: multi-phase initialisation whose execution step adds
-// `init_cache` and `Cache`, each also appended to `__all__`. The module keeps
-// no state of its own; the types are static and made ready once per process.
+// `init_cache` and `Cache`, each also appended to `__all__`.
+//
+// Interpreters. Every interpreter that imports the module gets its own module
+// object and, on first need, its own kept objects (py/per_interpreter.hpp).
+// The types Cache and CacheNode stay static, made ready once per process and
+// shared: a static type is never freed, and sharing it is safe between
+// interpreters that share the main interpreter's lock, which are the only
+// ones the module accepts (Py_mod_multiple_interpreters below; one with a
+// lock of its own refuses the import with ImportError). Per-interpreter heap
+// types would buy nothing more and would cost every method a lookup of its
+// defining class.
 #include <Python.h>
 
 #include <optional>
@@ -11,6 +20,7 @@
 #include "module/cache_object.hpp"
 #include "module/docstrings.hpp"
 #include "module/entry_point.hpp"
+#include "module/fork_watch.hpp"
 #include "py/messages.hpp"
 
 namespace pelm {
@@ -20,7 +30,7 @@ namespace {
 constexpr std::uint64_t kDefaultLimit = 1000000;
 constexpr Signature kInitCacheSignature{"init_cache()", {"limit", nullptr}, 1, 0};
 
-PyObject* init_cache(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+PyObject* init_cache(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return object_entry([&]() -> Result<OwnedRef> {
     BoundArgs bound;
     if (auto e = match_vectorcall(kInitCacheSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
@@ -68,11 +78,15 @@ std::optional<Error> exec_steps(PyObject* module) {
   OwnedRef fn = OwnedRef::steal(PyCMethod_New(&init_cache_def, module, module_name.get(), nullptr));
   if (!fn) return Error::fetch();
   if (auto e = add_exported(module, "init_cache", fn.get())) return e;
+  if (!watch_forks()) {
+    PyErr_NoMemory();
+    return Error::fetch();
+  }
   if (!ready_cache_type()) return Error::fetch();
   return add_exported(module, "Cache", reinterpret_cast<PyObject*>(&CacheType));
 }
 
-int module_exec(PyObject* module) noexcept {
+int module_exec(PyObject* module) {
   return number_entry<int>([&]() -> Result<int> {
     if (auto e = exec_steps(module)) return std::move(*e);
     return 0;
@@ -81,6 +95,10 @@ int module_exec(PyObject* module) noexcept {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Sub-interpreters, but only those sharing the main interpreter's lock.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

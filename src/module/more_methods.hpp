@@ -16,6 +16,6 @@ Result<OwnedRef> insert_raw_impl(CacheObject* self, PyObject* const* args, Py_ss
 Result<OwnedRef> peek_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 Result<OwnedRef> stats_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 Result<OwnedRef> resize_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* cache_keys(PyObject* op, PyObject*) noexcept;
+PyObject* cache_keys(PyObject* op, PyObject*);
 
 }  // namespace pelm

@@ -23,7 +23,7 @@ PELM_COLD Error text_error(PyObject* text) {
 std::optional<Error> TextArgument::take(PyObject* text) {
   if (PyUnicode_Check(text)) {
     // A lone surrogate has no UTF-8 form: UnicodeEncodeError, a ValueError.
-    if (!str_utf8_view(text, &bytes_)) return Error::fetch().with_argument_note("text");
+    if (!str_utf8_view(text, scratch_, &bytes_)) return Error::fetch().with_argument_note("text");
     return std::nullopt;
   }
   // Asked for as plain bytes, a memoryview that is not C-contiguous would

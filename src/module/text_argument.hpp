@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "py/error.hpp"
+#include "py/str_utf8.hpp"
 
 namespace pelm {
 
@@ -36,6 +37,7 @@ class TextArgument {
  private:
   Py_buffer buffer_{};
   bool held_ = false;
+  Utf8Scratch scratch_;  // a str's UTF-8 when it has none of its own
   std::string_view bytes_;
 };
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "py/messages.hpp"
+#include "py/per_interpreter.hpp"
 
 namespace pelm {
 
@@ -66,13 +67,27 @@ std::string exception_text(PyObject* exc) {
   return std::string(p, static_cast<std::size_t>(n));
 }
 
+namespace {
+
+// Each interpreter's own class: a class made in one must not be raised in another.
+struct PanicClass {
+  static constexpr const char* kKey = "pelm_lib.PanicException";
+  OwnedRef cls;
+};
+
+}  // namespace
+
 PyObject* panic_exception_class() {
-  // Created under the interpreter lock, so only one class is ever made.
-  static PyObject* cls = nullptr;
-  if (cls == nullptr) {
-    cls = PyErr_NewExceptionWithDoc("pelm_lib.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+  PanicClass* kept = for_this_interpreter<PanicClass>();
+  if (kept == nullptr) return nullptr;
+  if (!kept->cls) {
+    OwnedRef made = OwnedRef::steal(
+        PyErr_NewExceptionWithDoc("pelm_lib.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+    // Making a class can collect garbage, whose finalisers may have made one
+    // meanwhile: the first one stored is the one kept.
+    if (!kept->cls) kept->cls = std::move(made);
   }
-  return cls;
+  return kept->cls.get();
 }
 
 Error Error::pending(PyObject* cls, std::string message) {

@@ -80,8 +80,9 @@ void restore_raised_exception(OwnedRef exc);
 [[nodiscard]] bool is_panic_exception(PyObject* exc);
 [[nodiscard]] Error resume_panic(OwnedRef exc);
 
-// The class for internal failures; created on first need, kept for good.
-// Returns null only if the class cannot be made (then a Python error is set).
+// The class for internal failures; created on first need in each interpreter
+// and kept until that interpreter ends. Returns null only if the class cannot
+// be made (then a Python error is set).
 PyObject* panic_exception_class();
 
 // `__qualname__` of an object's type as UTF-8, or

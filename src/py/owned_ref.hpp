@@ -5,11 +5,15 @@
 // reference of its own. `release` hands ownership back to the interpreter.
 // Assignment stores the new pointer before dropping the old one, because the
 // drop can run arbitrary Python code (a __del__) that may look at us.
+// The last reference is dropped only by a thread holding the interpreter lock
+// (py/lock_held.hpp says when it is not); otherwise the object is leaked.
 #pragma once
 
 #include <Python.h>
 
 #include <utility>
+
+#include "py/lock_held.hpp"
 
 namespace pelm {
 
@@ -23,7 +27,7 @@ class OwnedRef {
     reset(std::exchange(o.p_, nullptr));
     return *this;
   }
-  ~OwnedRef() { Py_XDECREF(p_); }
+  ~OwnedRef() { drop(p_); }
 
   // Takes over a new reference (may be null, e.g. a failed API call).
   [[nodiscard]] static OwnedRef steal(PyObject* p) noexcept { return OwnedRef(p); }
@@ -42,10 +46,18 @@ class OwnedRef {
   // Owns `p` (a new reference or null) from now on; the old one is dropped last.
   void reset(PyObject* p = nullptr) noexcept {
     PyObject* old = std::exchange(p_, p);
-    Py_XDECREF(old);
+    drop(old);
   }
 
  private:
+  static void drop(PyObject* p) noexcept {
+    if (p == nullptr) return;
+    if (Py_REFCNT(p) == 1 && !this_thread_holds_lock()) [[unlikely]] {
+      return;
+    }
+    Py_DECREF(p);
+  }
+
   explicit OwnedRef(PyObject* p) noexcept : p_(p) {}
   PyObject* p_ = nullptr;
 };

@@ -1,18 +1,51 @@
 // The UTF-8 bytes of a str, the one place the module reads them.
 //
 // A compact ASCII str's characters already are its UTF-8, and any other str
-// may carry a UTF-8 form cached on it by an earlier request: both are read in
-// place, with no call into the interpreter. Otherwise PyUnicode_AsUTF8AndSize
-// makes the form and caches it on the object. Either way the view borrows from
-// the str and is valid as long as the caller holds the str.
+// may carry a UTF-8 form cached on it by someone else: both are read in
+// place, with no call into the interpreter. Otherwise the characters are
+// encoded into scratch space the caller owns, never cached on the object:
+// the caller's strings must not grow behind its back (a cached UTF-8 copy
+// lives as long as the str, outside any cap of ours).
+//
+// A lone surrogate has no UTF-8 form. It fails with the interpreter's own
+// UnicodeEncodeError, made by PyUnicode_AsUTF8String, which caches nothing,
+// so the error is the one the interpreter gives for the same str.
 #pragma once
 
 #include <Python.h>
 
+#include <cstddef>
+#include <memory>
 #include <optional>
 #include <string_view>
 
+#include "codec/utf8_encode.hpp"
+
 namespace pelm {
+
+// Room for one encoded str: short ones inline (on the caller's stack),
+// longer ones in a heap block kept for the scratch's lifetime and reused.
+class Utf8Scratch {
+ public:
+  Utf8Scratch() noexcept = default;
+  Utf8Scratch(const Utf8Scratch&) = delete;
+  Utf8Scratch& operator=(const Utf8Scratch&) = delete;
+
+  // At least `n` bytes, valid until the next call; throws std::bad_alloc.
+  [[nodiscard]] char* room(std::size_t n) {
+    if (n <= sizeof inline_) return inline_;
+    if (n > heap_size_) {
+      heap_.reset(new char[n]);
+      heap_size_ = n;
+    }
+    return heap_.get();
+  }
+
+ private:
+  char inline_[128];
+  std::unique_ptr<char[]> heap_;
+  std::size_t heap_size_ = 0;
+};
 
 // The UTF-8 bytes of `str` (a str or subclass) when they already exist.
 // Reads two fields; allocates nothing, fails never, runs no Python code.
@@ -26,18 +59,19 @@ namespace pelm {
   return std::string_view(u->utf8, static_cast<std::size_t>(u->utf8_length));
 }
 
+// Encodes a str without a UTF-8 form into `scratch`; false with the
+// interpreter's exception set (a lone surrogate). Throws std::bad_alloc.
+[[nodiscard]] bool str_utf8_encode(PyObject* str, Utf8Scratch& scratch, std::string_view* out);
+
 // Sets `*out` and returns true, or returns false with the interpreter's
-// exception set (a lone surrogate, or out of memory). `str` must be a str.
-[[nodiscard]] inline bool str_utf8_view(PyObject* str, std::string_view* out) noexcept {
+// exception set. `str` must be a str. The view borrows from the str or from
+// `scratch`: valid while both live and `scratch` is not used again.
+[[nodiscard]] inline bool str_utf8_view(PyObject* str, Utf8Scratch& scratch, std::string_view* out) {
   if (std::optional<std::string_view> in_place = str_utf8_in_place(str)) [[likely]] {
     *out = *in_place;
     return true;
   }
-  Py_ssize_t n = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(str, &n);
-  if (utf8 == nullptr) return false;
-  *out = std::string_view(utf8, static_cast<std::size_t>(n));
-  return true;
+  return str_utf8_encode(str, scratch, out);
 }
 
 }  // namespace pelm

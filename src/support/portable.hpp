@@ -28,6 +28,15 @@
 #define PELM_ALWAYS_INLINE inline
 #endif
 
+// PELM_TLS_INITIAL_EXEC: a thread_local read on a hot path; the module is
+// loaded at start-up or by dlopen with spare static TLS, so the cheaper
+// initial-exec model holds. Other compilers use their default model.
+#if defined(__GNUC__) || defined(__clang__)
+#define PELM_TLS_INITIAL_EXEC [[gnu::tls_model("initial-exec")]]
+#else
+#define PELM_TLS_INITIAL_EXEC
+#endif
+
 // SSE2 is guaranteed on the target. GCC and Clang say so with __SSE2__; MSVC
 // has no such macro, but every x64 target has SSE2 (ARM64EC also defines
 // _M_X64, with the intrinsics only emulated: it takes the word loops).

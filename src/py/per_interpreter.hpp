@@ -1,0 +1,78 @@
+// Objects the module keeps for one interpreter: each interpreter that uses
+// the module gets its own instance of a kept type, made on first need and
+// destroyed when that interpreter is torn down.
+//
+// Python objects must never pass from one interpreter to another (each may
+// have its own allocator, and an object's type and module belong to the
+// interpreter that made them), so nothing the module keeps between calls may
+// be process-wide. An instance lives in a capsule in the interpreter's own
+// dict (PyInterpreterState_GetDict), which the interpreter clears while it
+// is still whole, before its last collection; the capsule's destructor
+// destroys the instance there, releasing its references in their interpreter.
+//
+// The last instance found is remembered, with the id of its interpreter
+// (ids are never reused, addresses may be), so a call from the same
+// interpreter finds it with two loads and two calls into the interpreter.
+// That memory is process-wide and unguarded: every interpreter that can
+// import the module shares the main interpreter's lock (the module refuses
+// interpreters with a lock of their own), and every use is under it.
+// Hazard: code that runs after an interpreter cleared its dict (its last
+// collection's finalisers) makes a fresh instance that is never destroyed.
+//
+// A kept type T is default-constructible and names its capsule in
+// `static constexpr const char* kKey`, unique to T.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <new>
+
+namespace pelm {
+
+namespace per_interpreter {
+
+struct Kind {
+  const char* key;
+  void* (*make)() noexcept;
+  void (*destroy)(void*) noexcept;
+};
+
+// Counts instances destroyed so far in the process.
+[[nodiscard]] std::uint64_t destroyed() noexcept;
+
+// The current interpreter's instance of `kind`, made if missing; null with
+// a Python error set if it cannot be found or made.
+[[nodiscard]] void* find_or_make(const Kind& kind);
+
+template <class T>
+inline constexpr Kind kind_of{
+    T::kKey,
+    []() noexcept -> void* { return new (std::nothrow) T(); },
+    [](void* p) noexcept { delete static_cast<T*>(p); },
+};
+
+}  // namespace per_interpreter
+
+template <class T>
+[[nodiscard]] T* for_this_interpreter() {
+  struct Seen {
+    std::int64_t interpreter = -1;
+    std::uint64_t destroyed = 0;
+    T* instance = nullptr;
+  };
+  static Seen seen;
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  const std::uint64_t destroyed = per_interpreter::destroyed();
+  if (seen.interpreter == id && seen.destroyed == destroyed) [[likely]] {
+    return seen.instance;
+  }
+  void* found = per_interpreter::find_or_make(per_interpreter::kind_of<T>);
+  if (found == nullptr) return nullptr;
+  // `destroyed` was read first: if finding destroyed another instance, the
+  // next call looks again rather than trusting this one too long.
+  seen = Seen{id, destroyed, static_cast<T*>(found)};
+  return seen.instance;
+}
+
+}  // namespace pelm
