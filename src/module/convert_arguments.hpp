@@ -67,4 +67,13 @@ struct Key {
 // is where a lifetime will be converted once entries can expire.
 [[nodiscard]] std::optional<Error> check_ttl(PyObject* ttl);
 
+// A time limit in seconds: an int (not a bool, though bool is an int
+// subclass: `ttl=True` is far likelier a slip than one second) or a float,
+// finite and greater than 0 (TypeError, ValueError). The result is whole
+// nanoseconds, rounded up so an entry never lives shorter than asked, at
+// least 1, and at most the largest int64 (about 292 years; longer limits
+// never expire in practice). Reads the number's own value, never a
+// subclass's methods, so it runs no user code.
+[[nodiscard]] Result<std::int64_t> convert_ttl(PyObject* ttl);
+
 }  // namespace pelm

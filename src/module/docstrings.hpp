@@ -19,6 +19,15 @@ inline constexpr const char kInsert[] =
     "the cache would exceed its limit.\n\nRaises\n------\nValueError\n"
     "    If the serialised value is larger than the cache limit itself.";
 
+inline constexpr const char kInsertTtl[] =
+    "insert_ttl($self, key, value, ttl)\n--\n\nInsert or overwrite a key whose entry expires `ttl` seconds from now,\n"
+    "measured on a monotonic clock; otherwise exactly like `insert`.  An expired\n"
+    "entry is gone for every caller, and its memory is released by the next call\n"
+    "on the cache.  A plain `insert` over it takes the time limit away.\n\nRaises\n------\nTypeError\n"
+    "    If `ttl` is not an int or a float (a bool is refused).\nValueError\n"
+    "    If `ttl` is not finite and greater than 0, or the serialised value is\n"
+    "    larger than the cache limit itself.";
+
 inline constexpr const char kGet[] =
     "get($self, key)\n--\n\nRetrieve the value for `key` and promote it to the most-recently-used\n"
     "position.\n\nRaises\n------\nKeyError\n    If the key is not present in the cache.";

@@ -30,6 +30,8 @@ namespace pelm {
 class UseFlag {
  public:
   [[nodiscard]] bool exclusively_held() const noexcept { return state_.load(std::memory_order_acquire) < 0; }
+  // No call holds any use: nothing is in the middle of reading or changing.
+  [[nodiscard]] bool is_free() const noexcept { return state_.load(std::memory_order_acquire) == 0; }
 
   [[nodiscard]] bool try_shared() noexcept {
     std::intptr_t cur = state_.load(std::memory_order_relaxed);
