@@ -20,6 +20,8 @@ GOOD = """
     big = pelm_lib.init_cache(None)
     cache.insert("k", {"a": [1, 2.5, None, True, "s"]})
     cache.insert(key="t", value=(1, 2))
+    cache.insert_ttl("k", [1], 1.5)
+    cache.insert_ttl(key="t", value=None, ttl=10)
     value = cache.get("k")
     found: bool = cache.contains("k") and "k" in cache
     removed: bool = cache.remove("k")
@@ -51,6 +53,8 @@ BAD = {
     "stats-fields-read-only": "cache.stats().hits = 1",
     "stats-type-not-exported": "pelm_lib.CacheStats",
     "resize-limit-not-str": 'cache.resize("10")',
+    "ttl-not-a-number": 'cache.insert_ttl("k", 1, "10")',
+    "ttl-missing": 'cache.insert_ttl("k", 1)',
 }
 
 
