@@ -3,13 +3,14 @@
 // json_text_methods.cpp and cache_admin_methods.cpp (declared in
 // more_methods.hpp).
 //
-// Every method first retires the entries that have expired (expiry.hpp),
-// then every keyed method follows the order of method_support.hpp.
-// contains() shares its lookup with `in` (membership.hpp). insert converts
-// the value while holding exclusive use; the conversion can run user code,
-// which finds the cache borrowed if it calls back in. The engine is touched
-// only after everything that can run Python code or fail is done, so a
-// failing call leaves the cache exactly as it was.
+// Every method first retires the entries that have expired (expiry.hpp; the
+// inserts do it after their conversion, see insert_method), then every keyed
+// method follows the order of method_support.hpp. contains() shares its
+// lookup with `in` (membership.hpp). insert converts the value while holding
+// exclusive use; the conversion can run user code, which finds the cache
+// borrowed if it calls back in. The engine is touched only after everything
+// that can run Python code or fail is done, so a failing call leaves the
+// cache exactly as it was.
 #include <optional>
 #include <string>
 
@@ -135,8 +136,8 @@ PyObject* cache_clear(PyObject* op, PyObject*) noexcept {
 }  // namespace
 
 PyMethodDef cache_methods[] = {
-    {"insert", as_cfunction<vector_method<insert_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kInsert},
-    {"insert_ttl", as_cfunction<vector_method<insert_ttl_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kInsertTtl},
+    {"insert", as_cfunction<insert_method<insert_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kInsert},
+    {"insert_ttl", as_cfunction<insert_method<insert_ttl_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kInsertTtl},
     {"get", as_cfunction<vector_method<get_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kGet},
     {"remove", as_cfunction<vector_method<remove_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kRemove},
     {"contains", as_cfunction<vector_method<contains_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kContains},
@@ -145,7 +146,7 @@ PyMethodDef cache_methods[] = {
     {"is_empty", as_cfunction<cache_is_empty>(), METH_NOARGS, doc::kIsEmpty},
     {"clear", as_cfunction<cache_clear>(), METH_NOARGS, doc::kClear},
     {"get_raw", as_cfunction<vector_method<get_raw_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kGetRaw},
-    {"insert_raw", as_cfunction<vector_method<insert_raw_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kInsertRaw},
+    {"insert_raw", as_cfunction<insert_method<insert_raw_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kInsertRaw},
     {"peek", as_cfunction<vector_method<peek_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kPeek},
     {"keys", as_cfunction<cache_keys>(), METH_NOARGS, doc::kKeys},
     {"stats", as_cfunction<vector_method<stats_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kStats},

@@ -87,6 +87,22 @@ PyObject* vector_method(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, 
   });
 }
 
+// The inserts (insert, insert_ttl, insert_raw) retire expired entries once,
+// in store_text after their conversion, rather than at their start as well:
+// in between they hold exclusive use, so no other call can tell the
+// difference, and a cache with timed entries saves one clock reading per
+// insert. A failed insert retires on its way out instead (a failure inside
+// store_text has retired already).
+template <auto Impl>
+PyObject* insert_method(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  return object_entry([&] {
+    CacheObject* self = as_cache(op);
+    Result<OwnedRef> r = Impl(self, args, nargsf, kwnames);
+    if (!r.ok()) expire_due(self);
+    return r;
+  });
+}
+
 template <auto F>
 PyCFunction as_cfunction() noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
