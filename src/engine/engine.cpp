@@ -186,6 +186,7 @@ std::size_t Engine::resize(std::uint64_t limit) noexcept {
   limit_ = limit;
   std::size_t evicted = 0;
   for (; size_ > limit_; ++evicted) evict_lru();
+  heap_.trim();
   return evicted;
 }
 

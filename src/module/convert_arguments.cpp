@@ -33,11 +33,6 @@ Result<std::uint64_t> convert_limit(PyObject* limit) {
   return static_cast<std::uint64_t>(v);
 }
 
-std::optional<Error> check_ttl(PyObject* ttl) {
-  if (ttl == nullptr || ttl == Py_None) return std::nullopt;
-  return Error::pending(PyExc_TypeError, std::string(msg::kTtlNotSupported)).with_argument_note("ttl");
-}
-
 namespace {
 
 constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
@@ -71,6 +66,13 @@ Result<std::int64_t> convert_ttl(PyObject* ttl) {
   if (PyFloat_Check(ttl)) return ttl_from_float(PyFloat_AS_DOUBLE(ttl));
   if (PyLong_Check(ttl) && !PyBool_Check(ttl)) return ttl_from_int(ttl);
   return ttl_error(PyExc_TypeError, msg::ttl_not_a_number(type_qualname(ttl)));
+}
+
+Result<std::optional<std::int64_t>> convert_optional_ttl(PyObject* ttl) {
+  if (ttl == nullptr || ttl == Py_None) return std::optional<std::int64_t>();
+  Result<std::int64_t> ns = convert_ttl(ttl);
+  if (!ns.ok()) return std::move(ns.error());
+  return std::optional<std::int64_t>(ns.value());
 }
 
 }  // namespace pelm

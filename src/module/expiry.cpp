@@ -12,6 +12,11 @@ void expire_due_now(CacheObject* self) noexcept {
   self->counters.expirations += self->engine.expire(clock::now_ns());
 }
 
+void expire_due_held(CacheObject* self) noexcept {
+  if (self->engine.next_deadline() == kNoDeadline) return;
+  self->counters.expirations += self->engine.expire(clock::now_ns());
+}
+
 Deadline expire_before_store(CacheObject* self, std::optional<std::int64_t> ttl_ns) noexcept {
   Engine& engine = self->engine;
   if (!ttl_ns.has_value() && engine.next_deadline() == kNoDeadline) return kNoDeadline;

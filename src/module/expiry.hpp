@@ -35,6 +35,10 @@ inline void expire_due(CacheObject* self) noexcept {
   expire_due_now(self);
 }
 
+// For a call that holds exclusive use and may have run user code since its
+// start: retires what has expired meanwhile, before the call evicts.
+void expire_due_held(CacheObject* self) noexcept;
+
 // For a store by a call that holds exclusive use, right before its
 // prepare_insert: retires what has expired (the conversion before it may have
 // run for long), and returns the new entry's deadline, `ttl_ns` from now, or

@@ -77,7 +77,6 @@ inline constexpr std::string_view kTtlOutOfRange = "ttl must be a finite number 
   return concat({"'", type_name, "' object is neither a str nor a bytes-like object"});
 }
 inline constexpr std::string_view kTextNotContiguous = "a memoryview given as text must be C-contiguous";
-inline constexpr std::string_view kTtlNotSupported = "ttl must be None: entries do not expire yet";
 
 // --- argument matching (F is the callable's name, e.g. "Cache.insert()") ------
 [[nodiscard]] inline std::string multiple_values(std::string_view f, std::string_view param) {

@@ -271,7 +271,7 @@ TEST(Expiry, EveryWayOutTakesTheEntryOutOfTheHeap) {
 }
 
 // Random inserts (plain and timed), overwrites, removals, promotions,
-// evictions, clears and expiries against the invariants, and after each
+// evictions, resizes, clears and expiries against the invariants, and after each
 // expiry: exactly the due entries left, and the count says how many.
 TEST(Expiry, RandomOperationsKeepTheHeapConsistent) {
   std::mt19937_64 rng(14);
@@ -286,7 +286,13 @@ TEST(Expiry, RandomOperationsKeepTheHeapConsistent) {
         put(e, key, std::string(pick(20), 'y'), now + 1 + static_cast<Deadline>(pick(100))); break;
       case 4: (void)remove(e, key); break;
       case 5: if (Entry* f = find(e, key)) e.move_to_front(f); break;
-      case 6: e.evict_lru(); break;
+      case 6:
+        if (pick(2) == 0) {
+          e.evict_lru();
+        } else {
+          (void)e.resize(200 + pick(200));  // above every text drawn here
+        }
+        break;
       case 7: if (pick(50) == 0) e.clear(); break;
       default: {
         now += static_cast<Deadline>(pick(30));

@@ -1,6 +1,7 @@
 """Entries with a time limit: insert_ttl's argument, expiry as every call
-sees it, inserts whose own conversion outlives another entry, overwrites,
-clear, and memory over fill/expire cycles.
+sees it (and counts it), inserts and resizes whose own user code outlives
+another entry, overwrites, clear, a call nested in a read, and memory over
+fill/expire cycles.
 
 Tests taking the `clock` fixture move the cache's clock without sleeping and
 skip in builds without the hook (see clock_helpers.py); the others use real
@@ -100,15 +101,21 @@ def test_insert_ttl_refuses_what_insert_refuses():
     assert snapshot(c, ["k"]) == before
 
 
-def get_error(c):
-    with pytest.raises(KeyError) as info:
-        c.get("t")
-    return info.value.args
+def missed(read):
+    def run(c):
+        with pytest.raises(KeyError) as info:
+            read(c)
+        return info.value.args
+    return run
 
 
 # Each reading of a cache holding the plain "p" (1 byte) and the expired "t".
 READERS = {
-    "get": (get_error, ("Key 't' not found",)),
+    "get": (missed(lambda c: c.get("t")), ("Key 't' not found",)),
+    "get_raw": (missed(lambda c: c.get_raw("t")), ("Key 't' not found",)),
+    "peek": (missed(lambda c: c.peek("t")), ("Key 't' not found",)),
+    "keys": (lambda c: c.keys(), ["p"]),
+    "stats": (lambda c: c.stats()[2:], (2, 0, 1)),  # inserts, evictions, expirations
     "contains": (lambda c: c.contains("t"), False),
     "in": (lambda c: "t" in c, False),
     "len": (lambda c: (c.len(), len(c)), (1, 1)),
@@ -118,20 +125,28 @@ READERS = {
     "remove": (lambda c: c.remove("t"), False),
     "limit-then-len": (lambda c: (c.limit, len(c)), (100, 1)),
     "clear-then-len": (lambda c: (c.clear(), len(c)), (None, 0)),
+    "resize-then-len": (lambda c: (c.resize(1), len(c)), (None, 1)),
 }
 
 
 @pytest.mark.parametrize("name", READERS)
-def test_an_expired_entry_is_gone_for_every_call(clock, name):
+@pytest.mark.parametrize("store", ["insert_ttl", "insert_raw"])
+def test_an_expired_entry_is_gone_for_every_call(clock, store, name):
     read, expected = READERS[name]
     c = pelm_lib.Cache(100)
-    c.insert_ttl("t", "ttl", 10)
+    if store == "insert_ttl":
+        c.insert_ttl("t", "ttl", 10)
+    else:
+        c.insert_raw("t", b' "ttl" ', ttl=10)
     c.insert("p", 1)
     clock.advance(9.9)
     assert "t" in c and len(c) == 2
     clock.advance(0.1)
     assert read(c) == expected
     assert c.size() + len(c) == (0 if name == "clear-then-len" else 2)
+    # Retired once, by whichever call came first; a miss is still a miss.
+    hits, misses, _, evictions, expirations = c.stats()
+    assert (hits, misses, evictions, expirations) == (0, name in ("get", "get_raw"), 0, 1)
 
 
 def test_an_insert_retires_what_expired_during_its_conversion(clock):
@@ -144,6 +159,70 @@ def test_an_insert_retires_what_expired_during_its_conversion(clock):
     c.insert("new", LenHook([], lambda: clock.advance(6)))  # "[]": 2 bytes
     assert [k for k in ("t", "p1", "p2", "new") if k in c] == ["p1", "p2", "new"]
     assert c.size() == 8
+
+
+class SlowIndex:
+    """A limit whose __index__ moves the clock (resize converts it first)."""
+
+    def __init__(self, limit, move):
+        self.limit, self.move = limit, move
+
+    def __index__(self):
+        self.move()
+        return self.limit
+
+
+def test_a_resize_retires_what_expired_during_its_conversion(clock):
+    c = pelm_lib.Cache(9)
+    c.insert("p1", "b")  # the least recently used: the victim if "t" stayed
+    c.insert_ttl("t", "a", 5)
+    c.insert("p2", "c")
+    c.resize(SlowIndex(6, lambda: clock.advance(6)))
+    assert c.keys() == ["p2", "p1"] and c.stats()[3:] == (0, 1)
+
+
+def test_resize_evicts_timed_entries_and_the_rest_still_expire(clock):
+    c = pelm_lib.Cache(100)
+    for i in range(10):
+        c.insert_ttl(f"t{i}", i, 1 + i)
+    c.resize(6)  # 1 byte each: the six most recent stay
+    assert c.keys() == ["t9", "t8", "t7", "t6", "t5", "t4"]
+    clock.advance(8.5)
+    assert c.keys() == ["t9", "t8"] and c.stats()[3:] == (4, 4)
+    c.resize(0)
+    assert c.keys() == [] and c.stats()[3:] == (6, 4)
+    c.resize(100)
+    c.insert_ttl("again", 1, 1)
+    clock.advance(1)
+    assert c.keys() == [] and c.stats()[3:] == (6, 5)
+
+
+def test_a_call_nested_in_a_read_frees_nothing_under_it(clock):
+    """A collection that starts while peek decodes runs a callback that moves
+    the clock past the entry's deadline and reads the cache. That nested read
+    must not retire the entry being decoded (under ASan a use after free would
+    abort); the next call does. From 3.12 on the collection waits until peek
+    has returned, and the callback's read retires the entry itself."""
+    c = pelm_lib.Cache(10**6)
+    value = [[i, "x"] for i in range(3000)]
+    c.insert_ttl("t", value, 5)
+    seen = []
+
+    def nested_read(phase, info):
+        if phase == "start" and not seen:
+            clock.advance(6)
+            seen.append(len(c))
+
+    peek, threshold = c.peek, gc.get_threshold()
+    gc.callbacks.append(nested_read)
+    gc.set_threshold(1)
+    try:
+        got = peek("t")
+    finally:
+        gc.set_threshold(*threshold)
+        gc.callbacks.remove(nested_read)
+    assert got == value and seen in ([0], [1])
+    assert "t" not in c and c.stats().expirations == 1
 
 
 def test_overwrites_set_or_take_away_the_time_limit(clock):

@@ -173,14 +173,13 @@ class CacheMachine(RuleBasedStateMachine):
     @rule(key=st.sampled_from(KEYS), value=values, raw_indent=st.sampled_from([False, None, 2]), ttl=ttls)
     def insert(self, key, value, raw_indent=False, ttl=None):
         """Through insert (insert_ttl with a ttl), or (raw_indent not False)
-        insert_raw of the value's text, printed with that indent."""
+        insert_raw of the value's text, printed with that indent, and the ttl."""
         if raw_indent is False and ttl is None:
             store = lambda: self.cache.insert(key, value)  # noqa: E731
         elif raw_indent is False:
             store = lambda: self.cache.insert_ttl(key, value, ttl)  # noqa: E731
         else:
-            ttl = None
-            store = lambda: self.cache.insert_raw(key, json.dumps(value, indent=raw_indent))  # noqa: E731
+            store = lambda: self.cache.insert_raw(key, json.dumps(value, indent=raw_indent), ttl=ttl)  # noqa: E731
         refusal = self.model.insert(key, value, ttl)
         if refusal is None:
             assert store() is None

@@ -32,6 +32,7 @@ GOOD = """
     cache.insert_raw("k", raw)
     cache.insert_raw("k", bytearray(raw), None)
     cache.insert_raw(key="k", text=memoryview(raw), ttl=None)
+    cache.insert_raw("k", "[1]", 2.5)
     cache.insert_raw("k", '{"a": 1}')
     peeked = cache.peek("k")
     keys: list[str] = cache.keys()
@@ -48,7 +49,7 @@ BAD = {
     "limit-read-only": "cache.limit = 5",
     "insert-returns-none": 'x: int = cache.insert("k", 1)',
     "raw-text-not-int": 'cache.insert_raw("k", 5)',
-    "ttl-none-only": 'cache.insert_raw("k", "1", ttl=5)',
+    "raw-ttl-not-a-number": 'cache.insert_raw("k", "1", ttl="5")',
     "get-raw-is-bytes": 'x: str = cache.get_raw("k")',
     "stats-fields-read-only": "cache.stats().hits = 1",
     "stats-type-not-exported": "pelm_lib.CacheStats",
