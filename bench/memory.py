@@ -6,6 +6,8 @@ that caches what it just computed, so whatever the cache keeps alive (its
 own key copy or the caller's str object, byte objects, nodes, map slots) is
 charged to the cache. The overhead is (RSS growth - UTF-8 key bytes -
 payload bytes) / entries; the payload is what each cache itself counts.
+`--ttl SECONDS` fills pelm_lib with insert_ttl instead (entries that expire
+after the measurement), to show what a time limit adds per entry.
 """
 
 import argparse
@@ -25,8 +27,8 @@ def rss_bytes():
         return int(f.read().split()[1]) * _PAGE
 
 
-def fill(peer, entries):
-    insert = peer.insert
+def fill(peer, entries, ttl=None):
+    insert = peer.insert if ttl is None else (lambda k, v: peer.box.insert_ttl(k, v, ttl))
     for i in range(entries):
         insert(f"key:{i:08d}", {"id": i})
 
@@ -36,19 +38,23 @@ def main(argv=None):
     ap.add_argument("--peer", required=True, choices=list(peers.PEERS))
     ap.add_argument("--entries", type=int, default=1_000_000)
     ap.add_argument("--exact", action="store_true", help="store orjson output copied to size")
+    ap.add_argument("--ttl", type=float, help="pelm_lib only: fill with insert_ttl and this limit")
     args = ap.parse_args(argv)
+    if args.ttl is not None and args.peer != "pelm_lib":
+        ap.error("--ttl is for pelm_lib")
     make, _ = peers.PEERS[args.peer]
     peer = make(ops.BIG_LIMIT, ops.UNCAPPED_ENTRIES, exact=args.exact)
     peer.insert("warm-up", {"id": 0})
     peer.remove("warm-up")
     gc.collect()
     before = rss_bytes()
-    fill(peer, args.entries)
+    fill(peer, args.entries, args.ttl)
     gc.collect()
     grown = rss_bytes() - before
     key_bytes = args.entries * len("key:00000000")
     payload = peer.payload_bytes()
-    json.dump({"peer": args.peer, "exact": args.exact, "entries": args.entries, "rss_growth": grown,
+    json.dump({"peer": args.peer, "exact": args.exact, "ttl": args.ttl, "entries": args.entries,
+               "rss_growth": grown,
                "key_bytes": key_bytes, "payload_bytes": payload,
                "overhead_per_entry": (grown - key_bytes - payload) / args.entries},
               sys.stdout)

@@ -10,7 +10,8 @@ committed results are only ever replaced by a full run.
 Stages: ops (every operation x workload x peer), raw (get_raw and insert_raw
 against the ways to the same bytes without them), scale (one cache growing to
 10 million entries, then dropped), memory (RSS per entry), codec (the native
-codec benchmark, compiled here with g++), profile (perf or callgrind samples
+codec benchmark, compiled here with g++), expiry (plain against time-limited
+entries, pelm_lib alone), profile (perf or callgrind samples
 of pelm_lib on chosen operations; only when asked for).
 """
 
@@ -31,13 +32,13 @@ VENV = os.path.join(BUILD, "bench-venv")
 VENV_PY = os.path.join(VENV, "bin", "python")
 INSIDE = "PELM_BENCH_INSIDE_VENV"
 
-STAGES = ("ops", "raw", "scale", "memory", "codec")
+STAGES = ("ops", "raw", "scale", "memory", "codec", "expiry")
 FULL = {"processes": 2, "rounds": 5, "warmups": 1, "target": 0.02, "churn_bytes": 16 << 20,
         "scale_top": 10_000_000,
-        "memory_entries": 1_000_000, "codec_seconds": 3.0}
+        "memory_entries": 1_000_000, "codec_seconds": 3.0, "expiry_rounds": 9, "expiry_keys": 20_000}
 SMOKE = {"processes": 1, "rounds": 1, "warmups": 0, "target": 0.0005, "churn_bytes": 64 << 10,
          "scale_top": 10_000,
-         "memory_entries": 10_000, "codec_seconds": 0.05}
+         "memory_entries": 10_000, "codec_seconds": 0.05, "expiry_rounds": 1, "expiry_keys": 200}
 
 
 def log(msg):
@@ -134,7 +135,17 @@ def stage_memory(p, peer_names):
             log(f"memory: {peer}{' (exact bytes)' if exact else ''}, {p['memory_entries']:,} entries")
             out.append(python_json("memory.py", "--peer", peer, "--entries", p["memory_entries"],
                                    *(["--exact"] if exact else [])))
+        if peer == "pelm_lib":
+            log(f"memory: pelm_lib with a time limit on every entry, {p['memory_entries']:,} entries")
+            out.append(python_json("memory.py", "--peer", peer, "--entries", p["memory_entries"],
+                                   "--ttl", 86400))
     return out
+
+
+def stage_expiry(p, workload_names):
+    log("expiry: plain against time-limited entries")
+    return python_json("expiry.py", "--json", "--rounds", p["expiry_rounds"], "--keys", p["expiry_keys"],
+                       "--workloads", *workload_names)
 
 
 def build_codec_bench():
@@ -229,7 +240,8 @@ def run_stages(args):
     t0 = time.monotonic()
     stages = {"ops": lambda: stage_ops(p, wls), "raw": lambda: stage_raw(p, wls),
               "scale": lambda: stage_scale(p, peer_names),
-              "memory": lambda: stage_memory(p, peer_names), "codec": lambda: stage_codec(p, wls)}
+              "memory": lambda: stage_memory(p, peer_names), "codec": lambda: stage_codec(p, wls),
+              "expiry": lambda: stage_expiry(p, wls)}
     os.makedirs(out_dir, exist_ok=True)
     failed = []
     for stage in args.stages:

@@ -1,10 +1,9 @@
 // The cache engine (see engine.hpp): one allocation per entry, an open-
-// addressing key map with linear probing and backward-shift deletion, and a
-// doubly linked recency list whose links are borrowed from the map.
+// addressing key map with linear probing and backward-shift deletion, a
+// doubly linked recency list whose links are borrowed from the map, and the
+// expiry heap of the timed entries.
 #include "engine/engine.hpp"
 
-#include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <new>
 
@@ -29,14 +28,12 @@ constexpr bool over_load(std::size_t count, std::size_t capacity) noexcept {
 void free_chain(Entry* e) noexcept {
   while (e != nullptr) {
     Entry* next = e->next;
-    std::free(e);
+    free_entry(e);
     e = next;
   }
 }
 
 }  // namespace
-
-void EntryDeleter::operator()(Entry* e) const noexcept { std::free(e); }
 
 Engine::~Engine() { free_chain(head_); }
 
@@ -44,12 +41,12 @@ Entry* Engine::find(std::string_view key, std::uint64_t h) const noexcept {
   if (count_ == 0) return nullptr;
   const auto h32 = static_cast<std::uint32_t>(h);
   return slots_[probe(slots_.get(), capacity_ - 1, h32, [&](const Entry* e) {
-    return e->hash == h32 && e->key() == key;
+    return e->hash() == h32 && e->key() == key;
   })];
 }
 
 std::size_t Engine::slot_of(const Entry* e) const noexcept {
-  return probe(slots_.get(), capacity_ - 1, e->hash, [e](const Entry* o) { return o == e; });
+  return probe(slots_.get(), capacity_ - 1, e->hash(), [e](const Entry* o) { return o == e; });
 }
 
 void Engine::grow_table(std::size_t min_capacity) {
@@ -61,32 +58,19 @@ void Engine::grow_table(std::size_t min_capacity) {
   for (std::size_t i = 0; i < capacity_; ++i) {
     Entry* e = slots_[i];
     if (e == nullptr) continue;
-    fresh[probe(fresh.get(), cap - 1, e->hash, [](const Entry*) { return false; })] = e;
+    fresh[probe(fresh.get(), cap - 1, e->hash(), [](const Entry*) { return false; })] = e;
   }
   slots_ = std::move(fresh);
   capacity_ = cap;
 }
 
-EntryPtr Engine::prepare_insert(std::string_view key, std::string_view data, std::uint64_t h) {
-  if (key.size() > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+EntryPtr Engine::prepare_insert(std::string_view key, std::string_view data, std::uint64_t h, Deadline deadline) {
   if (capacity_ == 0 || over_load(count_ + 1, capacity_)) {
     std::size_t want = capacity_ == 0 ? kMinCapacity : capacity_ * 2;
     grow_table(want);
   }
-  if (data.size() > std::numeric_limits<std::size_t>::max() - sizeof(Entry) - key.size()) throw std::bad_alloc();
-  fault_injection::maybe_fail();
-  void* mem = std::malloc(sizeof(Entry) + key.size() + data.size());
-  if (mem == nullptr) throw std::bad_alloc();
-  auto* e = static_cast<Entry*>(mem);
-  e->prev = nullptr;
-  e->next = nullptr;
-  e->size = data.size();
-  e->hash = static_cast<std::uint32_t>(h);
-  e->key_len = static_cast<std::uint32_t>(key.size());
-  char* bytes = reinterpret_cast<char*>(e + 1);
-  if (!key.empty()) std::memcpy(bytes, key.data(), key.size());
-  if (!data.empty()) std::memcpy(bytes + key.size(), data.data(), data.size());
-  return EntryPtr(e);
+  if (deadline != kNoDeadline) heap_.reserve_one();
+  return EntryPtr(make_entry(key, data, static_cast<std::uint32_t>(h), deadline));
 }
 
 std::size_t Engine::commit_insert(EntryPtr owned) noexcept {
@@ -94,26 +78,28 @@ std::size_t Engine::commit_insert(EntryPtr owned) noexcept {
   std::size_t evicted = 0;
   // An older entry under the same key still counts here: it is evicted like
   // any other once it reaches the tail.
-  while (size_ + e->size > limit_ && tail_ != nullptr) {
+  while (size_ + e->size() > limit_ && tail_ != nullptr) {
     evict_lru();
     ++evicted;
   }
   link_front(e);
-  size_ += e->size;
-  key_bytes_ += e->key_len;
+  size_ += e->size();
+  key_bytes_ += e->key().size();
+  if (e->timed()) heap_.push(e);  // prepare_insert reserved its place
   // Map the key; prepare_insert left room for one more item.
-  const std::size_t i = probe(slots_.get(), capacity_ - 1, e->hash, [e](const Entry* o) {
-    return o->hash == e->hash && o->key() == e->key();
+  const std::size_t i = probe(slots_.get(), capacity_ - 1, e->hash(), [e](const Entry* o) {
+    return o->hash() == e->hash() && o->key() == e->key();
   });
   Entry* old = slots_[i];
   slots_[i] = e;
   if (old == nullptr) {
     ++count_;
   } else {
-    size_ = old->size > size_ ? 0 : size_ - old->size;
-    key_bytes_ -= old->key_len;
+    size_ = old->size() > size_ ? 0 : size_ - old->size();
+    key_bytes_ -= old->key().size();
     unlink(old);
-    std::free(old);
+    if (old->timed()) heap_.erase(old);
+    free_entry(old);
   }
   return evicted;
 }
@@ -158,7 +144,7 @@ void Engine::map_erase_slot(std::size_t slot) noexcept {
   const std::size_t mask = capacity_ - 1;
   std::size_t hole = slot;
   for (std::size_t j = (slot + 1) & mask; slots_[j] != nullptr; j = (j + 1) & mask) {
-    std::size_t home = slots_[j]->hash & mask;
+    std::size_t home = slots_[j]->hash() & mask;
     bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
     if (stays) continue;
     slots_[hole] = slots_[j];
@@ -170,17 +156,29 @@ void Engine::map_erase_slot(std::size_t slot) noexcept {
 
 void Engine::retire(Entry* e, std::size_t slot) noexcept {
   map_erase_slot(slot);
-  size_ = e->size > size_ ? 0 : size_ - e->size;
-  key_bytes_ -= e->key_len;
+  size_ = e->size() > size_ ? 0 : size_ - e->size();
+  key_bytes_ -= e->key().size();
   unlink(e);
-  std::free(e);
+  if (e->timed()) heap_.erase(e);
+  free_entry(e);
 }
 
 bool Engine::remove(std::string_view key, std::uint64_t h) noexcept {
   Entry* e = find(key, h);
   if (e == nullptr) return false;
   retire(e, slot_of(e));
+  heap_.trim();
   return true;
+}
+
+std::size_t Engine::expire(Deadline now) noexcept {
+  std::size_t expired = 0;
+  for (; heap_.next_deadline() <= now; ++expired) {
+    Entry* due = heap_.top();
+    retire(due, slot_of(due));
+  }
+  heap_.trim();
+  return expired;
 }
 
 void Engine::evict_lru() noexcept {
@@ -191,6 +189,7 @@ std::size_t Engine::resize(std::uint64_t limit) noexcept {
   limit_ = limit;
   std::size_t evicted = 0;
   for (; size_ > limit_; ++evicted) evict_lru();
+  heap_.trim();
   return evicted;
 }
 
@@ -198,6 +197,7 @@ void Engine::clear() noexcept {
   Entry* chain = head_;
   head_ = nullptr;
   tail_ = nullptr;
+  heap_.release();
   slots_.reset();
   capacity_ = 0;
   count_ = 0;
@@ -212,15 +212,20 @@ std::string Engine::check_invariants() const {
   if (head_ != nullptr && head_->prev != nullptr) return "head has a prev";
   if (tail_ != nullptr && tail_->next != nullptr) return "tail has a next";
   std::size_t walked = 0;
+  std::size_t timed = 0;
   std::uint64_t total = 0;
   std::uint64_t keys = 0;
   const Entry* last = nullptr;
   for (const Entry* e = head_; e != nullptr; e = e->next) {
     if (e->prev != last) return "prev does not mirror next";
     if (++walked > count_) return "list is longer than the map";
-    if (find(e->key(), e->hash) != e) return "a listed entry is not mapped under its key";
-    total += e->size;
-    keys += e->key_len;
+    if (find(e->key(), e->hash()) != e) return "a listed entry is not mapped under its key";
+    if (e->timed() && (e->expiry().heap_index >= heap_.size() || heap_.at(e->expiry().heap_index) != e)) {
+      return "a timed entry is not in the expiry heap";
+    }
+    timed += e->timed();
+    total += e->size();
+    keys += e->key().size();
     last = e;
   }
   if (last != tail_) return "walk does not end at tail";
@@ -230,7 +235,8 @@ std::string Engine::check_invariants() const {
   if (mapped != count_) return "slot count differs from count";
   if (total != size_) return "size differs from the sum of entry sizes";
   if (keys != key_bytes_) return "key bytes differ from the sum of key lengths";
-  return {};
+  if (timed != heap_.size()) return "the expiry heap holds entries that are not listed";
+  return heap_.check();
 }
 
 }  // namespace pelm

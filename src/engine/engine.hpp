@@ -1,8 +1,11 @@
-// The cache engine: entries, the recency list and the key map. No Python.
+// The cache engine: entries, the recency list, the key map and the expiry
+// heap. No Python, and no clock: callers bring the time.
 //
 // Ownership: the key map owns every entry (one allocation holding the header,
-// the key bytes and the JSON text); the list links are borrowed. An entry
-// leaves the map first and is freed by whoever took it out, after `unlink`.
+// the key bytes and the JSON text; see entry.hpp); the list links and the
+// expiry heap's pointers are borrowed. An entry leaves the map first and is
+// freed by whoever took it out, after `unlink` and, if timed, after leaving
+// the heap.
 //
 // Invariants whenever no call is in progress (checked by `check_invariants`):
 //  1. head is null <=> tail is null <=> the map is empty;
@@ -11,14 +14,17 @@
 //  3. the map's count equals the list's length;
 //  4. each mapped entry is found under its own key and stored hash;
 //  5. size == sum of the entries' sizes; 6. after an insert, size <= limit;
-//  7. key_bytes == sum of the entries' key lengths.
+//  7. key_bytes == sum of the entries' key lengths;
+//  8. the expiry heap holds exactly the listed entries that are timed, and
+//     keeps its own invariants (expiry_heap.hpp).
 // `size` is never recomputed: it only grows by an entry's size when linked
 // and shrinks by it when the entry leaves, and subtraction stops at zero.
 //
 // Hazards: nothing here allocates after the first eviction of an insert
 // (`prepare_insert` allocates everything up front), so a failed insert changes
-// nothing. Nothing here calls back into Python, so callers may run the
-// engine between the conversion (which runs user code) and the result.
+// nothing; nothing may change the engine between `prepare_insert` and
+// `commit_insert`. Nothing here calls back into Python, so callers may run
+// the engine between the conversion (which runs user code) and the result.
 #pragma once
 
 #include <cstddef>
@@ -27,28 +33,15 @@
 #include <string>
 #include <string_view>
 
+#include "engine/entry.hpp"
+#include "engine/expiry_heap.hpp"
 #include "engine/key_hash.hpp"
 
 namespace pelm {
 
-struct Entry {
-  Entry* prev;             // borrowed: towards the head (more recently used)
-  Entry* next;             // borrowed: towards the tail
-  std::uint64_t size;      // payload bytes: the length of the JSON text
-  std::uint32_t hash;      // low bits of the key's keyed hash (the map's index)
-  std::uint32_t key_len;   // key bytes follow the header, then the text
-
-  [[nodiscard]] const char* key_data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
-  [[nodiscard]] std::string_view key() const noexcept { return {key_data(), key_len}; }
-  [[nodiscard]] std::string_view data() const noexcept {
-    return {key_data() + key_len, static_cast<std::size_t>(size)};
-  }
-};
-static_assert(sizeof(Entry) == 32, "the entry header is part of the per-entry memory budget");
-
-// Frees an entry made by `Engine::make_entry`.
+// Frees an entry made by `Engine::prepare_insert`.
 struct EntryDeleter {
-  void operator()(Entry* e) const noexcept;
+  void operator()(Entry* e) const noexcept { free_entry(e); }
 };
 using EntryPtr = std::unique_ptr<Entry, EntryDeleter>;
 
@@ -64,10 +57,12 @@ class Engine {
   [[nodiscard]] std::uint64_t size() const noexcept { return size_; }
   [[nodiscard]] std::size_t count() const noexcept { return count_; }
   // The memory the engine holds, as it asked the allocator for it: every
-  // entry (header, key and text) and the key table. The allocator's own
-  // bookkeeping on top is not counted.
+  // entry (header, key and text, and a timed entry's expiry record with its
+  // heap slot) and the key table. The allocator's own bookkeeping on top is
+  // not counted.
   [[nodiscard]] std::uint64_t bytes_held() const noexcept {
-    return count_ * sizeof(Entry) + key_bytes_ + size_ + capacity_ * sizeof(Entry*);
+    return count_ * sizeof(Entry) + key_bytes_ + size_ + capacity_ * sizeof(Entry*) +
+           heap_.size() * (sizeof(ExpiryRecord) + sizeof(Entry*));
   }
   [[nodiscard]] Entry* head() const noexcept { return head_; }
   [[nodiscard]] Entry* tail() const noexcept { return tail_; }
@@ -77,10 +72,12 @@ class Engine {
   [[nodiscard]] std::uint64_t hash(std::uint64_t brought) const noexcept { return keyed_mix(hash_key_, brought); }
   [[nodiscard]] Entry* find(std::string_view key, std::uint64_t h) const noexcept;
 
-  // Allocates a detached entry holding copies of `key` and `data`, and makes
-  // sure the map can take one more key without allocating. Throws
-  // std::bad_alloc; changes nothing that is visible.
-  [[nodiscard]] EntryPtr prepare_insert(std::string_view key, std::string_view data, std::uint64_t h);
+  // Allocates a detached entry holding copies of `key` and `data`, expiring
+  // at `deadline` unless that is kNoDeadline, and makes sure the map (and
+  // the heap, for a timed entry) can take one more without allocating.
+  // Throws std::bad_alloc; changes nothing that is visible.
+  [[nodiscard]] EntryPtr prepare_insert(std::string_view key, std::string_view data, std::uint64_t h,
+                                        Deadline deadline = kNoDeadline);
   // Evicts from the tail until the entry fits, links it at the head and maps
   // it, retiring any older entry under its key. Cannot fail; the entry's size
   // must be at most `limit`. Returns the number of entries evicted.
@@ -102,6 +99,14 @@ class Engine {
   void visit_most_recent_first(Visit&& visit) const {
     for (const Entry* e = head_; e != nullptr; e = e->next) visit(*e);
   }
+
+  // The earliest deadline of any entry; kNoDeadline when none is timed, so
+  // that a cache without timed entries needs no clock to know nothing is due.
+  [[nodiscard]] Deadline next_deadline() const noexcept { return heap_.next_deadline(); }
+  [[nodiscard]] std::size_t timed_count() const noexcept { return heap_.size(); }
+  // Retires every entry whose deadline is at or before `now`, earliest
+  // first, and returns how many; the cost is in proportion to that number.
+  std::size_t expire(Deadline now) noexcept;
   // Drops every entry and releases the key table, in two phases: the list is
   // detached and the map emptied first, so the cache is empty and consistent
   // before any entry is freed; then the detached chain is freed in one pass.
@@ -127,6 +132,7 @@ class Engine {
   // Takes `e` out of the map, the list and the size, then frees it.
   void retire(Entry* e, std::size_t slot) noexcept;
 
+  ExpiryHeap heap_;
   std::unique_ptr<Entry*[]> slots_;  // open addressing, linear probing
   std::size_t capacity_ = 0;          // a power of two, or 0
   std::size_t count_ = 0;

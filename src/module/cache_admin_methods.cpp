@@ -6,7 +6,7 @@
 // counted shared use (they may read, not change, what is being walked).
 // resize() converts its limit before taking exclusive use: __index__ is the
 // caller's own code and may use the cache freely, and the new cap applies
-// to the cache as that code left it.
+// to the cache as that code left it, less what has expired since.
 #include "convert/str_from_utf8.hpp"
 #include "module/method_support.hpp"
 #include "module/more_methods.hpp"
@@ -51,7 +51,11 @@ Result<bool> convert_reset(PyObject* reset) {
 }  // namespace
 
 PyObject* cache_keys(PyObject* op, PyObject*) {
-  return object_entry([&] { return keys_of(as_cache(op)); });
+  return object_entry([&] {
+    CacheObject* self = as_cache(op);
+    expire_due(self);
+    return keys_of(self);
+  });
 }
 
 // Reads (and with reset, zeroes) the counters under the use it needs, then
@@ -87,6 +91,9 @@ Result<OwnedRef> resize_impl(CacheObject* self, PyObject* const* args, Py_ssize_
   if (!limit.ok()) return std::move(limit.error());
   std::optional<ExclusiveUse> use;
   if (auto e = ExclusiveUse::take(self->use_flag, use)) return std::move(*e);
+  // __index__ may have run for long: what expired meanwhile goes first, so
+  // no live entry is evicted while an expired one stays.
+  expire_due_held(self);
   self->counters.evictions += self->engine.resize(limit.value());
   return OwnedRef::borrow(Py_None);
 }

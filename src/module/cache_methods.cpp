@@ -1,13 +1,16 @@
-// The methods of Cache: insert, get, remove, contains and the counters, and
-// the method table, which also lists the methods of json_text_methods.cpp
-// and cache_admin_methods.cpp (declared in more_methods.hpp).
+// The methods of Cache: insert, insert_ttl, get, remove, contains and the
+// counters, and the method table, which also lists the methods of
+// json_text_methods.cpp and cache_admin_methods.cpp (declared in
+// more_methods.hpp).
 //
-// Every keyed method follows the order of method_support.hpp. contains()
-// shares its lookup with `in` (membership.hpp). insert converts the value
-// while holding exclusive use; the conversion can run user code, which finds
-// the cache borrowed if it calls back in. The engine is touched only after
-// everything that can run Python code or fail is done, so a failing call
-// leaves the cache exactly as it was.
+// Every method first retires the entries that have expired (expiry.hpp; the
+// inserts do it after their conversion, see insert_method), then every keyed
+// method follows the order of method_support.hpp. contains() shares its
+// lookup with `in` (membership.hpp). insert converts the value while holding
+// exclusive use; the conversion can run user code, which finds the cache
+// borrowed if it calls back in. The engine is touched only after everything
+// that can run Python code or fail is done, so a failing call leaves the
+// cache exactly as it was.
 #include <optional>
 #include <string>
 
@@ -24,21 +27,38 @@ namespace pelm {
 namespace {
 
 constexpr Signature kInsertSignature{"Cache.insert()", {"key", "value"}, 2, 2};
+constexpr Signature kInsertTtlSignature{"Cache.insert_ttl()", {"key", "value", "ttl"}, 3, 3};
 constexpr Signature kGetSignature{"Cache.get()", {"key", nullptr}, 1, 1};
 constexpr Signature kRemoveSignature{"Cache.remove()", {"key", nullptr}, 1, 1};
 constexpr Signature kContainsSignature{"Cache.contains()", {"key", nullptr}, 1, 1};
+
+// What insert and insert_ttl share once their arguments are converted.
+Result<OwnedRef> store_value(CacheObject* self, const Key& key, PyObject* value, std::optional<std::int64_t> ttl_ns) {
+  PooledWriter pooled;
+  if (auto e = write_python_as_json(value, pooled.writer())) {
+    return std::move(*e).to_error(msg::kSerialiseFailed);
+  }
+  return store_text(self, key, pooled.text(), ttl_ns);
+}
 
 Result<OwnedRef> insert_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
   std::optional<ExclusiveUse> use;
   Key key;
   if (auto e = enter_keyed(kInsertSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
+  return store_value(self, key, bound[1], std::nullopt);
+}
 
-  PooledWriter pooled;
-  if (auto e = write_python_as_json(bound[1], pooled.writer())) {
-    return std::move(*e).to_error(msg::kSerialiseFailed);
-  }
-  return store_text(self, key, pooled.text());
+// The time limit is converted before the value: a bad one is refused
+// without running the value's code.
+Result<OwnedRef> insert_ttl_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  BoundArgs bound;
+  std::optional<ExclusiveUse> use;
+  Key key{};
+  if (auto e = enter_keyed(kInsertTtlSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
+  Result<std::int64_t> ttl_ns = convert_ttl(bound[2]);
+  if (!ttl_ns.ok()) return std::move(ttl_ns.error());
+  return store_value(self, key, bound[1], ttl_ns.value());
 }
 
 Result<OwnedRef> get_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -84,6 +104,7 @@ template <class Read>
 PyObject* read_counter(PyObject* op, Read read) {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
+    expire_due(self);
     if (auto e = check_shared_use(self->use_flag)) return std::move(*e);
     return read(self->engine);
   });
@@ -110,6 +131,7 @@ PyObject* cache_sizeof(PyObject* op, PyObject*) {
 PyObject* cache_clear(PyObject* op, PyObject*) {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
+    expire_due(self);
     std::optional<ExclusiveUse> use;
     if (auto e = ExclusiveUse::take(self->use_flag, use)) return std::move(*e);
     self->engine.clear();
@@ -120,7 +142,8 @@ PyObject* cache_clear(PyObject* op, PyObject*) {
 }  // namespace
 
 PyMethodDef cache_methods[] = {
-    {"insert", as_cfunction<vector_method<insert_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kInsert},
+    {"insert", as_cfunction<insert_method<insert_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kInsert},
+    {"insert_ttl", as_cfunction<insert_method<insert_ttl_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kInsertTtl},
     {"get", as_cfunction<vector_method<get_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kGet},
     {"remove", as_cfunction<vector_method<remove_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kRemove},
     {"contains", as_cfunction<vector_method<contains_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kContains},
@@ -129,7 +152,7 @@ PyMethodDef cache_methods[] = {
     {"is_empty", as_cfunction<cache_is_empty>(), METH_NOARGS, doc::kIsEmpty},
     {"clear", as_cfunction<cache_clear>(), METH_NOARGS, doc::kClear},
     {"get_raw", as_cfunction<vector_method<get_raw_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kGetRaw},
-    {"insert_raw", as_cfunction<vector_method<insert_raw_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kInsertRaw},
+    {"insert_raw", as_cfunction<insert_method<insert_raw_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kInsertRaw},
     {"peek", as_cfunction<vector_method<peek_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kPeek},
     {"keys", as_cfunction<cache_keys>(), METH_NOARGS, doc::kKeys},
     {"stats", as_cfunction<vector_method<stats_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kStats},

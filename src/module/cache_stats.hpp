@@ -5,8 +5,8 @@
 // count costs one increment. They count since the cache was made or last
 // reset: hits and misses (get, get_raw), inserts (every successful insert,
 // overwrites included), evictions (entries dropped to make room, by an
-// insert or by resize) and expirations (entries dropped for age; none yet,
-// as nothing expires so far).
+// insert or by resize) and expirations (entries retired because their time
+// limit passed; see expiry.hpp).
 //
 // The record is a struct sequence (a tuple with named fields, like
 // sys.float_info) of a type reachable only as type(record). Fields are only

@@ -1,6 +1,7 @@
 // The Cache type: constructor, destructor, repr, len(), `in`, and `limit`.
 // Every slot goes through an entry wrapper (entry_point.hpp), which throws
-// nothing but the forced unwind that ends a thread.
+// nothing but the forced unwind that ends a thread; each slot on a cache
+// first retires its expired entries (expiry.hpp).
 #include <cinttypes>
 #include <cstdio>
 #include <new>
@@ -11,6 +12,7 @@
 #include "module/cache_object.hpp"
 #include "module/docstrings.hpp"
 #include "module/entry_point.hpp"
+#include "module/expiry.hpp"
 #include "module/membership.hpp"
 
 namespace pelm {
@@ -40,6 +42,7 @@ void cache_dealloc(PyObject* op) noexcept {
 PyObject* cache_repr(PyObject* op) {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
+    expire_due(self);
     if (auto e = check_shared_use(self->use_flag)) return std::move(*e);
     char text[96];
     std::snprintf(text, sizeof text, "Cache(limit=%" PRIu64 ", size=%" PRIu64 ", entries=%zu)",
@@ -53,6 +56,7 @@ PyObject* cache_repr(PyObject* op) {
 Py_ssize_t cache_length(PyObject* op) {
   return number_entry<Py_ssize_t>([&]() -> Result<Py_ssize_t> {
     CacheObject* self = as_cache(op);
+    expire_due(self);
     if (auto e = check_shared_use(self->use_flag)) return std::move(*e);
     std::size_t n = self->engine.count();
     if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return Error::pending_without_message(PyExc_OverflowError);
@@ -62,7 +66,9 @@ Py_ssize_t cache_length(PyObject* op) {
 
 int cache_contains(PyObject* op, PyObject* key) {
   return number_entry<int>([&]() -> Result<int> {
-    Result<bool> found = cache_has_key(as_cache(op), key);
+    CacheObject* self = as_cache(op);
+    expire_due(self);
+    Result<bool> found = cache_has_key(self, key);
     if (!found.ok()) return std::move(found.error());
     return found.value() ? 1 : 0;
   });
@@ -71,6 +77,7 @@ int cache_contains(PyObject* op, PyObject* key) {
 PyObject* cache_get_limit(PyObject* op, void*) {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
+    expire_due(self);
     if (auto e = check_shared_use(self->use_flag)) return std::move(*e);
     OwnedRef v = OwnedRef::steal(PyLong_FromUnsignedLongLong(self->engine.limit()));
     if (!v) return Error::fetch();

@@ -66,8 +66,15 @@ struct Key {
 // An int (or subclass), or anything with __index__, in 0 ... 2**64 - 1.
 [[nodiscard]] Result<std::uint64_t> convert_limit(PyObject* limit);
 
-// insert_raw's `ttl` (null when not given). Only None is taken for now: this
-// is where a lifetime will be converted once entries can expire.
-[[nodiscard]] std::optional<Error> check_ttl(PyObject* ttl);
+// A time limit in seconds: an int (not a bool, though bool is an int
+// subclass: `ttl=True` is far likelier a slip than one second) or a float,
+// finite and greater than 0 (TypeError, ValueError). The result is whole
+// nanoseconds, rounded up so an entry never lives shorter than asked, at
+// least 1, and at most the largest int64 (about 292 years; longer limits
+// never expire in practice). Reads the number's own value, never a
+// subclass's methods, so it runs no user code.
+[[nodiscard]] Result<std::int64_t> convert_ttl(PyObject* ttl);
+// An optional `ttl` (null when not given): None or absent means no limit.
+[[nodiscard]] Result<std::optional<std::int64_t>> convert_optional_ttl(PyObject* ttl);
 
 }  // namespace pelm

@@ -19,6 +19,15 @@ inline constexpr const char kInsert[] =
     "the cache would exceed its limit.\n\nRaises\n------\nValueError\n"
     "    If the serialised value is larger than the cache limit itself.";
 
+inline constexpr const char kInsertTtl[] =
+    "insert_ttl($self, key, value, ttl)\n--\n\nInsert or overwrite a key whose entry expires `ttl` seconds from now,\n"
+    "measured on a monotonic clock; otherwise exactly like `insert`.  An expired\n"
+    "entry is gone for every caller, and its memory is released by the next call\n"
+    "on the cache.  A plain `insert` over it takes the time limit away.\n\nRaises\n------\nTypeError\n"
+    "    If `ttl` is not an int or a float (a bool is refused).\nValueError\n"
+    "    If `ttl` is not finite and greater than 0, or the serialised value is\n"
+    "    larger than the cache limit itself.";
+
 inline constexpr const char kGet[] =
     "get($self, key)\n--\n\nRetrieve the value for `key` and promote it to the most-recently-used\n"
     "position.\n\nRaises\n------\nKeyError\n    If the key is not present in the cache.";
@@ -48,10 +57,12 @@ inline constexpr const char kGetRaw[] =
 inline constexpr const char kInsertRaw[] =
     "insert_raw($self, key, text, ttl=None)\n--\n\nStore JSON text (a str or a bytes-like object holding UTF-8) "
     "under `key`\nin its canonical form: exactly the bytes insert(key, json.loads(text)) would\nstore, made "
-    "without building Python objects.  Evicts like insert.  `ttl`\nmust be None: entries do not expire yet.\n\n"
+    "without building Python objects.  Evicts like insert.  A `ttl` other than\nNone is a time limit in seconds, "
+    "as insert_ttl takes it.\n\n"
     "Raises\n------\nValueError\n    If the text is not one JSON value the cache can store (the message\n"
-    "    names the fault and its byte offset), or its canonical form is larger\n    than the cache limit.\n"
-    "TypeError\n    If `text` is neither a str nor a bytes-like object, or `ttl` is not None.";
+    "    names the fault and its byte offset), or its canonical form is larger\n    than the cache limit, "
+    "or `ttl` is not finite and greater than 0.\n"
+    "TypeError\n    If `text` is neither a str nor a bytes-like object, or `ttl` is not None,\n    an int or a float.";
 
 inline constexpr const char kPeek[] =
     "peek($self, key)\n--\n\nReturn the value for `key` as get does, without promoting it and without\n"

@@ -54,10 +54,11 @@ Result<OwnedRef> insert_raw_impl(CacheObject* self, PyObject* const* args, Py_ss
   Key key;
   if (auto e = enter_keyed(kInsertRawSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
   if (auto e = text.take(bound[1])) return std::move(*e);
-  if (auto e = check_ttl(bound[2])) return std::move(*e);
+  Result<std::optional<std::int64_t>> ttl_ns = convert_optional_ttl(bound[2]);
+  if (!ttl_ns.ok()) return std::move(ttl_ns.error());
   PooledWriter pooled;
   if (auto e = codec::write_canonical(text.bytes(), pooled.writer())) return refused(*e);
-  return store_text(self, key, pooled.text());
+  return store_text(self, key, pooled.text(), ttl_ns.value());
 }
 
 Result<OwnedRef> peek_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

@@ -1,6 +1,7 @@
 // What the Cache methods share: entering a keyed call, the common results
 // and refusals, storing a finished text, and the adapters that make a method
-// table entry from an implementation.
+// table entry from an implementation (which first retires expired entries,
+// see expiry.hpp).
 //
 // Every keyed method follows one order: match the arguments, take the use
 // it needs, convert `key` (so a wrong call reports the earliest fault), then
@@ -18,6 +19,7 @@
 #include "module/cache_object.hpp"
 #include "module/convert_arguments.hpp"
 #include "module/entry_point.hpp"
+#include "module/expiry.hpp"
 #include "module/match_arguments.hpp"
 #include "py/messages.hpp"
 #include "support/portable.hpp"
@@ -54,16 +56,19 @@ template <class UseKind>
   return convert_key(bound[0], key);
 }
 
-// Stores `text` (a finished stored form) under `key` and counts the insert
-// and its evictions. The caller holds exclusive use.
-[[nodiscard]] inline Result<OwnedRef> store_text(CacheObject* self, const Key& key, std::string_view text) {
+// Stores `text` (a finished stored form) under `key`, expiring `ttl_ns`
+// nanoseconds from now when given, and counts the insert, its evictions and
+// the expirations it retires first. The caller holds exclusive use.
+[[nodiscard]] inline Result<OwnedRef> store_text(CacheObject* self, const Key& key, std::string_view text,
+                                                 std::optional<std::int64_t> ttl_ns = std::nullopt) {
   Engine& engine = self->engine;
   if (text.size() > engine.limit()) return too_large(key.text, text.size(), engine.limit());
   if (!ensure_cache_node_type()) {
     PyErr_WriteUnraisable(nullptr);
     return Error::panic(std::string(msg::kNodeTypeFailed));
   }
-  EntryPtr entry = engine.prepare_insert(key.text, text, engine.hash(key.str_hash));
+  const Deadline deadline = expire_before_store(self, ttl_ns);
+  EntryPtr entry = engine.prepare_insert(key.text, text, engine.hash(key.str_hash), deadline);
   self->counters.evictions += engine.commit_insert(std::move(entry));
   ++self->counters.inserts;
   return OwnedRef::borrow(Py_None);
@@ -72,7 +77,27 @@ template <class UseKind>
 // A METH_FASTCALL | METH_KEYWORDS method from `Impl(self, args, nargsf, kwnames)`.
 template <auto Impl>
 PyObject* vector_method(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return object_entry([&] { return Impl(as_cache(op), args, nargsf, kwnames); });
+  return object_entry([&] {
+    CacheObject* self = as_cache(op);
+    expire_due(self);
+    return Impl(self, args, nargsf, kwnames);
+  });
+}
+
+// The inserts (insert, insert_ttl, insert_raw) retire expired entries once,
+// in store_text after their conversion, rather than at their start as well:
+// in between they hold exclusive use, so no other call can tell the
+// difference, and a cache with timed entries saves one clock reading per
+// insert. A failed insert retires on its way out instead (a failure inside
+// store_text has retired already).
+template <auto Impl>
+PyObject* insert_method(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return object_entry([&] {
+    CacheObject* self = as_cache(op);
+    Result<OwnedRef> r = Impl(self, args, nargsf, kwnames);
+    if (!r.ok()) expire_due(self);
+    return r;
+  });
 }
 
 template <auto F>

@@ -40,6 +40,8 @@ namespace pelm {
 class UseFlag {
  public:
   [[nodiscard]] bool exclusively_held() const noexcept { return state_.load(std::memory_order_acquire) < 0; }
+  // No call holds any use: nothing is in the middle of reading or changing.
+  [[nodiscard]] bool is_free() const noexcept { return state_.load(std::memory_order_acquire) == 0; }
 
   // True when no use is held, or only uses voided by a fork; then the flag
   // is reset to free.

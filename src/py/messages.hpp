@@ -63,6 +63,10 @@ inline constexpr std::string_view kExceptionStrFailed = "<exception str() failed
 [[nodiscard]] inline std::string key_not_found(std::string_view key) {
   return concat({"Key '", key, "' not found"});
 }
+inline constexpr std::string_view kTtlOutOfRange = "ttl must be a finite number of seconds greater than 0";
+[[nodiscard]] inline std::string ttl_not_a_number(std::string_view type_name) {
+  return concat({"ttl must be an int or a float number of seconds, not '", type_name, "'"});
+}
 
 // --- stored text in and out (insert_raw, get_raw) ---------------------------
 // `refusal` is the canonicaliser's "<what> at byte <offset>".
@@ -73,7 +77,6 @@ inline constexpr std::string_view kExceptionStrFailed = "<exception str() failed
   return concat({"'", type_name, "' object is neither a str nor a bytes-like object"});
 }
 inline constexpr std::string_view kTextNotContiguous = "a memoryview given as text must be C-contiguous";
-inline constexpr std::string_view kTtlNotSupported = "ttl must be None: entries do not expire yet";
 
 // --- argument matching (F is the callable's name, e.g. "Cache.insert()") ------
 [[nodiscard]] inline std::string multiple_values(std::string_view f, std::string_view param) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,8 +27,8 @@ std::uint64_t map_hash(const Engine& e, std::string_view key) { return e.hash(st
 Entry* find(const Engine& e, std::string_view key) { return e.find(key, map_hash(e, key)); }
 bool remove(Engine& e, std::string_view key) { return e.remove(key, map_hash(e, key)); }
 
-void put(Engine& e, const std::string& key, const std::string& text) {
-  e.commit_insert(e.prepare_insert(key, text, map_hash(e, key)));
+void put(Engine& e, const std::string& key, const std::string& text, Deadline deadline = kNoDeadline) {
+  e.commit_insert(e.prepare_insert(key, text, map_hash(e, key), deadline));
   expect_invariants(e);
 }
 
@@ -234,6 +235,89 @@ TEST(Engine, KeysSharingAMapHashAreToldApartByTheirBytes) {
   EXPECT_EQ(e.find("b", h), nullptr);
   for (const std::string& k : {keys[0], keys[2], keys[3], keys[4]}) EXPECT_NE(e.find(k, h), nullptr) << k;
   expect_invariants(e);
+}
+
+TEST(Expiry, TimedEntriesReadLikePlainOnesAndExpireEarliestFirst) {
+  Engine e(100, {6, 7});
+  put(e, "plain", "12345");
+  EXPECT_EQ(e.next_deadline(), kNoDeadline);  // no timed entry: nothing is ever due
+  put(e, "late", "678", 30);
+  put(e, "early", "9", 10);
+  put(e, "mid", "", 20);
+  EXPECT_EQ(e.next_deadline(), 10);
+  const Entry* late = find(e, "late");
+  EXPECT_TRUE(late->timed());
+  EXPECT_FALSE(find(e, "plain")->timed());
+  EXPECT_EQ(late->size(), 3u);
+  EXPECT_EQ(late->data(), "678");
+  EXPECT_EQ(late->deadline(), 30);
+  EXPECT_EQ(e.size(), 9u);
+  EXPECT_EQ(e.expire(9), 0u);  // nothing due yet
+  EXPECT_EQ(e.expire(20), 2u);  // a deadline is due at its own instant
+  expect_invariants(e);
+  EXPECT_EQ(order(e), (Keys{"late", "plain"}));
+  EXPECT_EQ(e.size(), 8u);
+  EXPECT_EQ(e.expire(kNoDeadline - 1), 1u);
+  EXPECT_EQ(order(e), (Keys{"plain"}));
+  EXPECT_EQ(e.next_deadline(), kNoDeadline);
+}
+
+TEST(Expiry, EveryWayOutTakesTheEntryOutOfTheHeap) {
+  Engine e(9, {8, 9});
+  put(e, "a", "aaa", 5);
+  put(e, "b", "bbb", 3);
+  put(e, "c", "ccc", 4);
+  put(e, "a", "AAA");  // a plain insert over a timed entry takes its limit away
+  EXPECT_EQ(e.timed_count(), 2u);
+  EXPECT_TRUE(remove(e, "c"));
+  expect_invariants(e);
+  put(e, "d", "dddd", 1);  // evicts "b" from the tail
+  EXPECT_EQ(order(e), (Keys{"d", "a"}));
+  EXPECT_EQ(e.next_deadline(), 1);
+  put(e, "d", "D", 7);  // overwrite, timed over timed
+  EXPECT_EQ(e.next_deadline(), 7);
+  e.clear();
+  expect_invariants(e);
+  EXPECT_EQ(e.next_deadline(), kNoDeadline);
+  put(e, "e", "e", 2);
+  EXPECT_EQ(e.expire(2), 1u);
+  EXPECT_EQ(e.count(), 0u);
+}
+
+// Random inserts (plain and timed), overwrites, removals, promotions,
+// evictions, resizes, clears and expiries against the invariants, and after each
+// expiry: exactly the due entries left, and the count says how many.
+TEST(Expiry, RandomOperationsKeepTheHeapConsistent) {
+  std::mt19937_64 rng(14);
+  Engine e(400, {10, 11});
+  Deadline now = 0;
+  auto pick = [&](std::uint64_t n) { return static_cast<std::size_t>(rng() % n); };
+  for (int step = 0; step < 20000; ++step) {
+    const std::string key = "k" + std::to_string(pick(60));
+    switch (pick(10)) {
+      case 0: put(e, key, std::string(pick(20), 'x')); break;
+      case 1: case 2: case 3:
+        put(e, key, std::string(pick(20), 'y'), now + 1 + static_cast<Deadline>(pick(100))); break;
+      case 4: (void)remove(e, key); break;
+      case 5: if (Entry* f = find(e, key)) e.move_to_front(f); break;
+      case 6:
+        if (pick(2) == 0) {
+          e.evict_lru();
+        } else {
+          (void)e.resize(200 + pick(200));  // above every text drawn here
+        }
+        break;
+      case 7: if (pick(50) == 0) e.clear(); break;
+      default: {
+        now += static_cast<Deadline>(pick(30));
+        std::size_t due = 0;
+        for (const Entry* n = e.head(); n != nullptr; n = n->next) due += n->deadline() <= now;
+        EXPECT_EQ(e.expire(now), due);
+        for (const Entry* n = e.head(); n != nullptr; n = n->next) ASSERT_GT(n->deadline(), now);
+      }
+    }
+    ASSERT_EQ(e.check_invariants(), "") << "step " << step;
+  }
 }
 
 TEST(KeyHash, MixDependsOnBothSecretsAndSpreadsLowBits) {

@@ -42,6 +42,7 @@ OPERATIONS = {
     "insert-overwrite": (lambda s, c: c.insert("c", s.value("C")), ["d", "b", "c"], False),
     "insert_raw-evicting": (lambda s, c: c.insert_raw("é-new", json.dumps(s.value("e"), indent=1)),
                             ["c", "d", "b", "é-new"], False),
+    "insert-ttl-evicting": (lambda s, c: c.insert_ttl("é-new", s.value("e"), 3600), ["c", "d", "b", "é-new"], False),
     "get": (lambda s, c: c.get("c"), PROMOTED_ORDER, True),
     "get_raw": (lambda s, c: c.get_raw("c"), PROMOTED_ORDER, True),
     "remove": (lambda s, c: c.remove("c"), ["a", "d", "b"], False),
@@ -179,9 +180,9 @@ def module_injection():
 def test_module_allocation_failures_change_nothing(module_injection, unit, name):
     failures = Scenario(unit).sweep(fail_module_allocation, name, {"MemoryError"})
     if name.startswith("insert"):
-        # The new entry is always allocated; a huge value also needs a new
-        # writer buffer.
-        assert failures >= (1 if unit == SMALL else 2)
+        # The new entry is always allocated (and a timed one's heap slot); a
+        # huge value also needs a new writer buffer.
+        assert failures >= (1 if unit == SMALL else 2) + (name == "insert-ttl-evicting")
 
 
 def test_insert_failures_keep_reference_counts(module_injection):

@@ -1,11 +1,11 @@
 """Model-based test: the cache against a plain-Python byte-capped LRU.
 
-A hypothesis state machine drives insert and insert_raw (new keys and
-overwrites; the raw text printed compact or indented), get, get_raw, peek,
-contains, `in`, remove, clear, resize, stats (with and without reset), len
-and size with random keys, values and limits (0 and tiny limits included,
-where almost every insert evicts or is refused) and compares every answer
-with the model. After every step it checks that the stored keys in recency
+A hypothesis state machine drives insert, insert_ttl and insert_raw (new
+keys and overwrites; the raw text printed compact or indented), get,
+get_raw, peek, contains, `in`, remove, clear, resize, stats (with and without
+reset), len and size with random keys, values and limits (0 and tiny limits
+included, where almost every insert evicts or is refused), moves the clock,
+and compares every answer with the model. After every step it checks that the stored keys in recency
 order (keys()), len(), size(), is_empty(), repr and the usage counters agree
 with the model. Recency order is also observed through evictions: the model
 evicts from its own least-recently-used end, so a cache that promoted or
@@ -15,6 +15,12 @@ The model measures a value as its compact JSON text with sorted keys; that is
 exactly the stored text for the values drawn here (None, bools, 64-bit
 integers, short strings without lone surrogates, and lists and dicts of them;
 floats are left out because their text form is the writer's own).
+
+Time: the model keeps its own clock in whole seconds, moved by the test
+clock (clock_helpers.py) in steps of 1000 s; time limits are 500 s plus a
+multiple of 1000 s, so real time passing during a run (far less than 500 s)
+never changes which side of a deadline the cache and the model are on. In
+builds without the clock hook the clock rule is off and no entry expires.
 
 Runs: by default a few hundred examples (profile "pelm-model-ci"). The long
 mode, PELM_LONG_TESTS=1, runs 1,000 examples of 50 steps each
@@ -32,6 +38,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 import pelm_lib
+from clock_helpers import HOOK_AVAILABLE, TestClock
 
 for _name, _examples, _steps in [("pelm-model-ci", 300, 30), ("pelm-model-long", 1000, 50)]:
     settings.register_profile(_name, max_examples=_examples, stateful_step_count=_steps,
@@ -53,6 +60,7 @@ values = st.integers(min_value=0, max_value=9) | st.recursive(
     max_leaves=8,
 )
 limits = st.sampled_from([0, 1, 2, 3, 4, 5, 6, 8, 12]) | st.integers(min_value=0, max_value=60)
+ttls = st.none() | st.sampled_from([500, 1500, 2500, 3500])
 
 
 def text_of(value):
@@ -72,22 +80,31 @@ class LruModel:
         self.entries = OrderedDict()  # key -> (value, size)
         self.size = 0
         self.counts = [0, 0, 0, 0, 0]
+        self.now = 0
+        self.deadlines = {}  # key -> deadline, for the timed entries
+
+    def advance(self, seconds):
+        self.now += seconds
+        for key, deadline in list(self.deadlines.items()):
+            if deadline <= self.now:
+                self.remove(key)
+                self.counts[4] += 1
 
     def evict_until(self, room):
         while self.size + room > self.limit:
-            _, (_, evicted) = self.entries.popitem(last=False)
-            self.size -= evicted
+            self.remove(next(iter(self.entries)))
             self.counts[3] += 1
 
-    def insert(self, key, value):
+    def insert(self, key, value, ttl=None):
         """Returns the refusal message, or None when the value was stored."""
         size = payload_size(value)
         if size > self.limit:
             return f"Value for key '{key}' ({size} bytes) exceeds the cache limit ({self.limit} bytes)"
         # The old entry under `key` still counts here and may be evicted itself.
         self.evict_until(size)
-        if key in self.entries:
-            self.size -= self.entries.pop(key)[1]
+        self.remove(key)
+        if ttl is not None:
+            self.deadlines[key] = self.now + ttl
         self.entries[key] = (value, size)
         self.size += size
         self.counts[2] += 1
@@ -110,10 +127,12 @@ class LruModel:
         if key not in self.entries:
             return False
         self.size -= self.entries.pop(key)[1]
+        self.deadlines.pop(key, None)
         return True
 
     def clear(self):
         self.entries.clear()
+        self.deadlines.clear()
         self.size = 0
 
 
@@ -140,16 +159,28 @@ class CacheMachine(RuleBasedStateMachine):
     def make_cache(self, limit):
         self.cache = pelm_lib.Cache(limit)
         self.model = LruModel(limit)
+        self.clock = TestClock()
 
-    @rule(key=st.sampled_from(KEYS), value=values, raw_indent=st.sampled_from([False, None, 2]))
-    def insert(self, key, value, raw_indent=False):
-        """Through insert, or (raw_indent not False) insert_raw of the value's
-        text, printed with that indent."""
-        if raw_indent is False:
+    def teardown(self):
+        self.clock.reset()
+
+    @precondition(lambda self: HOOK_AVAILABLE)
+    @rule(steps=st.integers(min_value=1, max_value=3))
+    def advance_clock(self, steps):
+        self.clock.advance(1000 * steps)
+        self.model.advance(1000 * steps)
+
+    @rule(key=st.sampled_from(KEYS), value=values, raw_indent=st.sampled_from([False, None, 2]), ttl=ttls)
+    def insert(self, key, value, raw_indent=False, ttl=None):
+        """Through insert (insert_ttl with a ttl), or (raw_indent not False)
+        insert_raw of the value's text, printed with that indent, and the ttl."""
+        if raw_indent is False and ttl is None:
             store = lambda: self.cache.insert(key, value)  # noqa: E731
+        elif raw_indent is False:
+            store = lambda: self.cache.insert_ttl(key, value, ttl)  # noqa: E731
         else:
-            store = lambda: self.cache.insert_raw(key, json.dumps(value, indent=raw_indent))  # noqa: E731
-        refusal = self.model.insert(key, value)
+            store = lambda: self.cache.insert_raw(key, json.dumps(value, indent=raw_indent), ttl=ttl)  # noqa: E731
+        refusal = self.model.insert(key, value, ttl)
         if refusal is None:
             assert store() is None
         else:
@@ -161,10 +192,10 @@ class CacheMachine(RuleBasedStateMachine):
                 raise AssertionError("insert of an oversized value succeeded")
 
     @precondition(lambda self: self.model.entries)
-    @rule(data=st.data(), value=values, raw_indent=st.sampled_from([False, None, 2]))
-    def overwrite(self, data, value, raw_indent):
+    @rule(data=st.data(), value=values, raw_indent=st.sampled_from([False, None, 2]), ttl=ttls)
+    def overwrite(self, data, value, raw_indent, ttl):
         key = data.draw(st.sampled_from(list(self.model.entries)))
-        self.insert(key, value, raw_indent)
+        self.insert(key, value, raw_indent, ttl)
 
     @precondition(lambda self: self.model.entries)
     @rule(data=st.data())

@@ -178,14 +178,17 @@ def test_text_with_a_lone_surrogate_is_a_value_error(cache):
     assert info.value.__notes__ == ["while processing 'text'"]
 
 
-def test_ttl_only_none_for_now(cache):
+@pytest.mark.parametrize("ttl, error", [("5", TypeError), (True, TypeError), (0, ValueError), (float("nan"), ValueError)])
+def test_ttl_is_none_or_a_time_limit(cache, ttl, error):
+    """insert_raw takes None or what insert_ttl takes, with the same refusals
+    (test_expiry.py covers them in full)."""
     cache.insert_raw("k", "1", None)
     cache.insert_raw("k", "1", ttl=None)
-    with pytest.raises(TypeError) as info:
-        cache.insert_raw("j", "1", ttl=5)
-    assert info.value.args == ("ttl must be None: entries do not expire yet",)
+    cache.insert_raw("t", "2", ttl=3600)
+    with pytest.raises(error) as info:
+        cache.insert_raw("j", "1", ttl=ttl)
     assert info.value.__notes__ == ["while processing 'ttl'"]
-    assert cache.keys() == ["k"]
+    assert cache.keys() == ["t", "k"]
 
 
 def test_get_raw_returns_a_new_bytes_object_each_time(cache):

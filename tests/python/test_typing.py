@@ -20,6 +20,8 @@ GOOD = """
     big = pelm_lib.init_cache(None)
     cache.insert("k", {"a": [1, 2.5, None, True, "s"]})
     cache.insert(key="t", value=(1, 2))
+    cache.insert_ttl("k", [1], 1.5)
+    cache.insert_ttl(key="t", value=None, ttl=10)
     value = cache.get("k")
     found: bool = cache.contains("k") and "k" in cache
     removed: bool = cache.remove("k")
@@ -30,6 +32,7 @@ GOOD = """
     cache.insert_raw("k", raw)
     cache.insert_raw("k", bytearray(raw), None)
     cache.insert_raw(key="k", text=memoryview(raw), ttl=None)
+    cache.insert_raw("k", "[1]", 2.5)
     cache.insert_raw("k", '{"a": 1}')
     peeked = cache.peek("k")
     keys: list[str] = cache.keys()
@@ -46,11 +49,13 @@ BAD = {
     "limit-read-only": "cache.limit = 5",
     "insert-returns-none": 'x: int = cache.insert("k", 1)',
     "raw-text-not-int": 'cache.insert_raw("k", 5)',
-    "ttl-none-only": 'cache.insert_raw("k", "1", ttl=5)',
+    "raw-ttl-not-a-number": 'cache.insert_raw("k", "1", ttl="5")',
     "get-raw-is-bytes": 'x: str = cache.get_raw("k")',
     "stats-fields-read-only": "cache.stats().hits = 1",
     "stats-type-not-exported": "pelm_lib.CacheStats",
     "resize-limit-not-str": 'cache.resize("10")',
+    "ttl-not-a-number": 'cache.insert_ttl("k", 1, "10")',
+    "ttl-missing": 'cache.insert_ttl("k", 1)',
 }
 
 
