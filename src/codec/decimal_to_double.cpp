@@ -91,6 +91,10 @@ std::optional<double> through_from_chars(std::string_view number) noexcept {
 // round alike.
 constexpr std::size_t kKeptDigits = 800;
 
+// A template only so that a library with a usable std::from_chars, where
+// nothing calls it, does not compile it either (clang warns of an internal
+// function it will not emit).
+template <class = void>
 std::optional<double> through_strtod(std::string_view number) noexcept {
   constexpr std::int64_t kExponentClamp = 100000;  // far past both ends of the double range
   char text[kKeptDigits + 32];
@@ -147,7 +151,7 @@ std::optional<double> to_double(std::string_view number) noexcept {
   if constexpr (FloatFromChars<T> && !kAvoidFromChars) {
     return through_from_chars<T>(number);
   } else {
-    return through_strtod(number);
+    return through_strtod<>(number);
   }
 }
 
