@@ -52,10 +52,11 @@ def keys_for(op, n, tag):
     if op == "get":
         base = [f"key:{i:08d}" for i in range(min(n, WORKING_SET))]
         return (base * (n // len(base) + 1))[:n]
-    fresh = [f"{op}:{tag}:{i:08d}" for i in range(n + LAG)]
     if op == "insert":
-        return fresh[:n]
-    return [(fresh[i + LAG], fresh[i]) for i in range(n)]
+        return [f"{op}:{tag}:{i:08d}" for i in range(n)]
+    # churn: LAG warming steps, then the n that are timed.
+    fresh = [f"{op}:{tag}:{i:08d}" for i in range(n + 2 * LAG)]
+    return [(fresh[i + LAG], fresh[i]) for i in range(n + LAG)]
 
 
 def namespace(op, variant, value, keys):
