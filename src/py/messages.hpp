@@ -32,6 +32,8 @@ inline constexpr std::string_view kNullObject = "PyObject pointer is null";
 inline constexpr std::string_view kByteArray = "invalid type: byte array, expected any valid JSON value";
 inline constexpr std::string_view kNumberOutOfRange = "JSON number out of range";
 inline constexpr std::string_view kRecursionLimit = "recursion limit exceeded";
+// Never raised: a memoized call whose arguments meet it runs uncached.
+inline constexpr std::string_view kNoKeyText = "no canonical text for a NaN, an infinity or a set";
 
 [[nodiscard]] inline std::string unsupported_type(std::string_view type_name) {
   return concat({"unsupported type ", type_name});
