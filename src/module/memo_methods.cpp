@@ -1,0 +1,74 @@
+// key(*args, **kwargs), invalidate(*args, **kwargs) and the attributes of a
+// memoized function. Both methods write the key exactly as a call would, so
+// they name the entry a call with the same arguments would use.
+#include <optional>
+
+#include "module/docstrings.hpp"
+#include "module/entry_point.hpp"
+#include "module/memo_key.hpp"
+#include "module/memo_methods.hpp"
+
+namespace pelm {
+
+namespace {
+
+// The call's key text in `pooled`; false when the call is uncacheable.
+Result<bool> key_of(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PooledWriter& pooled) {
+  MemoObject* self = as_memo(op);
+  if (!self->func) return cleared_memo_error();
+  return write_call_key(*self, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, pooled);
+}
+
+PyObject* memo_key(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return object_entry([&]() -> Result<OwnedRef> {
+    PooledWriter pooled;
+    Result<bool> written = key_of(op, args, nargsf, kwnames, pooled);
+    if (!written.ok()) return std::move(written.error());
+    if (!written.value()) return OwnedRef::borrow(Py_None);
+    return key_as_str(pooled.text());
+  });
+}
+
+// Takes exclusive use as remove() does, failing the same way when it cannot.
+PyObject* memo_invalidate(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return object_entry([&]() -> Result<OwnedRef> {
+    PooledWriter pooled;
+    Result<bool> written = key_of(op, args, nargsf, kwnames, pooled);
+    if (!written.ok()) return std::move(written.error());
+    if (!written.value()) return OwnedRef::borrow(Py_False);
+    Result<std::uint64_t> hash = key_str_hash(pooled.text());
+    if (!hash.ok()) return std::move(hash.error());
+    CacheObject* cache = memo_cache(as_memo(op));
+    std::optional<ExclusiveUse> use;
+    if (auto e = ExclusiveUse::take(cache->use_flag, use)) return std::move(*e);
+    const bool removed = cache->engine.remove(pooled.text(), cache->engine.hash(hash.value()));
+    return OwnedRef::borrow(removed ? Py_True : Py_False);
+  });
+}
+
+PyObject* memo_get_cache(PyObject* op, void*) noexcept {
+  MemoObject* self = as_memo(op);
+  if (!self->cache) return object_entry([]() -> Result<OwnedRef> { return cleared_memo_error(); });
+  return Py_NewRef(self->cache.get());
+}
+
+template <auto F>
+PyCFunction as_cfunction() noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+}  // namespace
+
+PyMethodDef memo_methods[] = {
+    {"key", as_cfunction<memo_key>(), METH_FASTCALL | METH_KEYWORDS, doc::kMemoKey},
+    {"invalidate", as_cfunction<memo_invalidate>(), METH_FASTCALL | METH_KEYWORDS, doc::kMemoInvalidate},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef memo_getset[] = {
+    {"cache", memo_get_cache, nullptr, doc::kMemoCache, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace pelm

@@ -1,0 +1,42 @@
+// How a memoized call reads and writes its cache: the lookup that counts a
+// hit or a miss and decodes a hit, and the store of a result.
+//
+// Both take exclusive use of the cache only while they touch the engine, and
+// run no user code meanwhile (decoding runs none; converting the result,
+// which does, happens before the use is taken). A cache that is in use
+// elsewhere (the call comes from code that an insert runs mid-conversion) is
+// neither read nor written: the call runs uncached, which keeps a memoized
+// function usable wherever the function itself is.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string_view>
+
+#include "module/cache_object.hpp"
+#include "module/pooled_writer.hpp"
+#include "py/error.hpp"
+#include "py/owned_ref.hpp"
+
+namespace pelm {
+
+struct MemoKey {
+  std::string_view text;   // UTF-8
+  std::uint64_t str_hash;  // the interpreter's hash of the key as a str
+};
+
+enum class Found { kHit, kMiss, kBusy };
+
+// On a hit: promotes the entry, counts a hit and sets `copy` to a freshly
+// decoded value. On a miss: counts a miss.
+[[nodiscard]] Result<Found> look_up(CacheObject* cache, MemoKey key, OwnedRef& copy);
+
+// Converts `result` as insert does into `pooled` and stores the text under
+// `key`, with the time limit `ttl` unless it is None. False when the result
+// cannot be stored (refused by the conversion, longer than the limit, or the
+// cache in use elsewhere); only a panic or a memory error is an error.
+[[nodiscard]] Result<bool> store_result(CacheObject* cache, MemoKey key, PyObject* ttl, PyObject* result,
+                                        PooledWriter& pooled);
+
+}  // namespace pelm
