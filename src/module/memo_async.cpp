@@ -17,7 +17,9 @@
 // shared call. If the call raises, the future carries the exception to every
 // waiter and nothing is stored; the leader marks it retrieved, so a failure
 // nobody waited for logs nothing. The entry leaves `flights` before the
-// future resolves, on every path.
+// future resolves, on every path; a future of a loop closed mid-call (the
+// coroutine is being closed) is left alone, since resolving it would
+// schedule its waiters on the dead loop.
 #include <optional>
 #include <string_view>
 
@@ -58,7 +60,9 @@ async def memoized_call(memo, args, kwargs):
     try:
         text, result = store(memo, value, await wrapped(memo)(*args, **kwargs))
     except BaseException as exc:
-        if isinstance(exc, CancelledError):
+        if loop.is_closed():
+            pass
+        elif isinstance(exc, CancelledError):
             shared.cancel()
         else:
             shared.set_exception(exc)

@@ -64,6 +64,9 @@ PyObject* memo_vectorcall(PyObject* op, PyObject* const* args, std::size_t nargs
   return object_entry([&]() -> Result<OwnedRef> {
     MemoObject* self = as_memo(op);
     if (!self->func) return cleared_memo_error();
+    // A caller may call through a borrowed reference that the function
+    // drops; the store after it still needs the wrapper.
+    OwnedRef keep = OwnedRef::borrow(op);
     return memoized_call(self, args, nargsf, kwnames);
   });
 }

@@ -1,5 +1,5 @@
-// key(*args, **kwargs), invalidate(*args, **kwargs) and the attributes of a
-// memoized function. Both methods write the key exactly as a call would, so
+// key(*args, **kwargs), invalidate(*args, **kwargs), copying and pickling,
+// and the attributes of a memoized function. Both methods write the key exactly as a call would, so
 // they name the entry a call with the same arguments would use.
 #include <optional>
 
@@ -52,6 +52,12 @@ PyObject* memo_get_cache(PyObject* op, void*) noexcept {
   return Py_NewRef(self->cache.get());
 }
 
+// Copies are the wrapper itself and pickles name it, as for functions: a
+// memoized module-level function pickles by its qualified name.
+PyObject* memo_self(PyObject* op, PyObject*) noexcept { return Py_NewRef(op); }
+
+PyObject* memo_reduce(PyObject* op, PyObject*) noexcept { return PyObject_GetAttrString(op, "__qualname__"); }
+
 template <auto F>
 PyCFunction as_cfunction() noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
@@ -62,6 +68,9 @@ PyCFunction as_cfunction() noexcept {
 PyMethodDef memo_methods[] = {
     {"key", as_cfunction<memo_key>(), METH_FASTCALL | METH_KEYWORDS, doc::kMemoKey},
     {"invalidate", as_cfunction<memo_invalidate>(), METH_FASTCALL | METH_KEYWORDS, doc::kMemoInvalidate},
+    {"__copy__", memo_self, METH_NOARGS, nullptr},
+    {"__deepcopy__", memo_self, METH_O, nullptr},
+    {"__reduce__", memo_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

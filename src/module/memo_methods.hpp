@@ -1,5 +1,6 @@
 // The methods and attributes of a memoized function besides calling it:
-// key(), invalidate(), `cache` and `__dict__` (memo_methods.cpp).
+// key(), invalidate(), copy and pickle support, `cache` and `__dict__`
+// (memo_methods.cpp).
 #pragma once
 
 #include <Python.h>

@@ -4,9 +4,11 @@ cache, methods, and references kept or released."""
 
 import asyncio
 import collections.abc
+import copy
 import gc
 import inspect
 import math
+import pickle
 import random
 import sys
 import weakref
@@ -393,6 +395,7 @@ def test_the_wrapper_looks_like_the_function():
     assert "MemoizedFunction" not in dir(pelm_lib)
     with pytest.raises(TypeError):
         type(f)()
+    assert copy.copy(f) is f and copy.deepcopy([f])[0] is f and pickle.loads(pickle.dumps(target)) is target
 
 
 def test_a_wrapper_in_a_reference_cycle_is_collected():
