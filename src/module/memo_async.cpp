@@ -29,6 +29,7 @@
 #include "module/memo_call.hpp"
 #include "module/memo_key.hpp"
 #include "module/memo_object.hpp"
+#include "module/method_support.hpp"
 #include "module/memo_store.hpp"
 #include "py/per_interpreter.hpp"
 #include "py/str_utf8.hpp"
@@ -180,11 +181,6 @@ PyObject* shim_in_flight(PyObject*, PyObject* obj) {
     if (!memo.value()->flights) return not_a_memo(obj);  // a plain function's wrapper
     return OwnedRef::borrow(memo.value()->flights.get());
   });
-}
-
-template <auto F>
-PyCFunction as_cfunction() noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
 }
 
 PyMethodDef shim_helpers[] = {

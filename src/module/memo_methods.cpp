@@ -7,6 +7,7 @@
 #include "module/entry_point.hpp"
 #include "module/memo_key.hpp"
 #include "module/memo_methods.hpp"
+#include "module/method_support.hpp"
 
 namespace pelm {
 
@@ -35,14 +36,13 @@ PyObject* memo_invalidate(PyObject* op, PyObject* const* args, Py_ssize_t nargsf
     PooledWriter pooled;
     Result<bool> written = key_of(op, args, nargsf, kwnames, pooled);
     if (!written.ok()) return std::move(written.error());
-    if (!written.value()) return OwnedRef::borrow(Py_False);
+    if (!written.value()) return new_bool(false);
     Result<std::uint64_t> hash = key_str_hash(pooled.text());
     if (!hash.ok()) return std::move(hash.error());
     CacheObject* cache = memo_cache(as_memo(op));
     std::optional<ExclusiveUse> use;
     if (auto e = ExclusiveUse::take(cache->use_flag, use)) return std::move(*e);
-    const bool removed = cache->engine.remove(pooled.text(), cache->engine.hash(hash.value()));
-    return OwnedRef::borrow(removed ? Py_True : Py_False);
+    return new_bool(cache->engine.remove(pooled.text(), cache->engine.hash(hash.value())));
   });
 }
 
@@ -57,11 +57,6 @@ PyObject* memo_get_cache(PyObject* op, void*) noexcept {
 PyObject* memo_self(PyObject* op, PyObject*) noexcept { return Py_NewRef(op); }
 
 PyObject* memo_reduce(PyObject* op, PyObject*) noexcept { return PyObject_GetAttrString(op, "__qualname__"); }
-
-template <auto F>
-PyCFunction as_cfunction() noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
 
 }  // namespace
 

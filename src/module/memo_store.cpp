@@ -2,22 +2,12 @@
 #include "module/memo_store.hpp"
 
 #include <optional>
-#include <string>
 
 #include "convert/json_to_python.hpp"
 #include "convert/python_to_json.hpp"
-#include "py/messages.hpp"
+#include "module/method_support.hpp"
 
 namespace pelm {
-
-namespace {
-
-// The cache's statistics have no counters yet; a memoized call counts where
-// get would, through these two.
-void count_hit(CacheObject*) noexcept {}
-void count_miss(CacheObject*) noexcept {}
-
-}  // namespace
 
 Result<Found> look_up(CacheObject* cache, MemoKey key, OwnedRef& copy) {
   std::optional<ExclusiveUse> use;
@@ -25,11 +15,12 @@ Result<Found> look_up(CacheObject* cache, MemoKey key, OwnedRef& copy) {
   Engine& engine = cache->engine;
   Entry* entry = engine.find(key.text, engine.hash(key.str_hash));
   if (entry == nullptr) {
-    count_miss(cache);
+    ++cache->counters.misses;
     return Found::kMiss;
   }
+  // Counted as get counts: a hit is a hit even if decoding then fails.
+  ++cache->counters.hits;
   engine.move_to_front(entry);
-  count_hit(cache);
   // As in get: decoding runs no user code, so `entry` stays valid.
   Result<OwnedRef> decoded = python_from_json(entry->data());
   if (!decoded.ok()) return std::move(decoded.error());
@@ -44,17 +35,15 @@ Result<bool> store_result(CacheObject* cache, MemoKey key, PyObject* ttl, PyObje
   }
   std::optional<ExclusiveUse> use;
   if (ExclusiveUse::take(cache->use_flag, use)) return false;
-  Engine& engine = cache->engine;
   const std::string_view text = pooled.text();
-  if (text.size() > engine.limit()) return false;
-  if (!ensure_cache_node_type()) {
-    PyErr_WriteUnraisable(nullptr);
-    return Error::panic(std::string(msg::kNodeTypeFailed));
-  }
+  if (text.size() > cache->engine.limit()) return false;
   // Decoration accepts only None until entries can expire.
   (void)ttl;
-  EntryPtr entry = engine.prepare_insert(key.text, text, engine.hash(key.str_hash));
-  engine.commit_insert(std::move(entry));
+  Key as_key;
+  as_key.text = key.text;
+  as_key.str_hash = key.str_hash;
+  Result<OwnedRef> stored = store_text(cache, as_key, text);
+  if (!stored.ok()) return std::move(stored.error());
   return true;
 }
 

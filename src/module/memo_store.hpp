@@ -1,12 +1,14 @@
 // How a memoized call reads and writes its cache: the lookup that counts a
-// hit or a miss and decodes a hit, and the store of a result.
+// hit or a miss in stats() and decodes a hit, and the store of a result,
+// which enters the engine as every insert does (store_text), so it counts as
+// an insert and its evictions as evictions.
 //
 // Both take exclusive use of the cache only while they touch the engine, and
 // run no user code meanwhile (decoding runs none; converting the result,
 // which does, happens before the use is taken). A cache that is in use
 // elsewhere (the call comes from code that an insert runs mid-conversion) is
-// neither read nor written: the call runs uncached, which keeps a memoized
-// function usable wherever the function itself is.
+// neither read nor written, and counts nothing: the call runs uncached,
+// which keeps a memoized function usable wherever the function itself is.
 #pragma once
 
 #include <Python.h>
@@ -15,12 +17,15 @@
 #include <string_view>
 
 #include "module/cache_object.hpp"
+#include "module/convert_arguments.hpp"
 #include "module/pooled_writer.hpp"
 #include "py/error.hpp"
 #include "py/owned_ref.hpp"
 
 namespace pelm {
 
+// A written key: unlike a converted argument (Key), it owns no scratch
+// space, so it can be passed and kept.
 struct MemoKey {
   std::string_view text;   // UTF-8
   std::uint64_t str_hash;  // the interpreter's hash of the key as a str

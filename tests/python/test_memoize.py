@@ -191,6 +191,13 @@ def test_first_and_later_calls_return_the_stored_form(result, stored):
     assert type(first) is type(second) is type(stored)
 
 
+def test_calls_count_in_stats_as_get_and_insert_do():
+    c = pelm_lib.Cache(1000)
+    f, calls = counting(c)
+    f(1), f(1), f(1), f(2), f({1}), f(math.nan)  # miss, hit, hit, miss, and two uncached calls
+    assert c.stats()[:4] == (2, 2, 2, 0) and len(calls) == 4
+
+
 def test_exceptions_propagate_and_store_nothing():
     c = pelm_lib.Cache(1000)
     outcomes = [ValueError("first"), KeyError("second"), {"ok": True}]
