@@ -72,8 +72,8 @@ inline constexpr const char kKeys[] = "keys($self)\n--\n\nEvery key in the cache
 
 inline constexpr const char kStats[] =
     "stats($self, reset=False)\n--\n\nUsage counters since the cache was made or last reset: hits and misses\n"
-    "(get, get_raw), inserts, evictions and expirations, as a read-only named\ntuple.  With reset=True the "
-    "counters are returned and set to zero.";
+    "(get, get_raw, memoized calls), inserts, evictions and expirations, as a\n"
+    "read-only named tuple.  With reset=True the counters are returned and set\nto zero.";
 
 inline constexpr const char kResize[] =
     "resize($self, limit)\n--\n\nSet a new cache limit in bytes, evicting least-recently-used entries until\n"
