@@ -56,7 +56,7 @@ PyObject* memo_get_cache(PyObject* op, void*) noexcept {
 // memoized module-level function pickles by its qualified name.
 PyObject* memo_self(PyObject* op, PyObject*) noexcept { return Py_NewRef(op); }
 
-PyObject* memo_reduce(PyObject* op, PyObject*) noexcept { return PyObject_GetAttrString(op, "__qualname__"); }
+PyObject* memo_reduce(PyObject* op, PyObject*) { return PyObject_GetAttrString(op, "__qualname__"); }
 
 }  // namespace
 
