@@ -21,7 +21,7 @@ def divisors(n, *, proper=False):
     return found[:-1] if proper else found
 
 
-@cache.memoize(prefix="search:")
+@cache.memoize(prefix="search:", ttl=300)  # results live five minutes
 def search(query: dict, page: int = 1):
     return {"page": page, "terms": sorted(query.values())}
 

@@ -89,7 +89,7 @@ inline constexpr const char kMemoize[] =
     "The key is\n``prefix`` (default: the function's module and qualified name) followed\nby the JSON text of the "
     "arguments bound to the function's signature,\ndefaults applied.  Calls with arguments that have no canonical "
     "text\n(sets, NaN, infinities, anything ``insert`` refuses) run uncached.  Every\nresult comes back as a fresh "
-    "copy decoded from the stored text.";
+    "copy decoded from the stored text.  With ``ttl``\n(seconds, as for insert_ttl) results expire.";
 
 inline constexpr const char kMemoType[] = "A function memoized in a Cache (see Cache.memoize).";
 

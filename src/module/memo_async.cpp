@@ -140,7 +140,7 @@ PyObject* shim_store(PyObject*, PyObject* const* args, Py_ssize_t nargsf) {
     if (hash == -1) return Error::fetch();
     PooledWriter pooled;
     Result<bool> stored = store_result(memo_cache(memo.value()), MemoKey{key, static_cast<std::uint64_t>(hash)},
-                                       memo.value()->ttl.get(), args[2], pooled);
+                                       memo_ttl(memo.value()), args[2], pooled);
     if (!stored.ok()) return std::move(stored.error());
     if (!stored.value()) {
       OwnedRef t = OwnedRef::steal(PyTuple_Pack(2, Py_None, args[2]));

@@ -42,7 +42,7 @@ Result<OwnedRef> call_function(MemoObject* self, PyObject* const* args, std::siz
 Result<OwnedRef> store_and_copy(MemoObject* self, const MissedKey& key, OwnedRef result) {
   PooledWriter pooled;
   Result<bool> stored =
-      store_result(memo_cache(self), MemoKey{key.text, key.str_hash}, self->ttl.get(), result.get(), pooled);
+      store_result(memo_cache(self), MemoKey{key.text, key.str_hash}, memo_ttl(self), result.get(), pooled);
   if (!stored.ok()) return std::move(stored.error());
   if (!stored.value()) return result;
   return python_from_json(pooled.text());

@@ -6,6 +6,7 @@
 // A staticmethod or classmethod object is unwrapped, its function memoized,
 // and the wrapper wrapped again in the same kind, so the decorators can be
 // stacked in either order.
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -113,7 +114,7 @@ Result<bool> is_coroutine_function(PyObject* func) {
   return truth == 1;
 }
 
-Result<OwnedRef> make_wrapper(PyObject* cache, PyObject* func, PyObject* prefix, PyObject* ttl) {
+Result<OwnedRef> make_wrapper(PyObject* cache, PyObject* func, PyObject* prefix, std::optional<std::int64_t> ttl_ns) {
   if (!PyCallable_Check(func)) {
     return type_error(msg::not_callable(type_qualname(func))).with_argument_note("func");
   }
@@ -130,7 +131,7 @@ Result<OwnedRef> make_wrapper(PyObject* cache, PyObject* func, PyObject* prefix,
   parts.func = OwnedRef::borrow(func);
   parts.cache = OwnedRef::borrow(cache);
   parts.prefix = std::move(utf8.value());
-  parts.ttl = OwnedRef::borrow(ttl);
+  parts.ttl_ns = ttl_ns;
   parts.is_async = is_async.value();
   Result<OwnedRef> wrapper = new_memo(std::move(parts));
   if (!wrapper.ok()) return wrapper;
@@ -142,13 +143,13 @@ Result<OwnedRef> make_wrapper(PyObject* cache, PyObject* func, PyObject* prefix,
   return wrapper;
 }
 
-Result<OwnedRef> memoize(PyObject* cache, PyObject* func, PyObject* prefix, PyObject* ttl) {
+Result<OwnedRef> memoize(PyObject* cache, PyObject* func, PyObject* prefix, std::optional<std::int64_t> ttl_ns) {
   if (!PyObject_TypeCheck(func, &PyStaticMethod_Type) && !PyObject_TypeCheck(func, &PyClassMethod_Type)) {
-    return make_wrapper(cache, func, prefix, ttl);
+    return make_wrapper(cache, func, prefix, ttl_ns);
   }
   OwnedRef inner = OwnedRef::steal(PyObject_GetAttrString(func, "__func__"));
   if (!inner) return Error::fetch();
-  Result<OwnedRef> wrapper = make_wrapper(cache, inner.get(), prefix, ttl);
+  Result<OwnedRef> wrapper = make_wrapper(cache, inner.get(), prefix, ttl_ns);
   if (!wrapper.ok()) return wrapper;
   OwnedRef kind = OwnedRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(func)));
   OwnedRef rewrapped = OwnedRef::steal(PyObject_CallOneArg(kind.get(), wrapper.value().get()));
@@ -178,9 +179,11 @@ PyObject* cache_memoize(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, 
       return std::move(*e);
     }
     if (auto e = check_prefix(a.prefix)) return std::move(*e);
-    if (auto e = check_ttl(a.ttl)) return std::move(*e);
+    // Converted as insert_ttl converts it, so the same values are refused.
+    Result<std::optional<std::int64_t>> ttl_ns = convert_optional_ttl(a.ttl);
+    if (!ttl_ns.ok()) return std::move(ttl_ns.error());
     if (a.func == Py_None) return decorator(op, a.prefix, a.ttl);
-    return memoize(op, a.func, a.prefix, a.ttl);
+    return memoize(op, a.func, a.prefix, ttl_ns.value());
   });
 }
 

@@ -42,6 +42,7 @@ PyObject* memo_invalidate(PyObject* op, PyObject* const* args, Py_ssize_t nargsf
     CacheObject* cache = memo_cache(as_memo(op));
     std::optional<ExclusiveUse> use;
     if (auto e = ExclusiveUse::take(cache->use_flag, use)) return std::move(*e);
+    expire_due_held(cache);  // an expired entry is gone already
     return new_bool(cache->engine.remove(pooled.text(), cache->engine.hash(hash.value())));
   });
 }

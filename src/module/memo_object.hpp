@@ -13,6 +13,9 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <optional>
+
 #include "module/cache_object.hpp"
 #include "module/memo_plan.hpp"
 #include "py/messages.hpp"
@@ -29,7 +32,7 @@ struct MemoObject {
   OwnedRef func;     // the wrapped callable
   OwnedRef cache;    // a Cache
   OwnedRef prefix;   // bytes: the key prefix in UTF-8
-  OwnedRef ttl;      // None, or the entries' time limit
+  std::int64_t ttl_ns;  // the entries' time limit in nanoseconds; 0: none
   OwnedRef flights;  // coroutine functions: the calls in flight (memo_async.cpp)
   BindingPlan plan;
 };
@@ -38,6 +41,10 @@ extern PyTypeObject MemoType;
 
 [[nodiscard]] inline MemoObject* as_memo(PyObject* op) noexcept { return reinterpret_cast<MemoObject*>(op); }
 [[nodiscard]] inline CacheObject* memo_cache(const MemoObject* self) noexcept { return as_cache(self->cache.get()); }
+[[nodiscard]] inline std::optional<std::int64_t> memo_ttl(const MemoObject* self) noexcept {
+  if (self->ttl_ns == 0) return std::nullopt;
+  return self->ttl_ns;
+}
 
 // The error of a call that finds the wrapper cleared (see the top).
 [[nodiscard]] PELM_COLD inline Error cleared_memo_error() {
@@ -52,7 +59,7 @@ struct MemoParts {
   OwnedRef func;
   OwnedRef cache;
   OwnedRef prefix;
-  OwnedRef ttl;
+  std::optional<std::int64_t> ttl_ns;
   BindingPlan plan;
   bool is_async;
 };

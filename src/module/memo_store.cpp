@@ -12,6 +12,9 @@ namespace pelm {
 Result<Found> look_up(CacheObject* cache, MemoKey key, OwnedRef& copy) {
   std::optional<ExclusiveUse> use;
   if (ExclusiveUse::take(cache->use_flag, use)) return Found::kBusy;
+  // As every call does first (expiry.hpp); this is the first time the call
+  // touches the cache, and it holds exclusive use.
+  expire_due_held(cache);
   Engine& engine = cache->engine;
   Entry* entry = engine.find(key.text, engine.hash(key.str_hash));
   if (entry == nullptr) {
@@ -28,7 +31,8 @@ Result<Found> look_up(CacheObject* cache, MemoKey key, OwnedRef& copy) {
   return Found::kHit;
 }
 
-Result<bool> store_result(CacheObject* cache, MemoKey key, PyObject* ttl, PyObject* result, PooledWriter& pooled) {
+Result<bool> store_result(CacheObject* cache, MemoKey key, std::optional<std::int64_t> ttl_ns, PyObject* result,
+                          PooledWriter& pooled) {
   if (auto e = write_python_as_json(result, pooled.writer())) {
     if (e->is_panic()) return std::move(*e).to_error({});
     return false;
@@ -37,12 +41,10 @@ Result<bool> store_result(CacheObject* cache, MemoKey key, PyObject* ttl, PyObje
   if (ExclusiveUse::take(cache->use_flag, use)) return false;
   const std::string_view text = pooled.text();
   if (text.size() > cache->engine.limit()) return false;
-  // Decoration accepts only None until entries can expire.
-  (void)ttl;
   Key as_key;
   as_key.text = key.text;
   as_key.str_hash = key.str_hash;
-  Result<OwnedRef> stored = store_text(cache, as_key, text);
+  Result<OwnedRef> stored = store_text(cache, as_key, text, ttl_ns);
   if (!stored.ok()) return std::move(stored.error());
   return true;
 }

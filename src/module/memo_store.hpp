@@ -14,6 +14,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "module/cache_object.hpp"
@@ -38,10 +39,11 @@ enum class Found { kHit, kMiss, kBusy };
 [[nodiscard]] Result<Found> look_up(CacheObject* cache, MemoKey key, OwnedRef& copy);
 
 // Converts `result` as insert does into `pooled` and stores the text under
-// `key`, with the time limit `ttl` unless it is None. False when the result
+// `key`, expiring `ttl_ns` nanoseconds from now when given, as insert_ttl
+// stores. False when the result
 // cannot be stored (refused by the conversion, longer than the limit, or the
 // cache in use elsewhere); only a panic or a memory error is an error.
-[[nodiscard]] Result<bool> store_result(CacheObject* cache, MemoKey key, PyObject* ttl, PyObject* result,
+[[nodiscard]] Result<bool> store_result(CacheObject* cache, MemoKey key, std::optional<std::int64_t> ttl_ns, PyObject* result,
                                         PooledWriter& pooled);
 
 }  // namespace pelm

@@ -25,7 +25,6 @@ int memo_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
   Py_VISIT(self->func.get());
   Py_VISIT(self->cache.get());
   Py_VISIT(self->prefix.get());
-  Py_VISIT(self->ttl.get());
   Py_VISIT(self->flights.get());
   return visit_plan(self->plan, visit, arg);
 }
@@ -36,7 +35,6 @@ int memo_clear(PyObject* op) noexcept {
   self->func.reset();
   self->cache.reset();
   self->prefix.reset();
-  self->ttl.reset();
   self->flights.reset();
   clear_plan(self->plan);
   return 0;
@@ -49,7 +47,6 @@ void memo_dealloc(PyObject* op) noexcept {
   memo_clear(op);
   self->plan.~BindingPlan();
   self->flights.~OwnedRef();
-  self->ttl.~OwnedRef();
   self->prefix.~OwnedRef();
   self->cache.~OwnedRef();
   self->func.~OwnedRef();
@@ -97,7 +94,7 @@ Result<OwnedRef> new_memo(MemoParts parts) {
   new (&self->func) OwnedRef(std::move(parts.func));
   new (&self->cache) OwnedRef(std::move(parts.cache));
   new (&self->prefix) OwnedRef(std::move(parts.prefix));
-  new (&self->ttl) OwnedRef(std::move(parts.ttl));
+  self->ttl_ns = parts.ttl_ns.value_or(0);
   new (&self->flights) OwnedRef();
   new (&self->plan) BindingPlan(std::move(parts.plan));
   OwnedRef wrapper = OwnedRef::steal(reinterpret_cast<PyObject*>(self));

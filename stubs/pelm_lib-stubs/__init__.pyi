@@ -73,11 +73,11 @@ class Cache:
     def resize(self, limit: SupportsIndex) -> None: ...
     @overload
     def memoize(
-        self, func: Callable[_P, _R], /, *, prefix: Optional[str] = None, ttl: None = None
+        self, func: Callable[_P, _R], /, *, prefix: Optional[str] = None, ttl: Optional[float] = None
     ) -> _MemoizedFunction[_P, _R]: ...
     @overload
     def memoize(
-        self, func: None = None, /, *, prefix: Optional[str] = None, ttl: None = None
+        self, func: None = None, /, *, prefix: Optional[str] = None, ttl: Optional[float] = None
     ) -> Callable[[Callable[_P, _R]], _MemoizedFunction[_P, _R]]: ...
 
 # Not a module attribute at run time (its name there is MemoizedFunction):

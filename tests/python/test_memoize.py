@@ -11,6 +11,7 @@ import math
 import pickle
 import random
 import sys
+import time
 import weakref
 
 import pytest
@@ -214,6 +215,42 @@ def test_exceptions_propagate_and_store_nothing():
             f(1)
         assert c.is_empty()
     assert f(1) == f(1) == {"ok": True} and outcomes == []
+
+
+# --- time limits ------------------------------------------------------------------
+
+def test_results_expire_after_ttl(clock):
+    c = pelm_lib.Cache(1000)
+    f, calls = counting(c, ttl=60)
+    plain, plain_calls = counting(c, prefix="plain")
+    f(1), plain(1)
+    clock.advance(59)
+    f(1), plain(1)
+    assert len(calls) == 1 and c.stats().expirations == 0
+    clock.advance(2)
+    assert f.invalidate(1) is False and c.stats().expirations == 1  # expired: gone for every caller
+    f(1), f(1), plain(1)
+    assert len(calls) == 2 and len(plain_calls) == 1
+
+
+def test_results_expire_after_ttl_in_real_time():
+    c = pelm_lib.Cache(1000)
+    f, calls = counting(c, ttl=0.02)
+    f(1)
+    time.sleep(0.05)
+    f(1)
+    assert len(calls) == 2
+
+
+@pytest.mark.parametrize("ttl", [True, "1", 1j, 0, -5, 0.0, math.nan, math.inf], ids=repr)
+def test_ttl_is_refused_as_insert_ttl_refuses_it(ttl):
+    c = pelm_lib.Cache(100)
+    with pytest.raises((TypeError, ValueError)) as expected:
+        c.insert_ttl("k", 1, ttl)
+    for memoize in (lambda: c.memoize(len, ttl=ttl), lambda: c.memoize(ttl=ttl)):
+        with pytest.raises(type(expected.value)) as raised:
+            memoize()
+        assert (raised.value.args, raised.value.__notes__) == (expected.value.args, expected.value.__notes__)
 
 
 # --- coroutine functions ------------------------------------------------------

@@ -51,7 +51,7 @@ MEMOIZED = """
     def area(w: int, h: int = 1) -> float:
         return float(w * h)
 
-    @cache.memoize(prefix="v2")
+    @cache.memoize(prefix="v2", ttl=60)
     def named(user_id: int, filters: dict[str, int]) -> dict[str, int]:
         return filters
 
@@ -92,6 +92,7 @@ BAD_MEMOIZED = {
     "method-argument-type": 'Shape(2).scaled("3")',
     "not-awaited-type": "y: list[int] = fetch(1)",
     "prefix-not-str": "cache.memoize(prefix=1)",
+    "ttl-not-a-number": 'cache.memoize(ttl="60")',
 }
 
 BAD = {
