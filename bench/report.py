@@ -288,8 +288,8 @@ def memoize_lines(records):
         lines += [f"### {case}", "", "| call | " + " | ".join(cols) + " |", "|---|" + "---:|" * len(cols)]
         for op in ("hit", "miss"):
             base = med[(case, op, PELM)]
-            cells = [f"**{fmt_ns(base)}**" if p == PELM else f"{fmt_ns(med[(case, op, p)])} ({med[(case, op, p)] / base:.2f}x)"
-                     for p in cols]
+            cells = [f"**{fmt_ns(base)}**" if p == PELM else f"{fmt_ns(t)} ({t / base:.2f}x)"
+                     for p, t in ((p, med[(case, op, p)]) for p in cols)]
             lines.append(f"| {op} | " + " | ".join(cells) + " |")
         hit = med[(case, "hit", PELM)]
         checks = [f"hit / {p} hit = {hit / med[(case, 'hit', p)]:.2f} (goal < {limit}) "
@@ -329,7 +329,8 @@ def write(raw, out_dir):
              f"**These numbers are from a shared 2-core machine** (other people were compiling "
              f"at the same time; load average {m['load']} at the start). Every figure is CPU time "
              f"of the benchmark process (not wall time), the median of "
-             f"{rounds_per_cell(raw.get('ops') or raw.get('memoize', []))} rounds spread over {m['processes']} processes "
+             f"{rounds_per_cell(raw.get('ops') or raw.get('memoize', []))} rounds spread over "
+             f"{m['processes']} processes "
              f"(after {m['warmups']} warm-up round(s) each), with the empty loop's cost taken out. "
              "Ratios are peer / pelm_lib: above 1 means pelm_lib is faster. "
              f"Mode: {m['mode']}.", ""]

@@ -29,11 +29,11 @@ struct MemoObject {
   vectorcallfunc vectorcall;
   PyObject* dict;
   PyObject* weakrefs;
-  OwnedRef func;     // the wrapped callable
-  OwnedRef cache;    // a Cache
-  OwnedRef prefix;   // bytes: the key prefix in UTF-8
+  OwnedRef func;        // the wrapped callable
+  OwnedRef cache;       // a Cache
+  OwnedRef prefix;      // bytes: the key prefix in UTF-8
   std::int64_t ttl_ns;  // the entries' time limit in nanoseconds; 0: none
-  OwnedRef flights;  // coroutine functions: the calls in flight (memo_async.cpp)
+  OwnedRef flights;     // coroutine functions: the calls in flight (memo_async.cpp)
   BindingPlan plan;
 };
 
