@@ -194,8 +194,18 @@ PyMethodDef shim_helpers[] = {
 
 // The shim's two functions, kept per interpreter (py/per_interpreter.hpp):
 // they, their namespace and the helpers in it are that interpreter's objects.
+// The functions and their namespace refer to each other, and the interpreter
+// may destroy its kept objects after its last collection, so the namespace
+// is emptied first: the cycle is broken and every object is freed.
 struct Shim {
   static constexpr const char* kKey = "pelm_lib.memoize_shim";
+  Shim() = default;
+  Shim(const Shim&) = delete;
+  Shim& operator=(const Shim&) = delete;
+  ~Shim() {
+    if (globals) PyDict_Clear(globals.get());
+  }
+  OwnedRef globals;
   OwnedRef call;  // memoized_call
   OwnedRef mark;
 };
@@ -226,8 +236,11 @@ const Shim* shim() {
     return nullptr;
   }
   if (!kept->call) {
+    kept->globals = std::move(globals);
     kept->call = std::move(call);
     kept->mark = std::move(mark);
+  } else {
+    PyDict_Clear(globals.get());  // the losing copy's cycle, broken at once
   }
   return kept;
 }

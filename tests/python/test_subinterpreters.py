@@ -24,8 +24,6 @@ for i in range(300):
     cache.insert(f"k{i}", value)
     assert cache.get(f"k{i}") == {"name": f"n{i}", "r": [0, 1, 2], "u": [i], "p": {"x": i}, "é": "ü"}
 
-import asyncio
-
 @cache.memoize
 def pair(x):
     return [x, x]
@@ -34,8 +32,15 @@ def pair(x):
 async def later(x):
     return {"x": x}
 
+def drive(coroutine):  # no event loop (3.11's leaks in sub-interpreters): uncached calls never wait
+    try:
+        coroutine.send(None)
+    except StopIteration as done:
+        return done.value
+    raise AssertionError("the call waited")
+
 assert pair({"long": "x" * 300}) == pair({"long": "x" * 300}) == [{"long": "x" * 300}] * 2
-assert asyncio.run(later(1)) == asyncio.run(later(1)) == {"x": 1}
+assert drive(later({1})) == {"x": {1}}
 """
 
 REFUSE = """
