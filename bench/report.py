@@ -35,7 +35,7 @@ def medians(op_records):
 def rounds_per_cell(op_records):
     pooled = {}
     for r in op_records:
-        key = (r["workload"], r["op"], r["peer"])
+        key = (r.get("workload", r.get("case")), r["op"], r["peer"])
         pooled[key] = pooled.get(key, 0) + len(r["values"])
     return min(pooled.values()) if pooled else 0
 
@@ -272,6 +272,32 @@ def raw_lines(raw_records):
     return lines
 
 
+MEMO_GOALS = [("cachetools", 1.0), ("cachetools+deepcopy", 0.5)]
+
+
+def memoize_lines(records):
+    """A table per case (hit and miss for every peer) and the goal check:
+    a pelm_lib hit under a cachetools hit and under half a deepcopy one."""
+    pooled = {}
+    for r in records:
+        pooled.setdefault((r["case"], r["op"], r["peer"]), []).extend(r["values"])
+    med = {k: harness.median(v) for k, v in pooled.items() if v}
+    lines = []
+    for case in dict.fromkeys(k[0] for k in med):
+        cols = list(dict.fromkeys(p for (c, _, p) in med if c == case))
+        lines += [f"### {case}", "", "| call | " + " | ".join(cols) + " |", "|---|" + "---:|" * len(cols)]
+        for op in ("hit", "miss"):
+            base = med[(case, op, PELM)]
+            cells = [f"**{fmt_ns(base)}**" if p == PELM else f"{fmt_ns(t)} ({t / base:.2f}x)"
+                     for p, t in ((p, med[(case, op, p)]) for p in cols)]
+            lines.append(f"| {op} | " + " | ".join(cells) + " |")
+        hit = med[(case, "hit", PELM)]
+        checks = [f"hit / {p} hit = {hit / med[(case, 'hit', p)]:.2f} (goal < {limit}) "
+                  f"{'✓' if hit / med[(case, 'hit', p)] < limit else '✗'}" for p, limit in MEMO_GOALS]
+        lines += ["", "Goals: " + "; ".join(checks) + ".", ""]
+    return lines
+
+
 def write_pyperf(op_records, path):
     import pyperf
     benches = {}
@@ -303,7 +329,8 @@ def write(raw, out_dir):
              f"**These numbers are from a shared 2-core machine** (other people were compiling "
              f"at the same time; load average {m['load']} at the start). Every figure is CPU time "
              f"of the benchmark process (not wall time), the median of "
-             f"{rounds_per_cell(raw.get('ops', []))} rounds spread over {m['processes']} processes "
+             f"{rounds_per_cell(raw.get('ops') or raw.get('memoize', []))} rounds spread over "
+             f"{m['processes']} processes "
              f"(after {m['warmups']} warm-up round(s) each), with the empty loop's cost taken out. "
              "Ratios are peer / pelm_lib: above 1 means pelm_lib is faster. "
              f"Mode: {m['mode']}.", ""]
@@ -348,6 +375,14 @@ def write(raw, out_dir):
                   "key and reads one long gone: evicted from a full cache (plain) or expired after 20 µs "
                   "(timed, the cache never fills). Medians of CPU time per operation.", ""]
         lines += expiry_lines(raw["expiry"]) + [""]
+    if raw.get("memoize"):
+        lines += ["## Memoized calls", "",
+                  "CPU time per call, median; in brackets the peer's time over pelm_lib's. "
+                  "`record(user_id, filters)` returns a five-member dict (cachetools keys it by "
+                  "`(user_id, frozenset(filters.items()))`, since a dict cannot be hashed); "
+                  "`two_ints(a, b)` returns an int. A miss includes running the function. "
+                  "functools.lru_cache takes hashable arguments only, so it appears for two ints alone.",
+                  ""] + memoize_lines(raw["memoize"])
     profiles = sorted(n for n in os.listdir(out_dir) if n.startswith("profile-") and n.endswith(".txt"))
     if profiles:
         lines += ["## Profiles of pelm_lib", "",

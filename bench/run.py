@@ -11,8 +11,9 @@ Stages: ops (every operation x workload x peer), raw (get_raw and insert_raw
 against the ways to the same bytes without them), scale (one cache growing to
 10 million entries, then dropped), memory (RSS per entry), codec (the native
 codec benchmark, compiled here with g++), expiry (plain against time-limited
-entries, pelm_lib alone), profile (perf or callgrind samples
-of pelm_lib on chosen operations; only when asked for).
+entries, pelm_lib alone), memoize (memoized calls against functools.lru_cache
+and cachetools), profile (perf or callgrind samples of pelm_lib on chosen
+operations; only when asked for).
 """
 
 import argparse
@@ -32,7 +33,7 @@ VENV = os.path.join(BUILD, "bench-venv")
 VENV_PY = os.path.join(VENV, "bin", "python")
 INSIDE = "PELM_BENCH_INSIDE_VENV"
 
-STAGES = ("ops", "raw", "scale", "memory", "codec", "expiry")
+STAGES = ("ops", "raw", "scale", "memory", "codec", "expiry", "memoize")
 FULL = {"processes": 2, "rounds": 5, "warmups": 1, "target": 0.02, "churn_bytes": 16 << 20,
         "scale_top": 10_000_000,
         "memory_entries": 1_000_000, "codec_seconds": 3.0, "expiry_rounds": 9, "expiry_keys": 20_000}
@@ -148,6 +149,15 @@ def stage_expiry(p, workload_names):
                        "--workloads", *workload_names)
 
 
+def stage_memoize(p):
+    records = []
+    for proc in range(p["processes"]):
+        log(f"memoize (process {proc + 1}/{p['processes']})")
+        records += python_json("memoize.py", "--rounds", p["rounds"], "--warmups", p["warmups"],
+                               "--target", p["target"], "--seed", proc)["records"]
+    return records
+
+
 def build_codec_bench():
     """Compiles bench/codec_bench.cpp with the codec sources; returns the binary."""
     out_dir = os.path.join(BUILD, "bench-codec")
@@ -241,7 +251,8 @@ def run_stages(args):
     stages = {"ops": lambda: stage_ops(p, wls), "raw": lambda: stage_raw(p, wls),
               "scale": lambda: stage_scale(p, peer_names),
               "memory": lambda: stage_memory(p, peer_names), "codec": lambda: stage_codec(p, wls),
-              "expiry": lambda: stage_expiry(p, wls)}
+              "expiry": lambda: stage_expiry(p, wls),
+              "memoize": lambda: stage_memoize(p)}
     os.makedirs(out_dir, exist_ok=True)
     failed = []
     for stage in args.stages:

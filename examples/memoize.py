@@ -1,48 +1,29 @@
-"""Memoising an expensive function under a byte budget.
+"""Memoising an expensive function under a byte budget, with Cache.memoize.
 
-The decorator below is written here, not exported by pelm_lib: it keys the
-cache on the function's JSON-able arguments and stores the result, so the
-cache's byte cap bounds how much memory the memo can ever take.
+Calls are keyed by the canonical JSON of their arguments, so every spelling
+of one call (positional or keyword, dict keys in any order, defaults left
+out) shares one entry, dict and list arguments work, and every caller gets
+its own copy of the result. The cache's byte cap bounds how much memory the
+memo can ever take.
 """
-
-import functools
-import json
 
 import pelm_lib
 
-
-def memoize(limit_bytes):
-    def decorate(fn):
-        cache = pelm_lib.Cache(limit_bytes)
-
-        @functools.wraps(fn)
-        def wrapper(*args):
-            key = json.dumps(args, separators=(",", ":"))
-            try:
-                return cache.get(key)
-            except KeyError:
-                pass
-            result = fn(*args)
-            try:
-                cache.insert(key, result)
-            except ValueError:
-                pass  # a result larger than the whole budget is simply not kept
-            return result
-
-        wrapper.cache = cache
-        return wrapper
-
-    return decorate
-
-
+cache = pelm_lib.Cache(4096)
 calls = 0
 
 
-@memoize(limit_bytes=4096)
-def divisors(n):
+@cache.memoize
+def divisors(n, *, proper=False):
     global calls
     calls += 1
-    return [d for d in range(1, n + 1) if n % d == 0]
+    found = [d for d in range(1, n + 1) if n % d == 0]
+    return found[:-1] if proper else found
+
+
+@cache.memoize(prefix="search:", ttl=300)  # results live five minutes
+def search(query: dict, page: int = 1):
+    return {"page": page, "terms": sorted(query.values())}
 
 
 if __name__ == "__main__":
@@ -50,3 +31,11 @@ if __name__ == "__main__":
         divisors(n)
     print(f"6 calls, {calls} computed, cache {divisors.cache}")
     assert calls == 3
+
+    mine = divisors(360)
+    mine.append(-1)  # changes this caller's copy only
+    assert divisors(360)[-1] == 360 and calls == 3
+
+    one = search.key({"lang": "en", "term": "cache"})
+    assert one == search.key(page=1, query={"term": "cache", "lang": "en"})
+    print(f"one key for every spelling: {one}")

@@ -35,6 +35,9 @@ class ConversionError {
   // or the resumed panic.
   [[nodiscard]] Error to_error(std::string_view prefix) &&;
 
+  // A panic must be raised even by callers that otherwise drop the failure.
+  [[nodiscard]] bool is_panic() const noexcept { return panic_.has_value(); }
+
  private:
   ConversionError() = default;
   std::string text_;

@@ -26,6 +26,12 @@ std::optional<ConversionError> write_python_as_json(PyObject* obj, codec::JsonWr
   return walk.take_error();
 }
 
+std::optional<ConversionError> write_python_as_key_part(PyObject* obj, codec::JsonWriter& writer) {
+  ToValueWalk walk(writer, true);
+  if (walk.convert(obj, 0)) return std::nullopt;
+  return walk.take_error();
+}
+
 bool ToValueWalk::convert(PyObject* obj, int depth) {
   PyTypeObject* type = Py_TYPE(obj);
   if (type == &PyUnicode_Type) return put_str(obj);
@@ -39,10 +45,7 @@ bool ToValueWalk::convert(PyObject* obj, int depth) {
     out_.boolean(obj == Py_True);
     return true;
   }
-  if (type == &PyFloat_Type) {
-    put_double(PyFloat_AS_DOUBLE(obj));
-    return true;
-  }
+  if (type == &PyFloat_Type) return put_double(PyFloat_AS_DOUBLE(obj));
   if (type == &PyList_Type) return exact_list(obj, depth);
   if (type == &PyDict_Type) return exact_dict(obj, depth);
   if (type == &PyTuple_Type) return exact_tuple(obj, depth);
@@ -62,8 +65,7 @@ bool ToValueWalk::convert_general(PyObject* obj, int depth) {
   if (PyFloat_Check(obj)) {
     const double d = PyFloat_AsDouble(obj);
     if (d == -1.0 && PyErr_Occurred()) return fail_interpreter();
-    put_double(d);
-    return true;
+    return put_double(d);
   }
   if (PyAnySet_Check(obj)) return set(obj, depth);
 
@@ -186,12 +188,17 @@ bool ToValueWalk::put_int(PyObject* obj) {
   return true;
 }
 
-void ToValueWalk::put_double(double d) {
-  if (std::isfinite(d)) {
+// A stored non-finite float reads back as None; a key cannot let NaN, the
+// infinities and None share one text.
+bool ToValueWalk::put_double(double d) {
+  if (std::isfinite(d)) [[likely]] {
     out_.float_number(d);
+  } else if (for_key_) {
+    return fail(ConversionError::message(std::string(msg::kNoKeyText)));
   } else {
     out_.null();
   }
+  return true;
 }
 
 bool ToValueWalk::fail(ConversionError e) {

@@ -27,4 +27,10 @@ inline constexpr int kMaxNesting = 127;
 
 [[nodiscard]] std::optional<ConversionError> write_python_as_json(PyObject* obj, codec::JsonWriter& writer);
 
+// The same conversion for one part of a memoized call's key, whose text must
+// tell unequal values apart: NaN and the infinities (stored as null, which
+// None also is) and sets (written in iteration order, which equal sets need
+// not share) are refused instead of written.
+[[nodiscard]] std::optional<ConversionError> write_python_as_key_part(PyObject* obj, codec::JsonWriter& writer);
+
 }  // namespace pelm

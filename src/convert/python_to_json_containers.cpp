@@ -176,8 +176,10 @@ bool ToValueWalk::sequence(PyObject* obj, int depth, bool by_flag) {
 }
 
 // A set is offered to the sequence opening first; only its length errors
-// count there, since a set is (normally) no Sequence.
+// count there, since a set is (normally) no Sequence. Its text follows its
+// iteration order, which equal sets need not share: never part of a key.
 bool ToValueWalk::set(PyObject* obj, int depth) {
+  if (for_key_) return fail(ConversionError::message(std::string(msg::kNoKeyText)));
   if (!enter(depth)) return false;
   Py_ssize_t n = 0;
   if (open_sequence(obj, false, n) == Opening::kFailed) return false;

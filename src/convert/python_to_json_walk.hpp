@@ -27,7 +27,9 @@ namespace pelm {
 
 class ToValueWalk {
  public:
-  explicit ToValueWalk(codec::JsonWriter& out) noexcept : out_(out) {}
+  // `for_key`: refuse the values whose text would not identify them (see
+  // write_python_as_key_part) instead of writing them as insert does.
+  explicit ToValueWalk(codec::JsonWriter& out, bool for_key = false) noexcept : out_(out), for_key_(for_key) {}
 
   // Exact built-in types by pointer, then everything else out of line.
   [[nodiscard]] bool convert(PyObject* obj, int depth);
@@ -44,7 +46,7 @@ class ToValueWalk {
   [[nodiscard]] bool put_str(PyObject* str);
   [[nodiscard]] bool put_exact_int(PyObject* i);
   PELM_NOINLINE bool put_int(PyObject* obj);
-  void put_double(double d);
+  [[nodiscard]] bool put_double(double d);
 
   // Containers (python_to_json_containers.cpp).
   [[nodiscard]] bool enter(int depth);
@@ -68,6 +70,7 @@ class ToValueWalk {
   PELM_COLD PELM_NOINLINE bool fail_interpreter();
 
   codec::JsonWriter& out_;
+  bool for_key_;
   std::optional<ConversionError> error_;
   // Entries of the exact dicts being read, key then value, innermost dict last.
   std::vector<OwnedRef> held_;

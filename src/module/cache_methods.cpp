@@ -18,6 +18,7 @@
 #include "convert/python_to_json.hpp"
 #include "module/docstrings.hpp"
 #include "module/membership.hpp"
+#include "module/memo_decorate.hpp"
 #include "module/method_support.hpp"
 #include "module/more_methods.hpp"
 #include "module/pooled_writer.hpp"
@@ -158,6 +159,7 @@ PyMethodDef cache_methods[] = {
     {"stats", as_cfunction<vector_method<stats_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kStats},
     {"resize", as_cfunction<vector_method<resize_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kResize},
     {"__sizeof__", as_cfunction<cache_sizeof>(), METH_NOARGS, doc::kSizeof},
+    {"memoize", as_cfunction<cache_memoize>(), METH_FASTCALL | METH_KEYWORDS, doc::kMemoize},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -15,8 +15,8 @@ namespace {
 constexpr int kFieldCount = 5;
 
 PyStructSequence_Field kFields[kFieldCount + 1] = {
-    {"hits", "get and get_raw calls that found their key"},
-    {"misses", "get and get_raw calls that did not"},
+    {"hits", "get, get_raw and memoized calls that found their key"},
+    {"misses", "get, get_raw and memoized calls that did not"},
     {"inserts", "successful inserts of any kind, overwrites included"},
     {"evictions", "entries dropped to make room, by inserts and by resize"},
     {"expirations", "entries dropped because their time to live ran out"},

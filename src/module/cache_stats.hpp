@@ -3,10 +3,10 @@
 // The counters are plain integers in the Cache object: every call that
 // changes them holds the interpreter lock, so no atomics are needed and a
 // count costs one increment. They count since the cache was made or last
-// reset: hits and misses (get, get_raw), inserts (every successful insert,
-// overwrites included), evictions (entries dropped to make room, by an
-// insert or by resize) and expirations (entries retired because their time
-// limit passed; see expiry.hpp).
+// reset: hits and misses (get, get_raw, memoized calls), inserts (every
+// successful insert, overwrites and memoized results included), evictions
+// (entries dropped to make room, by an insert or by resize) and expirations
+// (entries retired because their time limit passed; see expiry.hpp).
 //
 // The record is a struct sequence (a tuple with named fields, like
 // sys.float_info) of a type reachable only as type(record). Fields are only

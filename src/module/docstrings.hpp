@@ -72,8 +72,8 @@ inline constexpr const char kKeys[] = "keys($self)\n--\n\nEvery key in the cache
 
 inline constexpr const char kStats[] =
     "stats($self, reset=False)\n--\n\nUsage counters since the cache was made or last reset: hits and misses\n"
-    "(get, get_raw), inserts, evictions and expirations, as a read-only named\ntuple.  With reset=True the "
-    "counters are returned and set to zero.";
+    "(get, get_raw, memoized calls), inserts, evictions and expirations, as a\n"
+    "read-only named tuple.  With reset=True the counters are returned and set\nto zero.";
 
 inline constexpr const char kResize[] =
     "resize($self, limit)\n--\n\nSet a new cache limit in bytes, evicting least-recently-used entries until\n"
@@ -82,6 +82,26 @@ inline constexpr const char kResize[] =
 inline constexpr const char kSizeof[] =
     "__sizeof__($self, /)\n--\n\nMemory the cache holds, in bytes: the object, every entry (key, JSON text\n"
     "and bookkeeping) and the key table.";
+
+inline constexpr const char kMemoize[] =
+    "memoize($self, func=None, /, *, prefix=None, ttl=None)\n--\n\nCache a function's results, keyed by the "
+    "canonical JSON of its arguments.\n\nUse as ``@cache.memoize`` or ``@cache.memoize(prefix=..., ttl=...)``.  "
+    "The key is\n``prefix`` (default: the function's module and qualified name) followed\nby the JSON text of the "
+    "arguments bound to the function's signature,\ndefaults applied.  Calls with arguments that have no canonical "
+    "text\n(sets, NaN, infinities, anything ``insert`` refuses) run uncached.  Every\nresult comes back as a fresh "
+    "copy decoded from the stored text.  With ``ttl``\n(seconds, as for insert_ttl) results expire.";
+
+inline constexpr const char kMemoType[] = "A function memoized in a Cache (see Cache.memoize).";
+
+inline constexpr const char kMemoKey[] =
+    "key($self, /, *args, **kwargs)\n--\n\nThe cache key a call with these arguments uses, or None if such a\n"
+    "call is not cached.";
+
+inline constexpr const char kMemoInvalidate[] =
+    "invalidate($self, /, *args, **kwargs)\n--\n\nRemove the entry of a call with these arguments.  Returns "
+    "``True``\nif there was one.";
+
+inline constexpr const char kMemoCache[] = "The Cache that holds the results.";
 
 inline constexpr const char kLimit[] = "Maximum total payload size in bytes.";
 

@@ -10,11 +10,6 @@
 
 namespace pelm {
 
-namespace {
-
-PELM_COLD Error type_error(std::string text) { return Error::pending(PyExc_TypeError, std::move(text)); }
-
-// A keyword name for a message; names are str, but may hold lone surrogates.
 std::string keyword_text(PyObject* name) {
   OwnedRef bytes = OwnedRef::steal(PyUnicode_AsEncodedString(name, "utf-8", "backslashreplace"));
   if (!bytes) {
@@ -23,6 +18,10 @@ std::string keyword_text(PyObject* name) {
   }
   return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
+
+namespace {
+
+PELM_COLD Error type_error(std::string text) { return Error::pending(PyExc_TypeError, std::move(text)); }
 
 class Binder {
  public:

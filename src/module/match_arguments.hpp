@@ -16,6 +16,7 @@
 #include <array>
 #include <cstddef>
 #include <optional>
+#include <string>
 
 #include "py/error.hpp"
 
@@ -49,6 +50,9 @@ using BoundArgs = std::array<PyObject*, kMaxParams>;
   for (std::size_t i = 0; i < nargs; ++i) out[i] = args[i];
   return std::nullopt;
 }
+// A keyword name for a message; names are str, but may hold lone surrogates.
+[[nodiscard]] std::string keyword_text(PyObject* name);
+
 // tp_new form: a tuple and an optional dict (kept in call order).
 [[nodiscard]] std::optional<Error> match_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs,
                                                     BoundArgs& out);

@@ -3,8 +3,8 @@
 //
 // Interpreters. Every interpreter that imports the module gets its own module
 // object and, on first need, its own kept objects (py/per_interpreter.hpp).
-// The types Cache and CacheNode stay static, made ready once per process and
-// shared: a static type is never freed, and sharing it is safe between
+// The types Cache, CacheNode and the memoized function's stay static, made
+// ready once per process and shared: a static type is never freed, and sharing it is safe between
 // interpreters that share the main interpreter's lock, which are the only
 // ones the module accepts (Py_mod_multiple_interpreters below; one with a
 // lock of its own refuses the import with ImportError). Per-interpreter heap
@@ -21,6 +21,7 @@
 #include "module/docstrings.hpp"
 #include "module/entry_point.hpp"
 #include "module/fork_watch.hpp"
+#include "module/memo_object.hpp"
 #include "py/messages.hpp"
 
 namespace pelm {
@@ -82,7 +83,7 @@ std::optional<Error> exec_steps(PyObject* module) {
     PyErr_NoMemory();
     return Error::fetch();
   }
-  if (!ready_cache_type()) return Error::fetch();
+  if (!ready_cache_type() || !ready_memo_type()) return Error::fetch();
   return add_exported(module, "Cache", reinterpret_cast<PyObject*>(&CacheType));
 }
 

@@ -1,6 +1,6 @@
-// A per-thread spare JSON writer for insert: the output buffer and the
-// writer's own arrays keep their grown capacity between calls, so a steady
-// stream of inserts allocates nothing for writing.
+// A per-thread spare JSON writer for insert and memoized calls: the output
+// buffer and the writer's own arrays keep their grown capacity between calls,
+// so a steady stream of inserts allocates nothing for writing.
 //
 // Taking the spare moves it out of its slot: a nested insert into another
 // cache (run by user code during a conversion) finds the slot empty and gets
@@ -30,6 +30,8 @@ class PooledWriter {
   }
 
   [[nodiscard]] codec::JsonWriter& writer() noexcept { return set_->writer; }
+  // The writer's output, for text written around its values (a key's prefix).
+  [[nodiscard]] codec::ByteBuffer& out() noexcept { return set_->out; }
   [[nodiscard]] std::string_view text() const noexcept { return set_->out.view(); }
 
  private:

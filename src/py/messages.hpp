@@ -32,6 +32,8 @@ inline constexpr std::string_view kNullObject = "PyObject pointer is null";
 inline constexpr std::string_view kByteArray = "invalid type: byte array, expected any valid JSON value";
 inline constexpr std::string_view kNumberOutOfRange = "JSON number out of range";
 inline constexpr std::string_view kRecursionLimit = "recursion limit exceeded";
+// Never raised: a memoized call whose arguments meet it runs uncached.
+inline constexpr std::string_view kNoKeyText = "no canonical text for a NaN, an infinity or a set";
 
 [[nodiscard]] inline std::string unsupported_type(std::string_view type_name) {
   return concat({"unsupported type ", type_name});
@@ -78,6 +80,14 @@ inline constexpr std::string_view kTtlOutOfRange = "ttl must be a finite number 
 }
 inline constexpr std::string_view kTextNotContiguous = "a memoryview given as text must be C-contiguous";
 
+// --- memoized functions ------------------------------------------------------
+inline constexpr std::string_view kMemoCleared = "the memoized function was cleared by the garbage collector";
+inline constexpr std::string_view kMemoNoName =
+    "Cache.memoize() needs a prefix for a callable without __qualname__ or __name__";
+[[nodiscard]] inline std::string not_callable(std::string_view type_name) {
+  return concat({"'", type_name, "' object is not callable"});
+}
+
 // --- argument matching (F is the callable's name, e.g. "Cache.insert()") ------
 [[nodiscard]] inline std::string multiple_values(std::string_view f, std::string_view param) {
   return concat({f, " got multiple values for argument '", param, "'"});
@@ -88,6 +98,9 @@ inline constexpr std::string_view kTextNotContiguous = "a memoryview given as te
 [[nodiscard]] inline std::string missing_arguments(std::string_view f, std::size_t missing, std::string_view names) {
   return concat({f, " missing ", std::to_string(missing), " required positional argument", missing > 1 ? "s: " : ": ",
                  names});
+}
+[[nodiscard]] inline std::string positional_only_as_keyword(std::string_view f, std::string_view names) {
+  return concat({f, " got some positional-only arguments passed as keyword arguments: ", names});
 }
 [[nodiscard]] inline std::string too_many_positional(std::string_view f, std::string_view counts, std::size_t given) {
   return concat({f, " takes ", counts, " positional arguments but ", std::to_string(given), " were given"});

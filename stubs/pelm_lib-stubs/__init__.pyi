@@ -1,10 +1,28 @@
 """Type information for pelm_lib, a byte-capped LRU cache of JSON-able values."""
 
-from typing import Any, Final, Optional, SupportsIndex, final, type_check_only
+from typing import (
+    Any,
+    Callable,
+    Concatenate,
+    Final,
+    Generic,
+    Optional,
+    ParamSpec,
+    SupportsIndex,
+    TypeVar,
+    final,
+    overload,
+    type_check_only,
+)
 
 from typing_extensions import Buffer
 
 __all__ = ["init_cache", "Cache"]
+
+_P = ParamSpec("_P")
+_Q = ParamSpec("_Q")
+_R = TypeVar("_R")
+_S = TypeVar("_S")
 
 # Not a module attribute at run time (its name there is CacheStats): only
 # type(cache.stats()) reaches it.
@@ -53,5 +71,36 @@ class Cache:
     def keys(self) -> list[str]: ...
     def stats(self, reset: bool = False) -> _CacheStats: ...
     def resize(self, limit: SupportsIndex) -> None: ...
+    @overload
+    def memoize(
+        self, func: Callable[_P, _R], /, *, prefix: Optional[str] = None, ttl: Optional[float] = None
+    ) -> _MemoizedFunction[_P, _R]: ...
+    @overload
+    def memoize(
+        self, func: None = None, /, *, prefix: Optional[str] = None, ttl: Optional[float] = None
+    ) -> Callable[[Callable[_P, _R]], _MemoizedFunction[_P, _R]]: ...
+
+# Not a module attribute at run time (its name there is MemoizedFunction):
+# only type(wrapper) reaches it.
+@final
+@type_check_only
+class _MemoizedFunction(Generic[_P, _R]):
+    """A function memoized in a Cache (see Cache.memoize)."""
+
+    __wrapped__: Callable[_P, _R]
+    @property
+    def cache(self) -> Cache: ...
+    def __call__(self, *args: _P.args, **kwargs: _P.kwargs) -> _R: ...
+    def key(self, *args: _P.args, **kwargs: _P.kwargs) -> Optional[str]: ...
+    def invalidate(self, *args: _P.args, **kwargs: _P.kwargs) -> bool: ...
+    # Bound to an instance, the first parameter is taken, as for a function.
+    # mypy applies this under @staticmethod and @classmethod too: call static
+    # methods through the class (their results are cached either way).
+    @overload
+    def __get__(self, instance: None, owner: type[Any], /) -> _MemoizedFunction[_P, _R]: ...
+    @overload
+    def __get__(
+        self: _MemoizedFunction[Concatenate[_S, _Q], _R], instance: _S, owner: Optional[type[Any]] = None, /
+    ) -> Callable[_Q, _R]: ...
 
 def init_cache(limit: Optional[SupportsIndex] = None) -> Cache: ...

@@ -203,3 +203,17 @@ def test_interpreter_allocation_failures_change_nothing(name):
     # Objects that only `get` builds may fail as the module's internal error.
     allowed = {"MemoryError", "PanicException"} if name == "get" else {"MemoryError"}
     Scenario(SMALL).sweep(fail_interpreter_allocation, name, allowed)
+
+
+def test_memoized_call_failures_store_nothing(module_injection):
+    """A failure while the key is written or the result stored raises
+    MemoryError and leaves the cache empty; the call then succeeds."""
+    arg = ["".join(["a"] * 300)]
+    counts = sys.getrefcount(arg), sys.getrefcount(arg[0])
+    for n in range(1, 50):
+        cache = pelm_lib.Cache(10_000)
+        f = cache.memoize(lambda x: {"echo": x})
+        if fail_module_allocation(lambda: f(arg), n) is None:
+            break
+        assert cache.is_empty() and (sys.getrefcount(arg), sys.getrefcount(arg[0])) == counts
+    assert n > 1 and cache.len() == 1 and f(arg) == {"echo": arg}

@@ -1,5 +1,6 @@
-"""Sub-interpreters: each that imports the module gets its own kept objects,
-so using a cache in one never changes what another can store or decode, and
+"""Sub-interpreters: each that imports the module gets its own kept objects
+(memoize's hashlib and coroutine helpers among them), so using a cache in one
+never changes what another can store or decode, and
 nothing of one is left behind when it ends. Those with a lock of their own
 refuse the import. Each case runs in a fresh process: a crash at exit, when
 an interpreter frees what another still uses, must fail only its own test."""
@@ -22,6 +23,24 @@ for i in range(300):
     value = {"name": f"n{i}", "r": range(3), "u": collections.UserList([i]), "p": Point(i), "é": "ü"}
     cache.insert(f"k{i}", value)
     assert cache.get(f"k{i}") == {"name": f"n{i}", "r": [0, 1, 2], "u": [i], "p": {"x": i}, "é": "ü"}
+
+@cache.memoize
+def pair(x):
+    return [x, x]
+
+@cache.memoize
+async def later(x):
+    return {"x": x}
+
+def drive(coroutine):  # no event loop (3.11's leaks in sub-interpreters): uncached calls never wait
+    try:
+        coroutine.send(None)
+    except StopIteration as done:
+        return done.value
+    raise AssertionError("the call waited")
+
+assert pair({"long": "x" * 300}) == pair({"long": "x" * 300}) == [{"long": "x" * 300}] * 2
+assert drive(later({1})) == {"x": {1}}
 """
 
 REFUSE = """

@@ -42,6 +42,59 @@ GOOD = """
     cache.resize(100)
 """
 
+MEMOIZED = """
+    import pelm_lib
+
+    cache = pelm_lib.init_cache()
+
+    @cache.memoize
+    def area(w: int, h: int = 1) -> float:
+        return float(w * h)
+
+    @cache.memoize(prefix="v2", ttl=60)
+    def named(user_id: int, filters: dict[str, int]) -> dict[str, int]:
+        return filters
+
+    @cache.memoize
+    async def fetch(n: int) -> list[int]:
+        return [n]
+
+    class Shape:
+        def __init__(self, side: int) -> None:
+            self.side = side
+
+        @cache.memoize
+        def scaled(self, by: int) -> int:
+            return self.side * by
+
+        @staticmethod
+        @cache.memoize
+        def unit(n: int) -> int:
+            return n
+"""
+
+GOOD_MEMOIZED = """
+    a: float = area(2, h=3) + area(w=1)
+    k: str | None = area.key(2)
+    gone: bool = area.invalidate(2, h=1)
+    same: pelm_lib.Cache = area.cache
+    d: dict[str, int] = named(1, {"a": 1})
+    async def use() -> list[int]:
+        return await fetch(1)
+    s: int = Shape(2).scaled(3) + Shape.scaled(Shape(1), by=2) + Shape.unit(1)
+"""
+
+BAD_MEMOIZED = {
+    "argument-type": 'area("2")',
+    "missing-argument": "area()",
+    "return-type": "x: str = area(1)",
+    "key-argument-type": 'area.key(h="1")',
+    "method-argument-type": 'Shape(2).scaled("3")',
+    "not-awaited-type": "y: list[int] = fetch(1)",
+    "prefix-not-str": "cache.memoize(prefix=1)",
+    "ttl-not-a-number": 'cache.memoize(ttl="60")',
+}
+
 BAD = {
     "key-not-str": "cache.get(5)",
     "limit-not-int": 'pelm_lib.Cache("10")',
@@ -78,6 +131,17 @@ pytest.importorskip("mypy")
 def test_whole_api_type_checks(tmp_path):
     result = run_mypy(tmp_path, GOOD)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_memoized_functions_keep_their_parameters(tmp_path):
+    result = run_mypy(tmp_path, MEMOIZED + GOOD_MEMOIZED)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("line", list(BAD_MEMOIZED.values()), ids=list(BAD_MEMOIZED))
+def test_wrong_memoized_calls_are_flagged(tmp_path, line):
+    result = run_mypy(tmp_path, MEMOIZED + "    " + line + "\n")
+    assert result.returncode == 1 and "error:" in result.stdout, result.stdout + result.stderr
 
 
 @pytest.mark.parametrize("line", list(BAD.values()), ids=list(BAD))
