@@ -19,9 +19,6 @@ namespace pelm::codec {
 
 namespace {
 
-constexpr std::size_t kMaxUintText = 20;   // "18446744073709551615"
-constexpr std::size_t kMaxFloatText = 24;  // "-1.2345678901234567e-308"
-
 char* put(char* p, const char* from, std::size_t n) noexcept {
   std::memcpy(p, from, n);
   return p + n;
@@ -110,33 +107,27 @@ void write_uint_digits(ByteBuffer& out, std::uint64_t u) {
   out.commit(static_cast<std::size_t>(write_decimal(begin, u) - begin));
 }
 
-void write_float_text(ByteBuffer& out, double d) {
+char* write_float_chars(char* p, double d) noexcept {
   constexpr std::uint64_t kExponentMask = 0x7FF0000000000000u;
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(d);
-  if ((bits & kExponentMask) == kExponentMask) {
-    out.append("null", 4);
-    return;
-  }
-  out.reserve_extra(kMaxFloatText);
-  char* begin = out.end();
-  char* p = begin;
+  if ((bits & kExponentMask) == kExponentMask) return put(p, "null", 4);
   if (bits >> 63 != 0) *p++ = '-';
   const double magnitude = std::bit_cast<double>(bits & ~(std::uint64_t{1} << 63));
-  if (magnitude == 0.0) {
-    std::memcpy(p, "0.0", 3);
-    p += 3;
+  if (magnitude == 0.0) return put(p, "0.0", 3);
+  DecimalDigits digits;
+  std::uint64_t significand = 0;
+  int last_exponent = 0;
+  if (short_decimal(magnitude, significand, last_exponent)) {
+    decimal_digits_of(significand, last_exponent, digits);
   } else {
-    DecimalDigits digits;
-    std::uint64_t significand = 0;
-    int last_exponent = 0;
-    if (short_decimal(magnitude, significand, last_exponent)) {
-      decimal_digits_of(significand, last_exponent, digits);
-    } else {
-      shortest_digits(magnitude, digits);
-    }
-    p = layout_decimal(p, digits);
+    shortest_digits(magnitude, digits);
   }
-  out.commit(static_cast<std::size_t>(p - begin));
+  return layout_decimal(p, digits);
+}
+
+void write_float_text(ByteBuffer& out, double d) {
+  out.reserve_extra(kMaxFloatText);
+  out.commit_to(write_float_chars(out.end(), d));
 }
 
 }  // namespace pelm::codec

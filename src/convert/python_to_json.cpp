@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "convert/python_lookups.hpp"
+#include "convert/small_int.hpp"
 #include "py/str_utf8.hpp"
 #include "convert/python_to_json_walk.hpp"
 #include "py/messages.hpp"
@@ -90,43 +91,6 @@ bool ToValueWalk::put_str(PyObject* str) {
 
 // Exact int: anything that fits a long long is written directly; larger
 // magnitudes take the general 128-bit reading, which decides their error.
-namespace {
-
-// Ints of one or two digits (every magnitude below 2^60 with 30-bit digits)
-// read straight from the object: the general conversion is a call with
-// overflow bookkeeping that most stored ints never need.
-bool small_int_value(PyObject* i, long long& v) noexcept {
-  auto* as_long = reinterpret_cast<PyLongObject*>(i);
-#if PY_VERSION_HEX >= 0x030C0000
-  if (!PyUnstable_Long_IsCompact(as_long)) return false;
-  v = PyUnstable_Long_CompactValue(as_long);
-  return true;
-#else
-  const digit* d = as_long->ob_digit;
-  switch (Py_SIZE(i)) {
-    case 0:
-      v = 0;
-      return true;
-    case 1:
-      v = static_cast<long long>(d[0]);
-      return true;
-    case -1:
-      v = -static_cast<long long>(d[0]);
-      return true;
-    case 2:
-      v = static_cast<long long>(d[0]) | (static_cast<long long>(d[1]) << PyLong_SHIFT);
-      return true;
-    case -2:
-      v = -(static_cast<long long>(d[0]) | (static_cast<long long>(d[1]) << PyLong_SHIFT));
-      return true;
-    default:
-      return false;
-  }
-#endif
-}
-
-}  // namespace
-
 bool ToValueWalk::put_exact_int(PyObject* i) {
   long long v = 0;
   int overflow = 0;
@@ -184,14 +148,6 @@ bool ToValueWalk::put_int(PyObject* obj) {
   }
   out_.neg_int(static_cast<std::int64_t>(low));
   return true;
-}
-
-void ToValueWalk::put_double(double d) {
-  if (std::isfinite(d)) {
-    out_.float_number(d);
-  } else {
-    out_.null();
-  }
 }
 
 bool ToValueWalk::fail(ConversionError e) {
