@@ -178,5 +178,8 @@ void write_float_text(ByteBuffer& out, double d);             // <= 24 bytes
 void write_string_text(ByteBuffer& out, std::string_view s);  // <= 6*len+2 bytes
 // The string text followed by ':', as a member's name is written.
 void write_member_name_text(ByteBuffer& out, std::string_view s);  // <= 6*len+3 bytes
+// The same text at `p`, which must have room for 6*len+3 bytes (some past
+// the text's end are scratch); returns the text's end.
+[[nodiscard]] char* write_member_name_chars(char* p, std::string_view s) noexcept;
 
 }  // namespace pelm::codec

@@ -21,10 +21,15 @@
 
 namespace pelm {
 
-std::optional<ConversionError> write_python_as_json(PyObject* obj, codec::JsonWriter& writer) {
-  ToValueWalk walk(writer);
+std::optional<ConversionError> write_python_as_json(PyObject* obj, codec::JsonWriter& writer, DictShapeMemo& shapes) {
+  ToValueWalk walk(writer, shapes);
   if (walk.convert(obj, 0)) return std::nullopt;
   return walk.take_error();
+}
+
+std::optional<ConversionError> write_python_as_json(PyObject* obj, codec::JsonWriter& writer) {
+  DictShapeMemo shapes;
+  return write_python_as_json(obj, writer, shapes);
 }
 
 bool ToValueWalk::convert(PyObject* obj, int depth) {

@@ -236,11 +236,12 @@ bool ToValueWalk::plain_members(PyObject* dict, int depth) {
   return done;
 }
 
-// Names of one dict are unique, so no tie needs breaking.
+// Names of one dict are unique, so no tie needs breaking. Also the way out
+// for a small dict whose names the memo cannot hold (read already, then).
 bool ToValueWalk::write_large(std::size_t base, std::size_t count, int depth) {
   std::vector<SortedMember>& scratch = *scratch_;
-  if (!read_names(scratch.data() + base, count)) return false;
-  std::sort(scratch.begin() + static_cast<std::ptrdiff_t>(base), scratch.end(), name_less);
+  if (count > DictShapeMemo::kMaxMembers && !read_names(scratch.data() + base, count)) return false;
+  std::sort(scratch.begin() + static_cast<std::ptrdiff_t>(base), scratch.begin() + static_cast<std::ptrdiff_t>(base + count), name_less);
   for (std::size_t i = 0; i < count; ++i) {
     const SortedMember m = scratch[base + i];
     out_.key_in_order(m.name_view());
@@ -250,40 +251,36 @@ bool ToValueWalk::write_large(std::size_t base, std::size_t count, int depth) {
 }
 
 // A shape the memo knows takes its order and written names from there;
-// any other is sorted, written and remembered.
+// any other is sorted and remembered first, then written the same way.
 bool ToValueWalk::write_small(std::size_t base, std::size_t count, int depth) {
   PyObject* keys[DictShapeMemo::kMaxMembers];
   for (std::size_t i = 0; i < count; ++i) keys[i] = (*scratch_)[base + i].key;
-  if (shapes_.matches(keys, count)) {
-    // A nested dict of another shape replaces the memo: the order is copied
-    // first, and the names are read afresh once the memo has changed.
-    const std::uint64_t generation = shapes_.generation();
-    std::uint32_t order[DictShapeMemo::kMaxMembers];
-    for (std::size_t i = 0; i < count; ++i) order[i] = shapes_.order(i);
-    for (std::size_t i = 0; i < count; ++i) {
-      const SortedMember m = (*scratch_)[base + order[i]];
-      if (shapes_.generation() == generation) {
-        out_.key_text_in_order(shapes_.name_text(i));
-      } else {
-        std::string_view name;
-        if (!str_utf8_view(m.key, &name)) {
-          PyErr_Clear();
-          return false;
-        }
-        out_.key_in_order(name);
-      }
-      if (!plain(m.value, depth + 1)) return false;
-    }
-    return true;
-  }
-  if (!read_names(scratch_->data() + base, count)) return false;
   std::uint32_t order[DictShapeMemo::kMaxMembers];
-  sort_small(scratch_->data() + base, count, order);
-  shapes_.start(keys, order, count);
+  if (shapes_.matches(keys, count)) {
+    for (std::size_t i = 0; i < count; ++i) order[i] = shapes_.order(i);
+  } else {
+    SortedMember* members = scratch_->data() + base;
+    if (!read_names(members, count)) return false;
+    sort_small(members, count, order);
+    if (count == 0 || !shapes_.remember(keys, order, count, [&](std::size_t i) { return members[order[i]].name_view(); })) {
+      return write_large(base, count, depth);
+    }
+  }
+  // A nested dict of another shape replaces the memo: the order was copied,
+  // and the names are read afresh once the memo has changed.
+  const std::uint64_t generation = shapes_.generation();
   for (std::size_t i = 0; i < count; ++i) {
     const SortedMember m = (*scratch_)[base + order[i]];
-    out_.key_in_order(m.name_view());
-    shapes_.add_name_text(out_.last_key_text());
+    if (shapes_.generation() == generation) {
+      out_.key_text_in_order(shapes_.name_text(i));
+    } else {
+      std::string_view name;
+      if (!str_utf8_view(m.key, &name)) {
+        PyErr_Clear();
+        return false;
+      }
+      out_.key_in_order(name);
+    }
     if (!plain(m.value, depth + 1)) return false;
   }
   return true;

@@ -29,7 +29,7 @@ struct SortedMember;
 
 class ToValueWalk {
  public:
-  explicit ToValueWalk(codec::JsonWriter& out) noexcept : out_(out) {}
+  ToValueWalk(codec::JsonWriter& out, DictShapeMemo& shapes) noexcept : out_(out), shapes_(shapes) {}
 
   // Exact built-in types by pointer, then everything else out of line.
   [[nodiscard]] bool convert(PyObject* obj, int depth);
@@ -104,7 +104,7 @@ class ToValueWalk {
   std::vector<OwnedRef> held_;
   // Set while a container that declined the plain write is converted again.
   bool redoing_ = false;
-  DictShapeMemo shapes_;
+  DictShapeMemo& shapes_;
   // The thread's sort scratch (python_to_json_plain.cpp), looked up once.
   std::vector<SortedMember>* scratch_ = nullptr;
 };

@@ -70,7 +70,7 @@ Result<OwnedRef> insert_impl(CacheObject* self, PyObject* const* args, Py_ssize_
   if (auto e = enter_keyed(kInsertSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
 
   PooledWriter pooled;
-  if (auto e = write_python_as_json(bound[1], pooled.writer())) {
+  if (auto e = write_python_as_json(bound[1], pooled.writer(), self->shapes)) {
     return std::move(*e).to_error(msg::kSerialiseFailed);
   }
   std::string_view text = pooled.text();

@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include "convert/dict_shape_memo.hpp"
 #include "module/use_flag.hpp"
 #include "engine/engine.hpp"
 
@@ -14,6 +15,8 @@ struct CacheObject {
   PyObject_HEAD
   Engine engine;
   UseFlag use_flag;
+  // The record shape inserts last wrote (see dict_shape_memo.hpp).
+  DictShapeMemo shapes;
 };
 
 extern PyTypeObject CacheType;

@@ -32,6 +32,7 @@ void cache_dealloc(PyObject* op) noexcept {
   // The engine frees its entries iteratively and runs no Python code.
   CacheObject* self = as_cache(op);
   self->engine.~Engine();
+  self->shapes.~DictShapeMemo();
   self->use_flag.~UseFlag();
   Py_TYPE(op)->tp_free(op);
 }
@@ -120,6 +121,7 @@ Result<OwnedRef> new_cache(PyTypeObject* type, std::uint64_t limit) {
   CacheObject* self = as_cache(obj.get());
   new (&self->engine) Engine(limit, key);
   new (&self->use_flag) UseFlag();
+  new (&self->shapes) DictShapeMemo();
   return obj;
 }
 

@@ -7,6 +7,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import pelm_lib
 from test_conversion import DictSub, IntSub, ListSub, TupleSub, failure_text, store
 
 names = st.text(st.characters(codec="utf-8", exclude_categories=["Cs"]), max_size=12) | st.sampled_from(
@@ -76,3 +77,15 @@ def test_the_first_failing_member_in_dict_order_is_reported(first, second):
 def test_a_non_str_key_fails_in_dict_order_too():
     assert failure_text({"z": 2**64, 1: "x"}) == failure_text({"z": 2**64})
     assert failure_text({1: "x", "z": 2**64}) == failure_text({1: "x"})
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.dictionaries(names, scalars, max_size=6), max_size=8))
+def test_one_cache_remembers_shapes_across_inserts(dicts):
+    # The same key objects in another dict order, and new dicts after the
+    # old ones (and their keys) are gone, must not reuse a stale shape.
+    cache = pelm_lib.Cache(1 << 40)
+    for d in dicts:
+        for variant in (d, dict(reversed(d.items())), {k + "": v for k, v in d.items()}):
+            cache.insert("k", variant)
+            assert (cache.size(), cache.get("k")) == store(variant)
