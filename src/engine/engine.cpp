@@ -3,6 +3,7 @@
 // doubly linked recency list whose links are borrowed from the map.
 #include "engine/engine.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -73,17 +74,25 @@ EntryPtr Engine::prepare_insert(std::string_view key, std::string_view data, std
     std::size_t want = capacity_ == 0 ? kMinCapacity : capacity_ * 2;
     grow_table(want);
   }
-  if (data.size() > std::numeric_limits<std::size_t>::max() - sizeof(Entry) - key.size()) throw std::bad_alloc();
+  const std::size_t header = Entry::header_for(data.size());
+  if (data.size() > std::numeric_limits<std::size_t>::max() - header - key.size()) throw std::bad_alloc();
   fault_injection::maybe_fail();
-  void* mem = std::malloc(sizeof(Entry) + key.size() + data.size());
+  // At least a whole Entry, so that every field can be addressed even when
+  // key and text are empty.
+  void* mem = std::malloc(std::max(header + key.size() + data.size(), sizeof(Entry)));
   if (mem == nullptr) throw std::bad_alloc();
   auto* e = static_cast<Entry*>(mem);
   e->prev = nullptr;
   e->next = nullptr;
-  e->size = data.size();
   e->hash = static_cast<std::uint32_t>(h);
   e->key_len = static_cast<std::uint32_t>(key.size());
-  char* bytes = reinterpret_cast<char*>(e + 1);
+  const bool long_size = data.size() >= Entry::kLongSize;
+  e->size32 = long_size ? Entry::kLongSize : static_cast<std::uint32_t>(data.size());
+  if (long_size) {
+    const std::uint64_t size = data.size();
+    std::memcpy(static_cast<char*>(mem) + Entry::kHeader, &size, sizeof size);
+  }
+  char* bytes = static_cast<char*>(mem) + header;
   if (!key.empty()) std::memcpy(bytes, key.data(), key.size());
   if (!data.empty()) std::memcpy(bytes + key.size(), data.data(), data.size());
   return EntryPtr(e);
@@ -94,12 +103,12 @@ std::size_t Engine::commit_insert(EntryPtr owned) noexcept {
   std::size_t evicted = 0;
   // An older entry under the same key still counts here: it is evicted like
   // any other once it reaches the tail.
-  while (size_ + e->size > limit_ && tail_ != nullptr) {
+  while (size_ + e->size() > limit_ && tail_ != nullptr) {
     evict_lru();
     ++evicted;
   }
   link_front(e);
-  size_ += e->size;
+  size_ += e->size();
   // Map the key; prepare_insert left room for one more item.
   const std::size_t i = probe(slots_.get(), capacity_ - 1, e->hash, [e](const Entry* o) {
     return o->hash == e->hash && o->key() == e->key();
@@ -109,7 +118,7 @@ std::size_t Engine::commit_insert(EntryPtr owned) noexcept {
   if (old == nullptr) {
     ++count_;
   } else {
-    size_ = old->size > size_ ? 0 : size_ - old->size;
+    size_ = old->size() > size_ ? 0 : size_ - old->size();
     unlink(old);
     std::free(old);
   }
@@ -168,7 +177,7 @@ void Engine::map_erase_slot(std::size_t slot) noexcept {
 
 void Engine::retire(Entry* e, std::size_t slot) noexcept {
   map_erase_slot(slot);
-  size_ = e->size > size_ ? 0 : size_ - e->size;
+  size_ = e->size() > size_ ? 0 : size_ - e->size();
   unlink(e);
   std::free(e);
 }
@@ -207,7 +216,7 @@ std::string Engine::check_invariants() const {
     if (e->prev != last) return "prev does not mirror next";
     if (++walked > count_) return "list is longer than the map";
     if (find(e->key(), e->hash) != e) return "a listed entry is not mapped under its key";
-    total += e->size;
+    total += e->size();
     last = e;
   }
   if (last != tail_) return "walk does not end at tail";

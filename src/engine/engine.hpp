@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -30,20 +31,43 @@
 
 namespace pelm {
 
+// One allocation: a 28-byte header, then (only for a text of 4 GiB or more)
+// its 64-bit length, then the key bytes, then the text. The header is not
+// padded to 32: malloc hands out chunks in steps of 16 bytes after an 8-byte
+// chunk header, so four bytes fewer take a whole step off a quarter of the
+// entries (a small record under a short key among them).
 struct Entry {
   Entry* prev;             // borrowed: towards the head (more recently used)
   Entry* next;             // borrowed: towards the tail
-  std::uint64_t size;      // payload bytes: the length of the JSON text
   std::uint32_t hash;      // low bits of the key's keyed hash (the map's index)
-  std::uint32_t key_len;   // key bytes follow the header, then the text
+  std::uint32_t key_len;   // key bytes follow the header (and the long size)
+  std::uint32_t size32;    // the text's length, or kLongSize: 64 bits follow
 
-  [[nodiscard]] const char* key_data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+  static constexpr std::uint32_t kLongSize = 0xFFFFFFFFu;
+  static constexpr std::size_t kHeader = 28;
+
+  // The room an entry takes beyond its key and text bytes.
+  [[nodiscard]] static constexpr std::size_t header_for(std::uint64_t size) noexcept {
+    return size < kLongSize ? kHeader : kHeader + sizeof(std::uint64_t);
+  }
+  // Payload bytes: the length of the JSON text.
+  [[nodiscard]] std::uint64_t size() const noexcept {
+    if (size32 != kLongSize) [[likely]] return size32;
+    std::uint64_t long_size;
+    std::memcpy(&long_size, bytes() + kHeader, sizeof long_size);
+    return long_size;
+  }
+  [[nodiscard]] const char* key_data() const noexcept { return bytes() + header_for(size32); }
   [[nodiscard]] std::string_view key() const noexcept { return {key_data(), key_len}; }
   [[nodiscard]] std::string_view data() const noexcept {
-    return {key_data() + key_len, static_cast<std::size_t>(size)};
+    return {key_data() + key_len, static_cast<std::size_t>(size())};
   }
+
+ private:
+  [[nodiscard]] const char* bytes() const noexcept { return reinterpret_cast<const char*>(this); }
 };
-static_assert(sizeof(Entry) == 32, "the entry header is part of the per-entry memory budget");
+static_assert(offsetof(Entry, size32) + sizeof(std::uint32_t) == Entry::kHeader,
+              "the entry header is part of the per-entry memory budget");
 
 // Frees an entry made by `Engine::make_entry`.
 struct EntryDeleter {
