@@ -19,13 +19,19 @@ namespace pelm::codec {
 
 namespace {
 
-char* put(char* p, const char* from, std::size_t n) noexcept {
-  std::memcpy(p, from, n);
+// Both copy a fixed width and advance by `n` only: no call, no length
+// dispatch. The output has kFloatRoom bytes and the digits' buffer room for
+// a whole copy past any start (see DecimalDigits), so the excess is scratch.
+constexpr std::size_t kCopied = 24;  // at least the 17 digits of any double
+constexpr std::size_t kZeros = 16;   // at least the 15 zeros of 1e15
+
+char* put(char* p, const char* from, int n) noexcept {
+  std::memcpy(p, from, kCopied);
   return p + n;
 }
 
 char* put_zeros(char* p, int n) noexcept {
-  std::memset(p, '0', static_cast<std::size_t>(n));
+  std::memset(p, '0', kZeros);
   return p + n;
 }
 
@@ -39,7 +45,7 @@ char* layout_decimal(char* p, const DecimalDigits& d) noexcept {
     *p++ = digits[0];
     if (n > 1) {
       *p++ = '.';
-      p = put(p, digits + 1, static_cast<std::size_t>(n - 1));
+      p = put(p, digits + 1, n - 1);
     }
     *p++ = 'e';
     *p++ = e < 0 ? '-' : '+';
@@ -49,19 +55,19 @@ char* layout_decimal(char* p, const DecimalDigits& d) noexcept {
     *p++ = '0';
     *p++ = '.';
     p = put_zeros(p, -e - 1);
-    return put(p, digits, static_cast<std::size_t>(n));
+    return put(p, digits, n);
   }
   const int int_digits = e + 1;
   if (n <= int_digits) {
-    p = put(p, digits, static_cast<std::size_t>(n));
+    p = put(p, digits, n);
     p = put_zeros(p, int_digits - n);
     *p++ = '.';
     *p++ = '0';
     return p;
   }
-  p = put(p, digits, static_cast<std::size_t>(int_digits));
+  p = put(p, digits, int_digits);
   *p++ = '.';
-  return put(p, digits + int_digits, static_cast<std::size_t>(n - int_digits));
+  return put(p, digits + int_digits, n - int_digits);
 }
 
 // Most floats people store are short decimals (prices, scores, readings
@@ -110,10 +116,16 @@ void write_uint_digits(ByteBuffer& out, std::uint64_t u) {
 char* write_float_chars(char* p, double d) noexcept {
   constexpr std::uint64_t kExponentMask = 0x7FF0000000000000u;
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(d);
-  if ((bits & kExponentMask) == kExponentMask) return put(p, "null", 4);
+  if ((bits & kExponentMask) == kExponentMask) {
+    std::memcpy(p, "null", 4);
+    return p + 4;
+  }
   if (bits >> 63 != 0) *p++ = '-';
   const double magnitude = std::bit_cast<double>(bits & ~(std::uint64_t{1} << 63));
-  if (magnitude == 0.0) return put(p, "0.0", 3);
+  if (magnitude == 0.0) {
+    std::memcpy(p, "0.0", 3);
+    return p + 3;
+  }
   DecimalDigits digits;
   std::uint64_t significand = 0;
   int last_exponent = 0;
@@ -126,7 +138,7 @@ char* write_float_chars(char* p, double d) noexcept {
 }
 
 void write_float_text(ByteBuffer& out, double d) {
-  out.reserve_extra(kMaxFloatText);
+  out.reserve_extra(kFloatRoom);
   out.commit_to(write_float_chars(out.end(), d));
 }
 

@@ -268,8 +268,9 @@ void JsonWriter::reorder_members(const Frame& f) {
 
 namespace {
 
-// Walks a tree through the events; objects arrive already ordered, so the
-// writer never has to move them.
+// Walks a tree through the events. A tree's object holds unique names in
+// ascending order (Object::put keeps it so), so its members go through
+// key_in_order: the writer neither records nor moves them.
 struct TreeWalker {
   JsonWriter& w;
 
@@ -287,7 +288,7 @@ struct TreeWalker {
   void operator()(const Object& o) const {
     w.begin_object();
     for (const auto& [name, v] : o.members()) {
-      w.key(name);
+      w.key_in_order(name);
       std::visit(*this, v.data);
     }
     w.end_object();

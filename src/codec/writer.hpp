@@ -32,8 +32,10 @@ namespace pelm::codec {
 
 inline constexpr std::size_t kMaxUintText = 20;   // "18446744073709551615"
 inline constexpr std::size_t kMaxFloatText = 24;  // "-1.2345678901234567e-308"
-// The float text of `d` at `p`, which must have room for kMaxFloatText
-// bytes; returns its end. Shared by the writer and write_float_text.
+// The float text of `d` at `p`; returns its end. `p` must have room for
+// kFloatRoom bytes: beyond the text they are scratch, so that digits move
+// in fixed-width copies. Shared by the writer and write_float_text.
+inline constexpr std::size_t kFloatRoom = 48;
 [[nodiscard]] char* write_float_chars(char* p, double d) noexcept;
 
 // One member in a small object's sort: the first eight bytes of its name as
@@ -62,7 +64,7 @@ class JsonWriter {
     out_.commit_to(write_decimal(p, std::uint64_t{0} - static_cast<std::uint64_t>(n)));
   }
   // Non-finite values are written "null" (the model never holds them).
-  void float_number(double d) { out_.commit_to(write_float_chars(value_room(kMaxFloatText), d)); }
+  void float_number(double d) { out_.commit_to(write_float_chars(value_room(kFloatRoom), d)); }
   // `utf8` must be valid UTF-8; it may contain NUL bytes.
   void string(std::string_view utf8);
 
