@@ -101,7 +101,7 @@ def stage_ops(p, workloads):
             log(f"ops: {w} (process {proc + 1}/{p['processes']})")
             doc = python_json("suite.py", "--workload", w, "--rounds", p["rounds"],
                               "--warmups", p["warmups"], "--target", p["target"], "--seed", proc,
-                              "--churn-bytes", p["churn_bytes"])
+                              "--churn-bytes", p["churn_bytes"], *(["--ops", *p["ops"]] if p.get("ops") else []))
             records += doc["records"]
             payload[w] = doc["payload"]
     return records
@@ -225,6 +225,11 @@ def run_stages(args):
     import report
     import workloads
     p = dict(SMOKE if args.smoke else FULL)
+    if args.processes:
+        p["processes"] = args.processes
+    if args.rounds:
+        p["rounds"] = args.rounds
+    p["ops"] = args.ops
     out_dir = args.results or (os.path.join(BUILD, "bench-smoke") if args.smoke
                                else os.path.join(BENCH, "results"))
     wls = args.workloads or list(workloads.WORKLOADS)
@@ -268,6 +273,10 @@ def main():
     ap.add_argument("--peers", nargs="+", help="only these peers (scale and memory stages)")
     ap.add_argument("--results", help="output directory (default bench/results)")
     ap.add_argument("--merge", action="store_true", help="keep stages not rerun from the last raw.json")
+    ap.add_argument("--processes", type=int,
+                    help="benchmark processes per workload (full run: 2); the report says how many ran")
+    ap.add_argument("--rounds", type=int, help="timed rounds per process (full run: 5)")
+    ap.add_argument("--ops", nargs="+", help="only these operations (ops stage)")
     ap.add_argument("--profile", nargs="*", metavar="OP:WORKLOAD",
                     help="also profile pelm_lib on these operations (needs perf or valgrind)")
     ap.add_argument("--no-install", action="store_true",
