@@ -9,6 +9,14 @@
 // one reused writer and buffer, as the module keeps them). Each is repeated
 // in rounds of about S/5 CPU seconds and the median round reported.
 // CPU time, not wall time: the machine this runs on is shared.
+//
+// Peers, when run.py finds their Debian packages (it defines the macros):
+// RapidJSON (rapidjson-dev) reading SAX events into a handler that does
+// nothing, reading a Document, and writing that Document; simdjson
+// (libsimdjson-dev) reading its DOM and writing it back as minified text.
+// Both are asked for what this codec gives: RapidJSON validates UTF-8 and
+// reads floats at full precision (kParseValidateEncodingFlag |
+// kParseFullPrecisionFlag); simdjson always does both.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +31,16 @@
 #include "codec/canonical_text.hpp"
 #include "codec/reader.hpp"
 #include "codec/writer.hpp"
+
+#if defined(PELM_BENCH_RAPIDJSON)
+#include <rapidjson/document.h>
+#include <rapidjson/reader.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+#endif
+#if defined(PELM_BENCH_SIMDJSON)
+#include <simdjson.h>
+#endif
 
 namespace {
 
@@ -69,6 +87,64 @@ double median_mbps(std::size_t bytes, double round_s, int rounds, F&& once) {
   return rates[rates.size() / 2];
 }
 
+#if defined(PELM_BENCH_RAPIDJSON)
+constexpr unsigned kRapidFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseFullPrecisionFlag;
+
+// Appends the RapidJSON figures to `fields`; false if it cannot read the text.
+bool bench_rapidjson(const std::string& text, double round_s, std::uint64_t& sink, std::string& fields) {
+  rapidjson::Document doc;
+  doc.Parse<kRapidFlags>(text.c_str(), text.size());
+  if (doc.HasParseError()) return false;
+  rapidjson::StringBuffer probe;
+  rapidjson::Writer<rapidjson::StringBuffer> probe_writer(probe);
+  doc.Accept(probe_writer);
+  const std::size_t written = probe.GetSize();
+  const double sax = median_mbps(text.size(), round_s, 5, [&] {
+    rapidjson::BaseReaderHandler<> handler;
+    rapidjson::Reader reader;
+    rapidjson::StringStream in(text.c_str());
+    sink += reader.Parse<kRapidFlags>(in, handler).IsError() ? 1 : 0;
+  });
+  const double dom = median_mbps(text.size(), round_s, 5, [&] {
+    rapidjson::Document d;
+    d.Parse<kRapidFlags>(text.c_str(), text.size());
+    sink += d.HasParseError() ? 1 : 0;
+  });
+  const double write = median_mbps(written, round_s, 5, [&] {
+    rapidjson::StringBuffer out;
+    rapidjson::Writer<rapidjson::StringBuffer> w(out);
+    doc.Accept(w);
+    sink += out.GetSize();
+  });
+  char buf[200];
+  std::snprintf(buf, sizeof buf, ", \"rapidjson_sax_mbps\": %.1f, \"rapidjson_dom_mbps\": %.1f, \"rapidjson_write_mbps\": %.1f",
+                sax, dom, write);
+  fields += buf;
+  return true;
+}
+#endif
+
+#if defined(PELM_BENCH_SIMDJSON)
+bool bench_simdjson(const std::string& text, double round_s, std::uint64_t& sink, std::string& fields) {
+  const simdjson::padded_string padded(text);
+  simdjson::dom::parser parser;
+  simdjson::dom::element root;
+  if (parser.parse(padded).get(root) != simdjson::SUCCESS) return false;
+  const std::size_t written = simdjson::to_string(root).size();
+  const double dom = median_mbps(text.size(), round_s, 5, [&] {
+    simdjson::dom::element e;
+    sink += parser.parse(padded).get(e) == simdjson::SUCCESS ? 1 : 0;
+  });
+  // Parsed again: the timed parses reused the parser's buffers.
+  if (parser.parse(padded).get(root) != simdjson::SUCCESS) return false;
+  const double write = median_mbps(written, round_s, 5, [&] { sink += simdjson::to_string(root).size(); });
+  char buf[160];
+  std::snprintf(buf, sizeof buf, ", \"simdjson_dom_mbps\": %.1f, \"simdjson_write_mbps\": %.1f", dom, write);
+  fields += buf;
+  return true;
+}
+#endif
+
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
@@ -107,11 +183,18 @@ int bench_one(const std::string& name, const std::string& path, double seconds) 
     if (pelm::codec::write_canonical(text, writer)) std::abort();
     sink += out.size();
   });
+  std::string peers;
+#if defined(PELM_BENCH_RAPIDJSON)
+  if (!bench_rapidjson(text, round_s, sink, peers)) std::fprintf(stderr, "%s: RapidJSON cannot read it\n", path.c_str());
+#endif
+#if defined(PELM_BENCH_SIMDJSON)
+  if (!bench_simdjson(text, round_s, sink, peers)) std::fprintf(stderr, "%s: simdjson cannot read it\n", path.c_str());
+#endif
   std::printf(
       "{\"workload\": \"%s\", \"text_bytes\": %zu, \"written_bytes\": %zu, "
       "\"read_events_mbps\": %.1f, \"read_tree_mbps\": %.1f, \"write_mbps\": %.1f, "
-      "\"canonical_mbps\": %.1f, \"sink\": %llu}\n",
-      name.c_str(), text.size(), written, read_events, read_tree, write, canonical,
+      "\"canonical_mbps\": %.1f%s, \"sink\": %llu}\n",
+      name.c_str(), text.size(), written, read_events, read_tree, write, canonical, peers.c_str(),
       static_cast<unsigned long long>(sink % 10));
   return 0;
 }

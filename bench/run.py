@@ -104,7 +104,7 @@ def stage_ops(p, workloads):
             log(f"ops: {w} (process {proc + 1}/{p['processes']})")
             doc = python_json("suite.py", "--workload", w, "--rounds", p["rounds"],
                               "--warmups", p["warmups"], "--target", p["target"], "--seed", proc,
-                              "--churn-bytes", p["churn_bytes"])
+                              "--churn-bytes", p["churn_bytes"], *(["--ops", *p["ops"]] if p.get("ops") else []))
             records += doc["records"]
             payload[w] = doc["payload"]
     return records
@@ -158,6 +158,25 @@ def stage_memoize(p):
     return records
 
 
+# The C++ JSON libraries the codec is compared with: Debian package, header
+# that proves it is there, compile definition, link flags.
+CODEC_PEERS = (("rapidjson-dev", "/usr/include/rapidjson/reader.h", "PELM_BENCH_RAPIDJSON", []),
+               ("libsimdjson-dev", "/usr/include/simdjson.h", "PELM_BENCH_SIMDJSON", ["-lsimdjson"]))
+
+
+def codec_peers():
+    """Installs the peers' Debian packages when missing (as root; otherwise
+    the codec is measured alone) and returns (definitions, link flags)."""
+    missing = [pkg for pkg, header, _, _ in CODEC_PEERS if not os.path.exists(header)]
+    if missing and os.geteuid() == 0:
+        log(f"codec: installing {' '.join(missing)}")
+        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+        subprocess.run(["apt-get", "install", "-y", "-qq", *missing], env=env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    found = [p for p in CODEC_PEERS if os.path.exists(p[1])]
+    return [f"-D{p[2]}=1" for p in found], [flag for p in found for flag in p[3]]
+
+
 def build_codec_bench():
     """Compiles bench/codec_bench.cpp with the codec sources; returns the binary."""
     out_dir = os.path.join(BUILD, "bench-codec")
@@ -167,11 +186,13 @@ def build_codec_bench():
     units = [os.path.join(BENCH, "codec_bench.cpp")] + sorted(
         os.path.join(codec_dir, n) for n in os.listdir(codec_dir) if n.endswith(".cpp"))
     inputs = units + tree_files(os.path.join("src", "codec"), exts=(".hpp",))
+    defines, libs = codec_peers()
     stamp = binary + ".stamp"
-    if os.path.exists(binary) and os.path.exists(stamp) and open(stamp).read() == digest(inputs):
+    want = digest(inputs) + " ".join(defines)
+    if os.path.exists(binary) and os.path.exists(stamp) and open(stamp).read() == want:
         return binary
     log("codec: compiling the native codec benchmark")
-    flags = ["-O3", "-DNDEBUG", "-std=c++20", f"-I{os.path.join(ROOT, 'src')}"]
+    flags = ["-O3", "-DNDEBUG", "-std=c++20", f"-I{os.path.join(ROOT, 'src')}", *defines]
 
     def compile_unit(src):
         obj = os.path.join(out_dir, os.path.basename(src) + ".o")
@@ -183,9 +204,9 @@ def build_codec_bench():
 
     with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
         objects = list(pool.map(compile_unit, units))
-    subprocess.run(["g++", *objects, "-o", binary], check=True)
+    subprocess.run(["g++", *objects, "-o", binary, *libs], check=True)
     with open(stamp, "w") as f:
-        f.write(digest(inputs))
+        f.write(want)
     return binary
 
 
@@ -236,6 +257,11 @@ def run_stages(args):
     import report
     import workloads
     p = dict(SMOKE if args.smoke else FULL)
+    if args.processes:
+        p["processes"] = args.processes
+    if args.rounds:
+        p["rounds"] = args.rounds
+    p["ops"] = args.ops
     out_dir = args.results or (os.path.join(BUILD, "bench-smoke") if args.smoke
                                else os.path.join(BENCH, "results"))
     wls = args.workloads or list(workloads.WORKLOADS)
@@ -282,6 +308,10 @@ def main():
     ap.add_argument("--peers", nargs="+", help="only these peers (scale and memory stages)")
     ap.add_argument("--results", help="output directory (default bench/results)")
     ap.add_argument("--merge", action="store_true", help="keep stages not rerun from the last raw.json")
+    ap.add_argument("--processes", type=int,
+                    help="benchmark processes per workload (full run: 2); the report says how many ran")
+    ap.add_argument("--rounds", type=int, help="timed rounds per process (full run: 5)")
+    ap.add_argument("--ops", nargs="+", help="only these operations (ops stage)")
     ap.add_argument("--profile", nargs="*", metavar="OP:WORKLOAD",
                     help="also profile pelm_lib on these operations (needs perf or valgrind)")
     ap.add_argument("--no-install", action="store_true",

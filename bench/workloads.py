@@ -2,7 +2,12 @@
 flat dict to a 64 KiB list of records. Every workload is built from a fixed
 seed, so each process and each peer sees exactly the same value."""
 
+import gzip
+import json
+import os
 import random
+
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 
 _NAMES = ["Ada", "Zoë", "Łukasz", "Søren", "Ñandú", "Jürgen", "Chloé", "Dmitrí"]
 _CITIES = ["Köln", "São Paulo", "Zürich", "東京", "Kraków", "Reykjavík", "Москва", "القاهرة"]
@@ -67,6 +72,27 @@ def deep_100():
     return v
 
 
+def _document(name):
+    """A real document from bench/data (see its README for the sources)."""
+    with gzip.open(os.path.join(DATA, name)) as f:
+        return json.loads(f.read())
+
+
+def doc_emoji_ja():
+    """Emoji names in Japanese: 4,000-odd members of non-ASCII text."""
+    return _document("emoji_ja.json.gz")
+
+
+def doc_geojson():
+    """Montréal's electoral districts: coordinates with 13-15 digits."""
+    return _document("montreal_election.geojson.gz")
+
+
+def doc_cars():
+    """406 records of one shape: ints, floats, nulls and strings."""
+    return _document("cars.json.gz")
+
+
 # name -> builder, in the order the report lists them.
 WORKLOADS = {
     "small_flat": small_flat,
@@ -76,6 +102,9 @@ WORKLOADS = {
     "text_1k": text_1k,
     "records_500": records_500,
     "deep_100": deep_100,
+    "doc_emoji_ja": doc_emoji_ja,
+    "doc_geojson": doc_geojson,
+    "doc_cars": doc_cars,
 }
 
 

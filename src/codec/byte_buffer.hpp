@@ -57,6 +57,8 @@ class ByteBuffer {
   }
   [[nodiscard]] char* end() noexcept { return data_ + size_; }
   void commit(std::size_t n) noexcept { size_ += n; }
+  // Commits up to `end`, a pointer into the room made by reserve_extra.
+  void commit_to(const char* end) noexcept { size_ = static_cast<std::size_t>(end - data_); }
 
   void put(char c) {
     if (size_ == capacity_) grow(1);

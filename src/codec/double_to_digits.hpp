@@ -28,7 +28,8 @@ namespace pelm::codec {
 // Decimal digits d1..dn of a positive number, no trailing zeros, and E, the
 // power of ten of d1. `digits` points into `text`.
 struct DecimalDigits {
-  char text[32];
+  // Room for a fixed 24-byte copy from any digit (number_format.cpp).
+  char text[48];
   const char* digits;
   int count;
   int exponent;

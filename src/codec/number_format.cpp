@@ -19,16 +19,19 @@ namespace pelm::codec {
 
 namespace {
 
-constexpr std::size_t kMaxUintText = 20;   // "18446744073709551615"
-constexpr std::size_t kMaxFloatText = 24;  // "-1.2345678901234567e-308"
+// Both copy a fixed width and advance by `n` only: no call, no length
+// dispatch. The output has kFloatRoom bytes and the digits' buffer room for
+// a whole copy past any start (see DecimalDigits), so the excess is scratch.
+constexpr std::size_t kCopied = 24;  // at least the 17 digits of any double
+constexpr std::size_t kZeros = 16;   // at least the 15 zeros of 1e15
 
-char* put(char* p, const char* from, std::size_t n) noexcept {
-  std::memcpy(p, from, n);
+char* put(char* p, const char* from, int n) noexcept {
+  std::memcpy(p, from, kCopied);
   return p + n;
 }
 
 char* put_zeros(char* p, int n) noexcept {
-  std::memset(p, '0', static_cast<std::size_t>(n));
+  std::memset(p, '0', kZeros);
   return p + n;
 }
 
@@ -42,7 +45,7 @@ char* layout_decimal(char* p, const DecimalDigits& d) noexcept {
     *p++ = digits[0];
     if (n > 1) {
       *p++ = '.';
-      p = put(p, digits + 1, static_cast<std::size_t>(n - 1));
+      p = put(p, digits + 1, n - 1);
     }
     *p++ = 'e';
     *p++ = e < 0 ? '-' : '+';
@@ -52,19 +55,19 @@ char* layout_decimal(char* p, const DecimalDigits& d) noexcept {
     *p++ = '0';
     *p++ = '.';
     p = put_zeros(p, -e - 1);
-    return put(p, digits, static_cast<std::size_t>(n));
+    return put(p, digits, n);
   }
   const int int_digits = e + 1;
   if (n <= int_digits) {
-    p = put(p, digits, static_cast<std::size_t>(n));
+    p = put(p, digits, n);
     p = put_zeros(p, int_digits - n);
     *p++ = '.';
     *p++ = '0';
     return p;
   }
-  p = put(p, digits, static_cast<std::size_t>(int_digits));
+  p = put(p, digits, int_digits);
   *p++ = '.';
-  return put(p, digits + int_digits, static_cast<std::size_t>(n - int_digits));
+  return put(p, digits + int_digits, n - int_digits);
 }
 
 // Most floats people store are short decimals (prices, scores, readings
@@ -110,33 +113,33 @@ void write_uint_digits(ByteBuffer& out, std::uint64_t u) {
   out.commit(static_cast<std::size_t>(write_decimal(begin, u) - begin));
 }
 
-void write_float_text(ByteBuffer& out, double d) {
+char* write_float_chars(char* p, double d) noexcept {
   constexpr std::uint64_t kExponentMask = 0x7FF0000000000000u;
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(d);
   if ((bits & kExponentMask) == kExponentMask) {
-    out.append("null", 4);
-    return;
+    std::memcpy(p, "null", 4);
+    return p + 4;
   }
-  out.reserve_extra(kMaxFloatText);
-  char* begin = out.end();
-  char* p = begin;
   if (bits >> 63 != 0) *p++ = '-';
   const double magnitude = std::bit_cast<double>(bits & ~(std::uint64_t{1} << 63));
   if (magnitude == 0.0) {
     std::memcpy(p, "0.0", 3);
-    p += 3;
-  } else {
-    DecimalDigits digits;
-    std::uint64_t significand = 0;
-    int last_exponent = 0;
-    if (short_decimal(magnitude, significand, last_exponent)) {
-      decimal_digits_of(significand, last_exponent, digits);
-    } else {
-      shortest_digits(magnitude, digits);
-    }
-    p = layout_decimal(p, digits);
+    return p + 3;
   }
-  out.commit(static_cast<std::size_t>(p - begin));
+  DecimalDigits digits;
+  std::uint64_t significand = 0;
+  int last_exponent = 0;
+  if (short_decimal(magnitude, significand, last_exponent)) {
+    decimal_digits_of(significand, last_exponent, digits);
+  } else {
+    shortest_digits(magnitude, digits);
+  }
+  return layout_decimal(p, digits);
+}
+
+void write_float_text(ByteBuffer& out, double d) {
+  out.reserve_extra(kFloatRoom);
+  out.commit_to(write_float_chars(out.end(), d));
 }
 
 }  // namespace pelm::codec

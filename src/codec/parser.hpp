@@ -317,18 +317,39 @@ class JsonParser {
     return parse_any_number();
   }
 
-  // A number as stored text writes most of them: an integer or a plain
-  // fraction, no exponent, at most 19 digits in all (so the significand is
-  // exact). It is read in one pass over a local pointer; anything else,
-  // malformed numbers included, is declined with nothing consumed and read
-  // again by parse_any_number, which owns every error and its position.
+  // A number as stored text writes nearly all of them: an integer, a plain
+  // fraction, or a float with an exponent of at most four digits, at most 19
+  // significant digits in all (so the significand is exact). It is read in
+  // one pass over a local pointer; anything else, malformed numbers included,
+  // is declined with nothing consumed and read again by parse_any_number,
+  // which owns every error and its position. A float the exact conversion
+  // cannot take is declined too: both paths then give the same double.
   struct ShortNumber {
     std::uint64_t significand;
-    std::size_t fraction_digits;
+    std::int64_t exponent;  // of the last digit
     std::size_t end;
     bool negative;
     bool is_float;
   };
+
+  static constexpr std::size_t kShortExponentDigits = 4;
+
+  // At 'e' or 'E': the exponent's value, or false for anything longer than
+  // kShortExponentDigits digits (or malformed).
+  static bool read_short_exponent(const char*& p, const char* end, std::int64_t& exponent) noexcept {
+    ++p;
+    bool negative = false;
+    if (p != end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    std::int64_t e = 0;
+    std::size_t digits = 0;
+    for (; p != end && is_json_digit(*p); ++p, ++digits) {
+      if (digits == kShortExponentDigits) return false;
+      e = e * 10 + (*p - '0');
+    }
+    if (digits == 0) return false;
+    exponent = negative ? -e : e;
+    return true;
+  }
 
   bool read_short_number(ShortNumber& number) noexcept {
     const char* const data = text_.data();
@@ -345,27 +366,38 @@ class JsonParser {
       digits = read_digit_run(p, end, significand);
     }
     std::size_t fraction_digits = 0;
-    const bool is_float = p != end && *p == '.';
+    bool is_float = p != end && *p == '.';
     if (is_float) {
       ++p;
       fraction_digits = read_digit_run(p, end, significand);
       if (fraction_digits == 0) return false;
     }
-    // A digit here follows a leading zero; an exponent goes the long way.
-    if (p != end && (is_json_digit(*p) || *p == 'e' || *p == 'E')) return false;
+    // A digit here follows a leading zero.
+    if (p != end && is_json_digit(*p)) return false;
     if (digits + fraction_digits > kDigitsThatAlwaysFit) return false;
-    number = ShortNumber{significand, fraction_digits, static_cast<std::size_t>(p - data), negative, is_float};
+    std::int64_t exponent = 0;
+    if (p != end && (*p == 'e' || *p == 'E')) {
+      if (!read_short_exponent(p, end, exponent)) return false;
+      is_float = true;
+    }
+    exponent -= static_cast<std::int64_t>(fraction_digits);
+    // Without an exponent, at most 19 fraction digits are always within the
+    // exact conversion's range; with one, that is checked here.
+    if (exponent < -detail::kMaxExactExponent || exponent > detail::kMaxExactExponent) return false;
+    number = ShortNumber{significand, exponent, static_cast<std::size_t>(p - data), negative, is_float};
     return true;
   }
 
   bool emit_short_number(const ShortNumber& number) {
     const std::size_t start = pos_;
+    if (!number.is_float) {
+      pos_ = number.end;
+      return emit_integer(number.negative, number.significand, start);
+    }
+    const std::optional<double> magnitude = exact_decimal_to_double(number.significand, number.exponent);
+    if (!magnitude) return parse_any_number();
     pos_ = number.end;
-    if (!number.is_float) return emit_integer(number.negative, number.significand, start);
-    // At most 19 fraction digits: always within the exact conversion's range.
-    const double magnitude =
-        *exact_decimal_to_double(number.significand, -static_cast<std::int64_t>(number.fraction_digits));
-    return emitted(handler_.float_number(number.negative ? -magnitude : magnitude));
+    return emitted(handler_.float_number(number.negative ? -*magnitude : *magnitude));
   }
 
   bool parse_any_number() {

@@ -196,4 +196,12 @@ void write_string_text(ByteBuffer& out, std::string_view s) { write_quoted<false
 
 void write_member_name_text(ByteBuffer& out, std::string_view s) { write_quoted<true>(out, s); }
 
+char* write_member_name_chars(char* p, std::string_view s) noexcept {
+  *p++ = '"';
+  p = escape_into(p, reinterpret_cast<const unsigned char*>(s.data()), s.size());
+  *p++ = '"';
+  *p++ = ':';
+  return p;
+}
+
 }  // namespace pelm::codec

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "support/portable.hpp"
+
 namespace pelm::codec {
 
 namespace detail {
@@ -38,6 +40,17 @@ inline constexpr std::uint64_t kPow10[20] = {1u,
                                              100000000000000000u,
                                              1000000000000000000u,
                                              10000000000000000000u};
+
+// "00" .. "99", two bytes each: a number below 10^4 takes its digits from
+// here in two loads, without the lane arithmetic.
+inline constexpr char kDigitPairs[201] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+PELM_ALWAYS_INLINE void put_pair(char* p, std::uint64_t v) noexcept {
+  std::memcpy(p, kDigitPairs + 2 * v, 2);
+}
 
 // The eight digits of `v` < 10^8 (leading zeros included) as ASCII, the most
 // significant first in memory order. Little-endian targets only.
@@ -79,16 +92,25 @@ inline constexpr std::uint64_t kPow10[20] = {1u,
     std::memcpy(p, b, n);
     return p + n;
   } else {
-    // One or two digits (list indexes, counts, flags) are most ints stored;
-    // they skip the length and the lane arithmetic.
-    if (v < 10) {
-      *p = static_cast<char>('0' + v);
-      return p + 1;
-    }
+    // Up to four digits (list indexes, counts, years, flags) are most ints
+    // stored; they skip the length and the lane arithmetic.
     if (v < 100) {
-      p[0] = static_cast<char>('0' + v / 10);
-      p[1] = static_cast<char>('0' + v % 10);
+      if (v < 10) {
+        *p = static_cast<char>('0' + v);
+        return p + 1;
+      }
+      detail::put_pair(p, v);
       return p + 2;
+    }
+    if (v < 10000) {
+      if (v < 1000) {
+        *p = static_cast<char>('0' + v / 100);
+        detail::put_pair(p + 1, v % 100);
+        return p + 3;
+      }
+      detail::put_pair(p, v / 100);
+      detail::put_pair(p + 2, v % 100);
+      return p + 4;
     }
     const int n = decimal_length(v);
     // The leading word holds the first 1 to 8 digits: its leading zeros sit

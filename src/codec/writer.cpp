@@ -9,6 +9,7 @@
 // other object is rewritten once, when it closes. All vectors shrink by size
 // only, so a writer reused for many values stops allocating once warm.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -41,23 +42,6 @@ void JsonWriter::boolean(bool b) {
   }
 }
 
-void JsonWriter::uint(std::uint64_t u) {
-  before_value();
-  write_uint_digits(out_, u);
-}
-
-void JsonWriter::neg_int(std::int64_t n) {
-  before_value();
-  out_.put('-');
-  // Unsigned negation, so INT64_MIN's magnitude does not overflow.
-  write_uint_digits(out_, std::uint64_t{0} - static_cast<std::uint64_t>(n));
-}
-
-void JsonWriter::float_number(double d) {
-  before_value();
-  write_float_text(out_, d);
-}
-
 void JsonWriter::string(std::string_view utf8) {
   before_value();
   write_string_text(out_, utf8);
@@ -65,7 +49,7 @@ void JsonWriter::string(std::string_view utf8) {
 
 void JsonWriter::open(bool is_object) {
   before_value();
-  frames_.push_back(Frame{is_object, true, 0, members_.size(), names_.size()});
+  frames_.push_back(Frame{is_object, true, false, 0, members_.size(), names_.size()});
   out_.put(is_object ? '{' : '[');
 }
 
@@ -97,9 +81,66 @@ void JsonWriter::key(std::string_view utf8) {
   write_member_name_text(out_, utf8);
 }
 
+void JsonWriter::key_in_order(std::string_view utf8) {
+  Frame& f = frames_.back();
+  f.presorted = true;
+  if (f.count++ != 0) out_.put(',');
+  last_key_at_ = out_.size();
+  write_member_name_text(out_, utf8);
+}
+
+namespace {
+
+// Copies n bytes between distinct buffers. Member names and members are
+// mostly a few to a few dozen bytes, where overlapping word moves beat a
+// call to memcpy.
+void copy_short(char* dst, const char* src, std::size_t n) noexcept {
+  auto move = [&](auto word, std::size_t at) {
+    std::memcpy(&word, src + at, sizeof word);
+    std::memcpy(dst + at, &word, sizeof word);
+  };
+  if (n >= 16 && n <= 32) {
+    move(std::array<std::uint64_t, 2>{}, 0);
+    move(std::array<std::uint64_t, 2>{}, n - 16);
+  } else if (n >= 8 && n <= 16) {
+    move(std::uint64_t{}, 0);
+    move(std::uint64_t{}, n - 8);
+  } else if (n >= 4 && n < 8) {
+    move(std::uint32_t{}, 0);
+    move(std::uint32_t{}, n - 4);
+  } else if (n < 4) {
+    for (std::size_t i = 0; i < n; ++i) dst[i] = src[i];
+  } else {
+    std::memcpy(dst, src, n);
+  }
+}
+
+}  // namespace
+
+void JsonWriter::key_text_in_order(std::string_view text) {
+  Frame& f = frames_.back();
+  f.presorted = true;
+  out_.reserve_extra(text.size() + 1);
+  char* p = out_.end();
+  if (f.count++ != 0) *p++ = ',';
+  copy_short(p, text.data(), text.size());
+  out_.commit(static_cast<std::size_t>(p - out_.end()) + text.size());
+}
+
+void JsonWriter::rewind(const Mark& m) noexcept {
+  out_.truncate(m.out_size);
+  frames_.resize(m.depth);
+  members_.resize(m.members);
+  names_.resize(m.names);
+  Frame& f = frames_.back();
+  f.in_order = true;
+  f.presorted = false;
+  f.count = 0;
+}
+
 void JsonWriter::end_object() {
   const Frame f = frames_.back();
-  if (f.count != 0) {
+  if (f.count != 0 && !f.presorted) {
     members_.back().end = out_.size();
     if (!f.in_order) reorder_members(f);
   }
@@ -149,21 +190,6 @@ void sort_small(std::size_t count, NameAt name_at, PrefixAt prefix_at, SortKey* 
     for (; j > 0 && less(k, keys[j - 1]); --j) keys[j] = keys[j - 1];
     keys[j] = k;
   }
-}
-
-// Copies a member between two distinct buffers. Most members are a few to a
-// few dozen bytes, where two overlapping word moves beat a call to memcpy.
-void copy_member(char* dst, const char* src, std::size_t n) noexcept {
-  if (n >= 8 && n <= 16) {
-    std::uint64_t head;
-    std::uint64_t tail;
-    std::memcpy(&head, src, sizeof head);
-    std::memcpy(&tail, src + n - 8, sizeof tail);
-    std::memcpy(dst, &head, sizeof head);
-    std::memcpy(dst + n - 8, &tail, sizeof tail);
-    return;
-  }
-  std::memcpy(dst, src, n);
 }
 
 }  // namespace
@@ -219,7 +245,7 @@ void JsonWriter::reorder_members(const Frame& f) {
       }
       if (!first_kept) *out++ = ',';
       first_kept = false;
-      copy_member(out, scratch_.data() + (m.start - body_start), m.end - m.start);
+      copy_short(out, scratch_.data() + (m.start - body_start), m.end - m.start);
       out += m.end - m.start;
     }
     out_.truncate(static_cast<std::size_t>(out - out_.data()));
@@ -250,8 +276,9 @@ void JsonWriter::note_repeated_name(std::string_view name) {
 
 namespace {
 
-// Walks a tree through the events; objects arrive already ordered, so the
-// writer never has to move them.
+// Walks a tree through the events. A tree's object holds unique names in
+// ascending order (Object::put keeps it so), so its members go through
+// key_in_order: the writer neither records nor moves them.
 struct TreeWalker {
   JsonWriter& w;
 
@@ -269,7 +296,7 @@ struct TreeWalker {
   void operator()(const Object& o) const {
     w.begin_object();
     for (const auto& [name, v] : o.members()) {
-      w.key(name);
+      w.key_in_order(name);
       std::visit(*this, v.data);
     }
     w.end_object();

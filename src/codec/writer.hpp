@@ -26,10 +26,19 @@
 #include <vector>
 
 #include "codec/byte_buffer.hpp"
+#include "codec/uint_to_digits.hpp"
 #include "codec/value.hpp"
 #include "support/portable.hpp"
 
 namespace pelm::codec {
+
+inline constexpr std::size_t kMaxUintText = 20;   // "18446744073709551615"
+inline constexpr std::size_t kMaxFloatText = 24;  // "-1.2345678901234567e-308"
+// The float text of `d` at `p`; returns its end. `p` must have room for
+// kFloatRoom bytes: beyond the text they are scratch, so that digits move
+// in fixed-width copies. Shared by the writer and write_float_text.
+inline constexpr std::size_t kFloatRoom = 48;
+[[nodiscard]] char* write_float_chars(char* p, double d) noexcept;
 
 // One member in a small object's sort: the first eight bytes of its name as
 // a big-endian number (zero padded), so most comparisons are one integer
@@ -46,11 +55,18 @@ class JsonWriter {
 
   void null();
   void boolean(bool b);
-  void uint(std::uint64_t u);
+  // Numbers are the most frequent events of all: inline, with one room check
+  // for the separator and the digits.
+  void uint(std::uint64_t u) { out_.commit_to(write_decimal(value_room(kMaxUintText), u)); }
   // `n` must be below zero.
-  void neg_int(std::int64_t n);
+  void neg_int(std::int64_t n) {
+    char* p = value_room(kMaxUintText + 1);
+    *p++ = '-';
+    // Unsigned negation, so INT64_MIN's magnitude does not overflow.
+    out_.commit_to(write_decimal(p, std::uint64_t{0} - static_cast<std::uint64_t>(n)));
+  }
   // Non-finite values are written "null" (the model never holds them).
-  void float_number(double d);
+  void float_number(double d) { out_.commit_to(write_float_chars(value_room(kFloatRoom), d)); }
   // `utf8` must be valid UTF-8; it may contain NUL bytes.
   void string(std::string_view utf8);
 
@@ -59,7 +75,33 @@ class JsonWriter {
   void begin_object();
   // Starts a member; the member's value follows as the next event.
   void key(std::string_view utf8);
+  // Starts a member whose name the caller knows to sort strictly after every
+  // name given before it in this object (unique names, ascending bytes): the
+  // writer keeps no record of it. An object takes either this or `key` for
+  // all of its members, never both.
+  void key_in_order(std::string_view utf8);
+  // The member name text (quotes, escapes, colon) the last `key_in_order`
+  // wrote; valid until the next event.
+  [[nodiscard]] std::string_view last_key_text() const noexcept {
+    return {out_.data() + last_key_at_, out_.size() - last_key_at_};
+  }
+  // As `key_in_order`, with the name given as text an earlier
+  // `last_key_text` returned (written again byte for byte).
+  void key_text_in_order(std::string_view text);
   void end_object();
+
+  // A point to come back to inside the object just begun: `rewind` drops
+  // everything written since `mark` (members, nested values) and leaves the
+  // object open and empty, as `begin_object` left it. Lets a caller try a
+  // faster way of writing the members and fall back to another.
+  struct Mark {
+    std::size_t out_size;
+    std::size_t depth;
+    std::size_t members;
+    std::size_t names;
+  };
+  [[nodiscard]] Mark mark() const noexcept { return {out_.size(), frames_.size(), members_.size(), names_.size()}; }
+  void rewind(const Mark& m) noexcept;
 
   // Forgets any half-written value (after a failed conversion) so the writer
   // and its grown arrays can be reused; the output buffer is the caller's.
@@ -84,6 +126,7 @@ class JsonWriter {
   struct Frame {
     bool is_object;
     bool in_order;              // objects: names so far strictly ascending
+    bool presorted;             // objects: members come through key_in_order
     std::size_t count;          // elements or members written so far
     std::size_t first_member;   // objects: index of its first span in members_
     std::size_t names_start;    // objects: where its names begin in names_
@@ -106,6 +149,18 @@ class JsonWriter {
     std::size_t lengths[kSmallObject];
     SortKey keys[kSmallObject];
   };
+  // The room for a value of at most `n` bytes and its separator, which it
+  // writes; the value goes at the pointer returned and is committed with
+  // commit_to.
+  char* value_room(std::size_t n) {
+    out_.reserve_extra(n + 1);
+    char* p = out_.end();
+    if (!frames_.empty()) {
+      Frame& f = frames_.back();
+      if (!f.is_object && f.count++ != 0) *p++ = ',';
+    }
+    return p;
+  }
   void before_value();
   void open(bool is_object);
   [[nodiscard]] const SortKey* small_object_order(const Frame& f, const MemberSpan* spans, std::size_t count);
@@ -117,6 +172,7 @@ class JsonWriter {
   std::vector<Frame> frames_;
   std::vector<MemberSpan> members_;  // open objects' members, innermost last
   std::vector<char> names_;          // raw (unescaped) names of those members
+  std::size_t last_key_at_ = 0;      // where the last key_in_order's name began
   ByteBuffer scratch_;               // reused when an object must be reordered
   OrderMemo order_memo_;
   std::size_t repeated_names_ = 0;
@@ -130,8 +186,14 @@ class JsonWriter {
 // `out`; the comment gives the most bytes it writes.
 void write_uint_digits(ByteBuffer& out, std::uint64_t u);     // <= 20 bytes
 void write_float_text(ByteBuffer& out, double d);             // <= 24 bytes
+// The float text of `d` at `p`, which must have room for kMaxFloatText
+// bytes; returns its end.
+[[nodiscard]] char* write_float_chars(char* p, double d) noexcept;
 void write_string_text(ByteBuffer& out, std::string_view s);  // <= 6*len+2 bytes
 // The string text followed by ':', as a member's name is written.
 void write_member_name_text(ByteBuffer& out, std::string_view s);  // <= 6*len+3 bytes
+// The same text at `p`, which must have room for 6*len+3 bytes (some past
+// the text's end are scratch); returns the text's end.
+[[nodiscard]] char* write_member_name_chars(char* p, std::string_view s) noexcept;
 
 }  // namespace pelm::codec

@@ -14,20 +14,27 @@
 #include <string_view>
 
 #include "convert/python_lookups.hpp"
+#include "convert/small_int.hpp"
 #include "py/str_utf8.hpp"
 #include "convert/python_to_json_walk.hpp"
 #include "py/messages.hpp"
 
 namespace pelm {
 
+std::optional<ConversionError> write_python_as_json(PyObject* obj, codec::JsonWriter& writer, DictShapeMemo& shapes) {
+  ToValueWalk walk(writer, &shapes, false);
+  if (walk.convert(obj, 0)) return std::nullopt;
+  return walk.take_error();
+}
+
 std::optional<ConversionError> write_python_as_json(PyObject* obj, codec::JsonWriter& writer) {
-  ToValueWalk walk(writer);
+  ToValueWalk walk(writer, nullptr, false);
   if (walk.convert(obj, 0)) return std::nullopt;
   return walk.take_error();
 }
 
 std::optional<ConversionError> write_python_as_key_part(PyObject* obj, codec::JsonWriter& writer) {
-  ToValueWalk walk(writer, true);
+  ToValueWalk walk(writer, nullptr, true);
   if (walk.convert(obj, 0)) return std::nullopt;
   return walk.take_error();
 }
@@ -85,50 +92,13 @@ bool ToValueWalk::convert_general(PyObject* obj, int depth) {
 bool ToValueWalk::put_str(PyObject* str) {
   std::string_view utf8;
   // Fails only for text holding a lone surrogate.
-  if (!str_utf8_view(str, scratch_, &utf8)) return fail_interpreter();
+  if (!str_utf8_view(str, utf8_scratch_, &utf8)) return fail_interpreter();
   out_.string(utf8);
   return true;
 }
 
 // Exact int: anything that fits a long long is written directly; larger
 // magnitudes take the general 128-bit reading, which decides their error.
-namespace {
-
-// Ints of one or two digits (every magnitude below 2^60 with 30-bit digits)
-// read straight from the object: the general conversion is a call with
-// overflow bookkeeping that most stored ints never need.
-bool small_int_value(PyObject* i, long long& v) noexcept {
-  auto* as_long = reinterpret_cast<PyLongObject*>(i);
-#if PY_VERSION_HEX >= 0x030C0000
-  if (!PyUnstable_Long_IsCompact(as_long)) return false;
-  v = PyUnstable_Long_CompactValue(as_long);
-  return true;
-#else
-  const digit* d = as_long->ob_digit;
-  switch (Py_SIZE(i)) {
-    case 0:
-      v = 0;
-      return true;
-    case 1:
-      v = static_cast<long long>(d[0]);
-      return true;
-    case -1:
-      v = -static_cast<long long>(d[0]);
-      return true;
-    case 2:
-      v = static_cast<long long>(d[0]) | (static_cast<long long>(d[1]) << PyLong_SHIFT);
-      return true;
-    case -2:
-      v = -(static_cast<long long>(d[0]) | (static_cast<long long>(d[1]) << PyLong_SHIFT));
-      return true;
-    default:
-      return false;
-  }
-#endif
-}
-
-}  // namespace
-
 bool ToValueWalk::put_exact_int(PyObject* i) {
   long long v = 0;
   int overflow = 0;
@@ -191,13 +161,10 @@ bool ToValueWalk::put_int(PyObject* obj) {
 // A stored non-finite float reads back as None; a key cannot let NaN, the
 // infinities and None share one text.
 bool ToValueWalk::put_double(double d) {
-  if (std::isfinite(d)) [[likely]] {
-    out_.float_number(d);
-  } else if (for_key_) {
+  if (for_key_ && !std::isfinite(d)) [[unlikely]] {
     return fail(ConversionError::message(std::string(msg::kNoKeyText)));
-  } else {
-    out_.null();
   }
+  out_.float_number(d);
   return true;
 }
 

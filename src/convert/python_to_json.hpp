@@ -18,6 +18,7 @@
 #include <optional>
 
 #include "convert/conversion_error.hpp"
+#include "convert/dict_shape_memo.hpp"
 #include "codec/writer.hpp"
 
 namespace pelm {
@@ -26,6 +27,10 @@ namespace pelm {
 inline constexpr int kMaxNesting = 127;
 
 [[nodiscard]] std::optional<ConversionError> write_python_as_json(PyObject* obj, codec::JsonWriter& writer);
+// The same, remembering record shapes in `shapes` across calls: a caller that
+// stores values of one shape over and over (a cache) keeps one memo for them.
+[[nodiscard]] std::optional<ConversionError> write_python_as_json(PyObject* obj, codec::JsonWriter& writer,
+                                                             DictShapeMemo& shapes);
 
 // The same conversion for one part of a memoized call's key, whose text must
 // tell unequal values apart: NaN and the infinities (stored as null, which

@@ -56,29 +56,37 @@ bool ToValueWalk::enter(int depth) {
 
 bool ToValueWalk::exact_list(PyObject* list, int depth) {
   if (!enter(depth)) return false;
-  // Both length readings agree: nothing runs between them.
-  const Py_ssize_t n = PyList_GET_SIZE(list);
   out_.begin_array();
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    OwnedRef item = list_item(list, i);
-    if (!item) return fail_interpreter();
-    if (!convert(item.get(), depth + 1)) return false;
-  }
-  out_.end_array();
-  return true;
+  const bool ok = plain_first([&] { return plain_elements(list, depth); },
+                              [&] {
+                                // Both length readings agree: nothing runs between them.
+                                const Py_ssize_t n = PyList_GET_SIZE(list);
+                                for (Py_ssize_t i = 0; i < n; ++i) {
+                                  OwnedRef item = list_item(list, i);
+                                  if (!item) return fail_interpreter();
+                                  if (!convert(item.get(), depth + 1)) return false;
+                                }
+                                return true;
+                              });
+  if (ok) out_.end_array();
+  return ok;
 }
 
 // A tuple's items cannot change while the tuple lives, and we keep it alive,
 // so they are read without references of our own.
 bool ToValueWalk::exact_tuple(PyObject* tuple, int depth) {
   if (!enter(depth)) return false;
-  const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
   out_.begin_array();
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    if (!convert(PyTuple_GET_ITEM(tuple, i), depth + 1)) return false;
-  }
-  out_.end_array();
-  return true;
+  const bool ok = plain_first([&] { return plain_elements(tuple, depth); },
+                              [&] {
+                                const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+                                for (Py_ssize_t i = 0; i < n; ++i) {
+                                  if (!convert(PyTuple_GET_ITEM(tuple, i), depth + 1)) return false;
+                                }
+                                return true;
+                              });
+  if (ok) out_.end_array();
+  return ok;
 }
 
 namespace {
@@ -93,16 +101,27 @@ bool is_plain_scalar(PyObject* value) noexcept {
 
 }  // namespace
 
-// Leading members with plain scalar values (all of them, in most records) are
-// written straight from the dict with borrowed references. The first other
-// value could run code that changes the dict, so the entries from there on
-// are taken into `held_` first: since nothing has run yet, that is the same
-// snapshot as one taken before the first member.
+// Written in sorted order at once when nothing in it can run code (see
+// python_to_json_plain.cpp), else by the general rules in dict order.
 bool ToValueWalk::exact_dict(PyObject* dict, int depth) {
   if (!enter(depth)) return false;
   // An exact dict never has __dataclass_fields__: neither dict nor object
   // defines it and dict instances have no attribute dictionary.
   out_.begin_object();
+  return plain_first([&] {
+    if (!plain_members(dict, depth)) return false;
+    out_.end_object();
+    return true;
+  }, [&] { return dict_in_order(dict, depth); });
+}
+
+// The general rules for an exact dict already begun: members in dict order
+// (the writer sorts them when the object closes). Leading members with plain
+// scalar values are written straight from the dict with borrowed references.
+// The first other value could run code that changes the dict, so the entries
+// from there on are taken into `held_` first: since nothing has run yet, that
+// is the same snapshot as one taken before the first member.
+bool ToValueWalk::dict_in_order(PyObject* dict, int depth) {
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
@@ -267,7 +286,7 @@ bool ToValueWalk::member(PyObject* key, PyObject* value, int depth) {
 bool ToValueWalk::member_name(PyObject* key) {
   if (!PyUnicode_Check(key)) return fail(ConversionError::unexpected_type(key, "str"));
   std::string_view utf8;
-  if (!str_utf8_view(key, scratch_, &utf8)) return fail_interpreter();
+  if (!str_utf8_view(key, utf8_scratch_, &utf8)) return fail_interpreter();
   out_.key(utf8);
   return true;
 }

@@ -12,11 +12,13 @@
 
 #include <Python.h>
 
+#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <vector>
 
 #include "convert/conversion_error.hpp"
+#include "convert/dict_shape_memo.hpp"
 #include "convert/python_to_json.hpp"
 #include "codec/writer.hpp"
 #include "py/owned_ref.hpp"
@@ -25,11 +27,15 @@
 
 namespace pelm {
 
+struct SortedMember;
+
 class ToValueWalk {
  public:
-  // `for_key`: refuse the values whose text would not identify them (see
+  // `shapes`: the record-shape memo to use, or null for none. `for_key`:
+  // refuse the values whose text would not identify them (see
   // write_python_as_key_part) instead of writing them as insert does.
-  explicit ToValueWalk(codec::JsonWriter& out, bool for_key = false) noexcept : out_(out), for_key_(for_key) {}
+  ToValueWalk(codec::JsonWriter& out, DictShapeMemo* shapes, bool for_key) noexcept
+      : out_(out), for_key_(for_key), shapes_(shapes) {}
 
   // Exact built-in types by pointer, then everything else out of line.
   [[nodiscard]] bool convert(PyObject* obj, int depth);
@@ -46,6 +52,8 @@ class ToValueWalk {
   [[nodiscard]] bool put_str(PyObject* str);
   [[nodiscard]] bool put_exact_int(PyObject* i);
   PELM_NOINLINE bool put_int(PyObject* obj);
+  // NaN and the infinities are written null (by the writer itself), or
+  // refused for a key.
   [[nodiscard]] bool put_double(double d);
 
   // Containers (python_to_json_containers.cpp).
@@ -53,6 +61,7 @@ class ToValueWalk {
   [[nodiscard]] bool exact_list(PyObject* list, int depth);
   [[nodiscard]] bool exact_tuple(PyObject* tuple, int depth);
   [[nodiscard]] bool exact_dict(PyObject* dict, int depth);
+  [[nodiscard]] bool dict_in_order(PyObject* dict, int depth);
   [[nodiscard]] bool exact_dict_rest(PyObject* dict, Py_ssize_t pos, PyObject* key, PyObject* value, int depth);
   [[nodiscard]] bool sequence(PyObject* obj, int depth, bool by_flag);
   [[nodiscard]] Opening open_sequence(PyObject* obj, bool by_flag, Py_ssize_t& n);
@@ -65,6 +74,39 @@ class ToValueWalk {
   [[nodiscard]] bool member(PyObject* key, PyObject* value, int depth);
   [[nodiscard]] bool member_name(PyObject* key);
 
+  // Exact built-in values where no Python code can run
+  // (python_to_json_plain.cpp): false means "written another way", never an
+  // error; the caller rewinds and converts by the general rules.
+  [[nodiscard]] bool plain(PyObject* obj, int depth);
+  [[nodiscard]] PELM_ALWAYS_INLINE bool plain_str(PyObject* str);
+  [[nodiscard]] PELM_ALWAYS_INLINE bool plain_int(PyObject* i);
+  [[nodiscard]] bool plain_array(PyObject* seq, int depth);
+  [[nodiscard]] bool plain_elements(PyObject* seq, int depth);
+  [[nodiscard]] bool plain_dict(PyObject* dict, int depth);
+  [[nodiscard]] bool plain_members(PyObject* dict, int depth);
+  [[nodiscard]] bool write_small(std::size_t base, std::size_t count, int depth);
+  [[nodiscard]] bool write_large(std::size_t base, std::size_t count, int depth, bool names_read);
+  // A float as put_double writes it; declines a key's non-finite float.
+  [[nodiscard]] bool plain_double(double d) {
+    if (for_key_ && !std::isfinite(d)) [[unlikely]] return false;
+    out_.float_number(d);
+    return true;
+  }
+  // Runs `plain_body` on the container just begun; when it declines, rewinds
+  // and runs `general_body` with no plain attempt anywhere below, so a value
+  // that declines deep down costs at most two walks.
+  template <class Plain, class General>
+  bool plain_first(Plain plain_body, General general_body) {
+    if (redoing_) return general_body();
+    const codec::JsonWriter::Mark mark = out_.mark();
+    if (plain_body()) return true;
+    out_.rewind(mark);
+    redoing_ = true;
+    const bool ok = general_body();
+    redoing_ = false;
+    return ok;
+  }
+
   // Failures (python_to_json.cpp); cold, and always return false.
   PELM_COLD PELM_NOINLINE bool fail(ConversionError e);
   PELM_COLD PELM_NOINLINE bool fail_interpreter();
@@ -76,7 +118,12 @@ class ToValueWalk {
   std::vector<OwnedRef> held_;
   // The UTF-8 of the str being written, when it has none of its own; the
   // writer copies it before the next str is read.
-  Utf8Scratch scratch_;
+  Utf8Scratch utf8_scratch_;
+  // Set while a container that declined the plain write is converted again.
+  bool redoing_ = false;
+  DictShapeMemo* shapes_;
+  // The thread's sort scratch (python_to_json_plain.cpp), looked up once.
+  std::vector<SortedMember>* sort_scratch_ = nullptr;
 };
 
 // isinstance(obj, cls); a raising check is reported as unraisable and is no.

@@ -59,9 +59,9 @@ class Engine {
   // The memory the engine holds, as it asked the allocator for it: every
   // entry (header, key and text, and a timed entry's expiry record with its
   // heap slot) and the key table. The allocator's own bookkeeping on top is
-  // not counted.
+  // not counted, nor the 8-byte length a text of 4 GiB or more adds.
   [[nodiscard]] std::uint64_t bytes_held() const noexcept {
-    return count_ * sizeof(Entry) + key_bytes_ + size_ + capacity_ * sizeof(Entry*) +
+    return count_ * Entry::kHeader + key_bytes_ + size_ + capacity_ * sizeof(Entry*) +
            heap_.size() * (sizeof(ExpiryRecord) + sizeof(Entry*));
   }
   [[nodiscard]] Entry* head() const noexcept { return head_; }

@@ -36,7 +36,7 @@ constexpr Signature kContainsSignature{"Cache.contains()", {"key", nullptr}, 1, 
 // What insert and insert_ttl share once their arguments are converted.
 Result<OwnedRef> store_value(CacheObject* self, const Key& key, PyObject* value, std::optional<std::int64_t> ttl_ns) {
   PooledWriter pooled;
-  if (auto e = write_python_as_json(value, pooled.writer())) {
+  if (auto e = write_python_as_json(value, pooled.writer(), self->shapes)) {
     return std::move(*e).to_error(msg::kSerialiseFailed);
   }
   return store_text(self, key, pooled.text(), ttl_ns);

@@ -1,10 +1,11 @@
-// The Python-visible Cache object: the engine, the use flag and the usage
-// counters, behind the object header. C++ members are built with placement new in tp_new and
+// The Python-visible Cache object: the engine, the use flag, the usage
+// counters and the record-shape memo of its inserts, behind the object header. C++ members are built with placement new in tp_new and
 // destroyed in tp_dealloc; `as_cache` is the one cast from PyObject*.
 #pragma once
 
 #include <Python.h>
 
+#include "convert/dict_shape_memo.hpp"
 #include "module/cache_stats.hpp"
 #include "module/use_flag.hpp"
 #include "engine/engine.hpp"
@@ -16,6 +17,8 @@ struct CacheObject {
   Engine engine;
   UseFlag use_flag;
   CacheCounters counters;
+  // The record shape inserts last wrote (see dict_shape_memo.hpp).
+  DictShapeMemo shapes;
 };
 
 extern PyTypeObject CacheType;

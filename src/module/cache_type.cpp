@@ -35,6 +35,7 @@ void cache_dealloc(PyObject* op) noexcept {
   // The engine frees its entries iteratively and runs no Python code.
   CacheObject* self = as_cache(op);
   self->engine.~Engine();
+  self->shapes.~DictShapeMemo();
   self->use_flag.~UseFlag();
   Py_TYPE(op)->tp_free(op);
 }
@@ -129,6 +130,7 @@ Result<OwnedRef> new_cache(PyTypeObject* type, std::uint64_t limit) {
   new (&self->engine) Engine(limit, key);
   new (&self->use_flag) UseFlag();
   new (&self->counters) CacheCounters();
+  new (&self->shapes) DictShapeMemo();
   return obj;
 }
 

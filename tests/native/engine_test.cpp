@@ -200,12 +200,12 @@ TEST(Engine, BytesHeldCountEntriesAndTableAndClearReleasesBoth) {
   Engine e(1000, {9, 10});
   EXPECT_EQ(e.bytes_held(), 0u);
   put(e, "key", "[1,2]");
-  const std::uint64_t table = e.bytes_held() - (sizeof(Entry) + 3 + 5);
+  const std::uint64_t table = e.bytes_held() - (Entry::kHeader + 3 + 5);
   EXPECT_GT(table, 0u);
   put(e, "k2", "7");
-  EXPECT_EQ(e.bytes_held(), table + 2 * sizeof(Entry) + 3 + 5 + 2 + 1);
+  EXPECT_EQ(e.bytes_held(), table + 2 * Entry::kHeader + 3 + 5 + 2 + 1);
   put(e, "key", "0");  // the replaced entry's bytes leave with it
-  EXPECT_EQ(e.bytes_held(), table + 2 * sizeof(Entry) + 3 + 1 + 2 + 1);
+  EXPECT_EQ(e.bytes_held(), table + 2 * Entry::kHeader + 3 + 1 + 2 + 1);
   e.clear();
   EXPECT_EQ(e.bytes_held(), 0u);
 }

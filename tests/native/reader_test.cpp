@@ -9,6 +9,7 @@
 #include <cfloat>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -410,8 +411,9 @@ TEST(ReaderFloat, WriterOutputReadsBackUnchanged) {
   EXPECT_EQ(read_ok(text.view()), original);
 }
 
-// The short path (plain digits) and the general one (forced by an exponent)
-// must agree on every value, near the end of the text and far from it.
+// The short path (plain digits, or an exponent of up to four digits) and the
+// general one (forced by a five-digit exponent) must agree on every value,
+// near the end of the text and far from it.
 TEST(ReaderFloat, ShortAndGeneralPathsAgree) {
   std::mt19937_64 rng(11);
   const auto digits = [&](std::size_t n, bool lead_nonzero) {
@@ -425,7 +427,7 @@ TEST(ReaderFloat, ShortAndGeneralPathsAgree) {
     const std::string fraction = digits(1 + rng() % (20 - std::max<std::size_t>(int_len, 1)), false);
     const std::string sign = rng() % 2 ? "-" : "";
     const std::string plain = sign + integer + "." + fraction;
-    const Value general = read_ok(plain + "e0");
+    const Value general = read_ok(plain + "e00000");
     EXPECT_EQ(read_ok(plain), general) << plain;
     EXPECT_EQ(read_ok(plain + std::string(30, ' ')), general) << plain;
     const std::string all_digits = int_len == 0 ? fraction : integer + fraction;
@@ -433,6 +435,11 @@ TEST(ReaderFloat, ShortAndGeneralPathsAgree) {
                                    ? "0"
                                    : all_digits.substr(all_digits.find_first_not_of('0'));
     EXPECT_EQ(read_ok(sign + scaled + "e-" + std::to_string(fraction.size())), general) << plain;
+    const int k = static_cast<int>(rng() % 61) - 30;
+    const std::string e = (k < 0 ? "e-" : rng() % 2 ? "E+" : "e") + std::to_string(std::abs(k));
+    const std::string padded = (k < 0 ? "e-" : "e") + std::string(5 - std::to_string(std::abs(k)).size(), '0') +
+                               std::to_string(std::abs(k));
+    EXPECT_EQ(read_ok(plain + e), read_ok(plain + padded)) << plain + e;
   }
 }
 

@@ -17,7 +17,7 @@ def test_getsizeof_counts_keys_texts_and_table(key, value):
         c.insert(f"{key}{i}", value)
     keys = sum(len(f"{key}{i}".encode()) for i in range(1000))
     table = sys.getsizeof(c) - empty - c.size() - keys
-    assert 1000 * 32 < table < 1000 * 32 + 4096 * 8  # headers, and at most 4096 slots of 8 bytes
+    assert 1000 * 28 < table < 1000 * 28 + 4096 * 8  # headers, and at most 4096 slots of 8 bytes
     c.clear()
     assert sys.getsizeof(c) == empty and repr(c) == "Cache(limit=1000000000, size=0, entries=0)"
 
@@ -29,5 +29,5 @@ def test_getsizeof_follows_removal_and_eviction():
     one = sys.getsizeof(c)
     c.insert("b", "y" * 60)  # evicts "a"
     assert sys.getsizeof(c) == one + 10
-    assert c.remove("b") and sys.getsizeof(c) == one - (32 + 1 + 52)  # header, key, text; the table stays
+    assert c.remove("b") and sys.getsizeof(c) == one - (28 + 1 + 52)  # header, key, text; the table stays
     assert sys.getsizeof(c) > empty

@@ -1,0 +1,287 @@
+// Exact built-in containers written where no Python code can run: the fast
+// way in for values made only of exact str, int, float, bool, None, list,
+// tuple and dict (str keys), which is what most cached values are.
+//
+// Why it may write out of dict order. Converting such a value runs no code of
+// the value's own (no __len__, __getitem__, __hash__, no finaliser: nothing is
+// released), so nothing can observe or change the order in which its members
+// are read. A dict's (name, value) pairs are therefore sorted first and each
+// member written once, in its final place, instead of being written in dict
+// order and moved into sorted order when the object closes.
+//
+// Contract of every `plain*` method: true when the value is written; false
+// when it met anything else (another type, a str subclass key, a failure of
+// any kind, the nesting limit), with no Python error pending and no error
+// recorded. The caller then rewinds the writer to its mark and converts the
+// container again by the general rules, in dict order, which report the
+// error that order gives (the first failing member in dict order).
+//
+// Hazard: the sort's scratch is shared by the thread's conversions; it only
+// holds entries while a plain write is in progress, when no Python code (and
+// so no other conversion) can run on this thread.
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "codec/value.hpp"
+#include "convert/python_to_json_walk.hpp"
+#include "convert/small_int.hpp"
+#include "py/str_utf8.hpp"
+#include "support/portable.hpp"
+
+namespace pelm {
+
+// One member of a dict being sorted; the name is filled in only when the
+// dict's shape is not the memo's.
+struct SortedMember {
+  PyObject* key;
+  PyObject* value;
+  std::uint64_t prefix;  // the name's first eight bytes, big-endian, zero padded
+  const char* name;
+  std::size_t name_len;
+
+  [[nodiscard]] std::string_view name_view() const noexcept { return {name, name_len}; }
+};
+
+namespace {
+
+std::vector<SortedMember>& sort_scratch() {
+  thread_local std::vector<SortedMember> scratch;
+  return scratch;
+}
+
+// The first eight bytes of a name as a big-endian number, zero padded, read
+// without touching a byte past its end (overlapping loads, as the writer's
+// string tails): a name that runs out first is a prefix of the other and
+// sorts first, or the prefixes tie and the names are compared.
+std::uint64_t name_prefix(const char* s, std::size_t n) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::uint64_t w = 0;
+    if (n >= 8) {
+      std::memcpy(&w, s, 8);
+    } else if (n >= 4) {
+      std::uint32_t lo;
+      std::uint32_t hi;
+      std::memcpy(&lo, s, 4);
+      std::memcpy(&hi, s + n - 4, 4);
+      // Bytes n-4 .. n-1 land where they belong; the overlap ORs equal bytes.
+      w = lo | (std::uint64_t{hi} << (8 * (n - 4)));
+    } else if (n > 0) {
+      auto byte_at = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(s[i])} << (8 * i); };
+      w = byte_at(0) | byte_at(n / 2) | byte_at(n - 1);
+    }
+    return byteswap64(w);
+  } else {
+    std::uint64_t p = 0;
+    for (std::size_t i = 0; i < n && i < 8; ++i) p |= std::uint64_t{static_cast<unsigned char>(s[i])} << (56 - 8 * i);
+    return p;
+  }
+}
+
+bool name_less(const SortedMember& a, const SortedMember& b) noexcept {
+  if (a.prefix != b.prefix) return a.prefix < b.prefix;
+  return codec::compare_names(a.name_view(), b.name_view()) < 0;
+}
+
+// order[0..count) = the members' indexes in ascending name order. Insertion
+// sort: for a record's handful of members it beats any general sort.
+void sort_small(const SortedMember* members, std::size_t count, std::uint32_t* order) noexcept {
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint32_t j = i;
+    for (; j > 0 && name_less(members[i], members[order[j - 1]]); --j) order[j] = order[j - 1];
+    order[j] = i;
+  }
+}
+
+// The UTF-8 name of every member; false if one has no UTF-8 form in place
+// (a non-ASCII str never encoded): names must stay readable for the whole
+// write, which one scratch space cannot give, so such a dict is written by
+// the general rules. Runs no Python code and sets no error.
+bool read_names(SortedMember* members, std::size_t count) noexcept {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::optional<std::string_view> name = str_utf8_in_place(members[i].key);
+    if (!name) return false;
+    members[i].name = name->data();
+    members[i].name_len = name->size();
+    members[i].prefix = name_prefix(name->data(), name->size());
+  }
+  return true;
+}
+
+// Values whose conversion is a plain write: exact scalars and the three exact
+// containers (whose contents are checked as they are written).
+bool is_plain_type(PyObject* value) noexcept {
+  PyTypeObject* type = Py_TYPE(value);
+  return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyDict_Type ||
+         type == &PyList_Type || type == &PyBool_Type || value == Py_None || type == &PyTuple_Type;
+}
+
+}  // namespace
+
+// As put_exact_int, but declines (false, no error) whatever needs the
+// general reading: only 2^63 .. 2^64-1 are still written here.
+bool ToValueWalk::plain_int(PyObject* i) {
+  long long v = 0;
+  int overflow = 0;
+  if (!small_int_value(i, v)) v = PyLong_AsLongLongAndOverflow(i, &overflow);
+  if (overflow == 0) {
+    if (v >= 0) {
+      out_.uint(static_cast<std::uint64_t>(v));
+    } else {
+      out_.neg_int(v);
+    }
+    return true;
+  }
+  if (overflow < 0) return false;
+  const unsigned long long u = PyLong_AsUnsignedLongLong(i);
+  if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  out_.uint(u);
+  return true;
+}
+
+bool ToValueWalk::plain_str(PyObject* str) {
+  std::string_view utf8;
+  if (!str_utf8_view(str, utf8_scratch_, &utf8)) {
+    PyErr_Clear();
+    return false;
+  }
+  out_.string(utf8);
+  return true;
+}
+
+bool ToValueWalk::plain(PyObject* obj, int depth) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyUnicode_Type) return plain_str(obj);
+  if (type == &PyLong_Type) return plain_int(obj);
+  if (obj == Py_None) {
+    out_.null();
+    return true;
+  }
+  if (type == &PyBool_Type) {
+    out_.boolean(obj == Py_True);
+    return true;
+  }
+  if (type == &PyFloat_Type) return plain_double(PyFloat_AS_DOUBLE(obj));
+  if (type == &PyList_Type || type == &PyTuple_Type) return plain_array(obj, depth);
+  if (type == &PyDict_Type) return plain_dict(obj, depth);
+  return false;
+}
+
+bool ToValueWalk::plain_array(PyObject* seq, int depth) {
+  if (depth >= kMaxNesting) return false;
+  out_.begin_array();
+  if (!plain_elements(seq, depth)) return false;
+  out_.end_array();
+  return true;
+}
+
+// A list's items cannot change while no code runs, so they are read in place.
+bool ToValueWalk::plain_elements(PyObject* seq, int depth) {
+  PyObject* const* items = PySequence_Fast_ITEMS(seq);
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = items[i];
+    // Numbers are written in the loop: arrays of them are common, and a
+    // call per item would cost about what writing the number does.
+    if (Py_TYPE(item) == &PyLong_Type) {
+      if (!plain_int(item)) return false;
+    } else if (Py_TYPE(item) == &PyFloat_Type) {
+      if (!plain_double(PyFloat_AS_DOUBLE(item))) return false;
+    } else if (!plain(item, depth + 1)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ToValueWalk::plain_dict(PyObject* dict, int depth) {
+  if (depth >= kMaxNesting) return false;
+  out_.begin_object();
+  if (!plain_members(dict, depth)) return false;
+  out_.end_object();
+  return true;
+}
+
+// Collects the (key, value) pairs, puts them in name order and writes each
+// member once. Nested dicts push their own pairs above this dict's and may
+// move the scratch: entries are read by index, never held across a write.
+bool ToValueWalk::plain_members(PyObject* dict, int depth) {
+  if (sort_scratch_ == nullptr) sort_scratch_ = &sort_scratch();
+  std::vector<SortedMember>& scratch = *sort_scratch_;
+  const std::size_t base = scratch.size();
+  const auto count = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
+  scratch.resize(base + count);
+  std::size_t n = 0;
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key) || !is_plain_type(value)) break;
+    scratch[base + n++] = SortedMember{key, value, 0, nullptr, 0};
+  }
+  bool done = false;
+  if (n == count) {
+    done = count <= DictShapeMemo::kMaxMembers && shapes_ != nullptr ? write_small(base, count, depth)
+                                                                      : write_large(base, count, depth, false);
+  }
+  scratch.resize(base);
+  return done;
+}
+
+// Names of one dict are unique, so no tie needs breaking. Also the way out
+// for a small dict whose names the memo cannot hold (read already, then).
+bool ToValueWalk::write_large(std::size_t base, std::size_t count, int depth, bool names_read) {
+  std::vector<SortedMember>& scratch = *sort_scratch_;
+  if (!names_read && !read_names(scratch.data() + base, count)) return false;
+  std::sort(scratch.begin() + static_cast<std::ptrdiff_t>(base), scratch.begin() + static_cast<std::ptrdiff_t>(base + count), name_less);
+  for (std::size_t i = 0; i < count; ++i) {
+    const SortedMember m = scratch[base + i];
+    out_.key_in_order(m.name_view());
+    if (!plain(m.value, depth + 1)) return false;
+  }
+  return true;
+}
+
+// A shape the memo knows takes its order and written names from there;
+// any other is sorted and remembered first, then written the same way.
+bool ToValueWalk::write_small(std::size_t base, std::size_t count, int depth) {
+  DictShapeMemo& shapes = *shapes_;
+  PyObject* keys[DictShapeMemo::kMaxMembers];
+  for (std::size_t i = 0; i < count; ++i) keys[i] = (*sort_scratch_)[base + i].key;
+  std::uint32_t order[DictShapeMemo::kMaxMembers];
+  if (shapes.matches(keys, count)) {
+    for (std::size_t i = 0; i < count; ++i) order[i] = shapes.order(i);
+  } else {
+    SortedMember* members = sort_scratch_->data() + base;
+    if (!read_names(members, count)) return false;
+    sort_small(members, count, order);
+    if (count == 0 || !shapes.remember(keys, order, count, [&](std::size_t i) { return members[order[i]].name_view(); })) {
+      return write_large(base, count, depth, true);
+    }
+  }
+  // A nested dict of another shape replaces the memo: the order was copied,
+  // and the names are read afresh once the memo has changed. They were all
+  // in place when the shape was remembered and stay so while the keys live.
+  const std::uint64_t generation = shapes.generation();
+  for (std::size_t i = 0; i < count; ++i) {
+    const SortedMember m = (*sort_scratch_)[base + order[i]];
+    if (shapes.generation() == generation) {
+      out_.key_text_in_order(shapes.name_text(i));
+    } else {
+      const std::optional<std::string_view> name = str_utf8_in_place(m.key);
+      if (!name) return false;
+      out_.key_in_order(*name);
+    }
+    if (!plain(m.value, depth + 1)) return false;
+  }
+  return true;
+}
+
+}  // namespace pelm

@@ -1,0 +1,91 @@
+"""Parity of the plain write (values of exact built-in types, dict members
+sorted before they are written) with the general rules (subclasses, dict
+order, members sorted when the object closes), including values that the
+plain write gives up on part-way, and the dict-order choice of the error."""
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import pelm_lib
+from test_conversion import DictSub, IntSub, ListSub, TupleSub, failure_text, store
+
+names = st.text(st.characters(codec="utf-8", exclude_categories=["Cs"]), max_size=12) | st.sampled_from(
+    ["id", "name", "a", "aa", "ab", "é", "\n", " ", "\"", "\\", "\x7f", "longer-than-eight"])
+scalars = (st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1)
+           | st.floats(allow_nan=False) | names)
+values = st.recursive(
+    scalars,
+    lambda inner: (st.lists(inner, max_size=6) | st.lists(inner, max_size=6).map(tuple)
+                   | st.dictionaries(names, inner, max_size=20)),
+    max_leaves=60)
+
+
+def general(v):
+    """The same value in subclasses, which the plain write never takes."""
+    if type(v) is dict:
+        return DictSub({k: general(x) for k, x in v.items()})
+    if type(v) is list:
+        return ListSub(general(x) for x in v)
+    if type(v) is tuple:
+        return TupleSub(general(x) for x in v)
+    return v
+
+
+def with_decliner(v):
+    """`v` with one member the plain write gives up on, placed last in dict
+    order and first in name order, so it is met after part of the text."""
+    return {"~rest": v, " ": IntSub(7)}
+
+
+@settings(max_examples=300, deadline=None)
+@given(values)
+def test_plain_write_matches_the_general_rules(v):
+    assert store(v) == store(general(v))
+
+
+@settings(max_examples=150, deadline=None)
+@given(values)
+def test_giving_up_part_way_matches_the_general_rules(v):
+    assert store(with_decliner(v)) == store(general(with_decliner(v)))
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.sampled_from(["id", "name", "tags", "ö", "x" * 20]), unique=True, max_size=8), st.integers(1, 30))
+def test_records_of_one_shape_and_changing_shapes(shape, n):
+    # Key objects shared by every record (one shape), then a record whose
+    # nested dict has another shape, then the first shape in another order.
+    records = [{k: [i, {"n": i, k: None}] for k in shape} for i in range(n)]
+    records.append({k: i for i, k in enumerate(reversed(shape))})
+    records.append({"".join(list(k)): 0 for k in shape})  # equal names, other objects
+    assert store(records) == store(general(records))
+
+
+BAD = {"bytes": b"x", "big-int": 2**64, "surrogate": "\ud800", "object": object()}
+
+
+@pytest.mark.parametrize("first", BAD)
+@pytest.mark.parametrize("second", BAD)
+def test_the_first_failing_member_in_dict_order_is_reported(first, second):
+    # "z" sorts last but comes first in dict order: its failure is the one.
+    text = failure_text({"z": BAD[first], "ok": [1, {"b": 2}], "a": BAD[second]})
+    assert text == failure_text({"z": BAD[first]})
+    if first != second:
+        assert text != failure_text({"a": BAD[second]})
+
+
+def test_a_non_str_key_fails_in_dict_order_too():
+    assert failure_text({"z": 2**64, 1: "x"}) == failure_text({"z": 2**64})
+    assert failure_text({1: "x", "z": 2**64}) == failure_text({1: "x"})
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.dictionaries(names, scalars, max_size=6), max_size=8))
+def test_one_cache_remembers_shapes_across_inserts(dicts):
+    # The same key objects in another dict order, and new dicts after the
+    # old ones (and their keys) are gone, must not reuse a stale shape.
+    cache = pelm_lib.Cache(1 << 40)
+    for d in dicts:
+        for variant in (d, dict(reversed(d.items())), {k + "": v for k, v in d.items()}):
+            cache.insert("k", variant)
+            assert (cache.size(), cache.get("k")) == store(variant)
