@@ -97,20 +97,40 @@ void sort_small(const SortedMember* members, std::size_t count, std::uint32_t* o
   }
 }
 
-// The UTF-8 name of every member; false if one has no UTF-8 form in place
-// (a non-ASCII str never encoded): names must stay readable for the whole
-// write, which one scratch space cannot give, so such a dict is written by
-// the general rules. Runs no Python code and sets no error.
-bool read_names(SortedMember* members, std::size_t count) noexcept {
+}  // namespace
+
+// The UTF-8 name of every member: read in place where the str has it, else
+// encoded into the arena. False (no error set) for a name that has none (a
+// lone surrogate): the general rules then report it in dict order.
+bool ToValueWalk::read_names(SortedMember* members, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
-    const std::optional<std::string_view> name = str_utf8_in_place(members[i].key);
-    if (!name) return false;
-    members[i].name = name->data();
-    members[i].name_len = name->size();
-    members[i].prefix = name_prefix(name->data(), name->size());
+    std::string_view name;
+    if (std::optional<std::string_view> in_place = str_utf8_in_place(members[i].key)) [[likely]] {
+      name = *in_place;
+    } else if (!encode_name(members[i].key, &name)) {
+      return false;
+    }
+    members[i].name = name.data();
+    members[i].name_len = name.size();
+    members[i].prefix = name_prefix(name.data(), name.size());
   }
   return true;
 }
+
+bool ToValueWalk::encode_name(PyObject* key, std::string_view* name) {
+  const std::size_t most = str_utf8_max_size(key);
+  if (most == 0) return false;
+  if (!name_arena_) name_arena_ = std::make_unique<NameArena>();
+  char* room = name_arena_->room(most);
+  const char* end = str_utf8_encode_to(key, room);
+  if (end == nullptr) return false;
+  const auto n = static_cast<std::size_t>(end - room);
+  name_arena_->commit(n);
+  *name = std::string_view(room, n);
+  return true;
+}
+
+namespace {
 
 // Values whose conversion is a plain write: exact scalars and the three exact
 // containers (whose contents are checked as they are written).
@@ -267,17 +287,20 @@ bool ToValueWalk::write_small(std::size_t base, std::size_t count, int depth) {
     }
   }
   // A nested dict of another shape replaces the memo: the order was copied,
-  // and the names are read afresh once the memo has changed. They were all
-  // in place when the shape was remembered and stay so while the keys live.
+  // and the names are read afresh once the memo has changed.
   const std::uint64_t generation = shapes.generation();
   for (std::size_t i = 0; i < count; ++i) {
     const SortedMember m = (*sort_scratch_)[base + order[i]];
     if (shapes.generation() == generation) {
       out_.key_text_in_order(shapes.name_text(i));
     } else {
-      const std::optional<std::string_view> name = str_utf8_in_place(m.key);
-      if (!name) return false;
-      out_.key_in_order(*name);
+      std::string_view name;
+      if (std::optional<std::string_view> in_place = str_utf8_in_place(m.key)) {
+        name = *in_place;
+      } else if (!encode_name(m.key, &name)) {
+        return false;
+      }
+      out_.key_in_order(name);
     }
     if (!plain(m.value, depth + 1)) return false;
   }

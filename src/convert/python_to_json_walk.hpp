@@ -14,11 +14,14 @@
 
 #include <cmath>
 #include <cstddef>
+#include <memory>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "convert/conversion_error.hpp"
 #include "convert/dict_shape_memo.hpp"
+#include "convert/name_arena.hpp"
 #include "convert/python_to_json.hpp"
 #include "codec/writer.hpp"
 #include "py/owned_ref.hpp"
@@ -84,6 +87,8 @@ class ToValueWalk {
   [[nodiscard]] bool plain_elements(PyObject* seq, int depth);
   [[nodiscard]] bool plain_dict(PyObject* dict, int depth);
   [[nodiscard]] bool plain_members(PyObject* dict, int depth);
+  [[nodiscard]] bool read_names(SortedMember* members, std::size_t count);
+  [[nodiscard]] bool encode_name(PyObject* key, std::string_view* name);
   [[nodiscard]] bool write_small(std::size_t base, std::size_t count, int depth);
   [[nodiscard]] bool write_large(std::size_t base, std::size_t count, int depth, bool names_read);
   // A float as put_double writes it; declines a key's non-finite float.
@@ -124,6 +129,8 @@ class ToValueWalk {
   DictShapeMemo* shapes_;
   // The thread's sort scratch (python_to_json_plain.cpp), looked up once.
   std::vector<SortedMember>* sort_scratch_ = nullptr;
+  // Names of non-ASCII keys without a UTF-8 form, made on first need.
+  std::unique_ptr<NameArena> name_arena_;
 };
 
 // isinstance(obj, cls); a raising check is reported as unraisable and is no.

@@ -24,27 +24,39 @@ bool encode_failed(PyObject* str, Utf8Scratch& scratch, std::string_view* out) {
 
 }  // namespace
 
+std::size_t str_utf8_max_size(PyObject* str) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+  if (!PyUnicode_IS_READY(str)) return 0;
+#endif
+  const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      return n * codec::kMaxUtf8PerUnit<Py_UCS1>;
+    case PyUnicode_2BYTE_KIND:
+      return n * codec::kMaxUtf8PerUnit<Py_UCS2>;
+    default:
+      return n * codec::kMaxUtf8PerUnit<Py_UCS4>;
+  }
+}
+
+char* str_utf8_encode_to(PyObject* str, char* room) noexcept {
+  const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      return codec::encode_utf8(PyUnicode_1BYTE_DATA(str), n, room);
+    case PyUnicode_2BYTE_KIND:
+      return codec::encode_utf8(PyUnicode_2BYTE_DATA(str), n, room);
+    default:
+      return codec::encode_utf8(PyUnicode_4BYTE_DATA(str), n, room);
+  }
+}
+
 bool str_utf8_encode(PyObject* str, Utf8Scratch& scratch, std::string_view* out) {
 #if PY_VERSION_HEX < 0x030C0000
   if (PyUnicode_READY(str) < 0) return false;  // a legacy str made without its characters
 #endif
-  const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
-  char* room = nullptr;
-  char* end = nullptr;
-  switch (PyUnicode_KIND(str)) {
-    case PyUnicode_1BYTE_KIND:
-      room = scratch.room(n * codec::kMaxUtf8PerUnit<Py_UCS1>);
-      end = codec::encode_utf8(PyUnicode_1BYTE_DATA(str), n, room);
-      break;
-    case PyUnicode_2BYTE_KIND:
-      room = scratch.room(n * codec::kMaxUtf8PerUnit<Py_UCS2>);
-      end = codec::encode_utf8(PyUnicode_2BYTE_DATA(str), n, room);
-      break;
-    default:
-      room = scratch.room(n * codec::kMaxUtf8PerUnit<Py_UCS4>);
-      end = codec::encode_utf8(PyUnicode_4BYTE_DATA(str), n, room);
-      break;
-  }
+  char* room = scratch.room(str_utf8_max_size(str));
+  char* end = str_utf8_encode_to(str, room);
   if (end == nullptr) return encode_failed(str, scratch, out);
   *out = std::string_view(room, static_cast<std::size_t>(end - room));
   return true;

@@ -63,6 +63,15 @@ class Utf8Scratch {
 // interpreter's exception set (a lone surrogate). Throws std::bad_alloc.
 [[nodiscard]] bool str_utf8_encode(PyObject* str, Utf8Scratch& scratch, std::string_view* out);
 
+// The most bytes `str_utf8_encode_to` may write for `str`, or 0 for a str
+// whose characters are not ready (a legacy str of 3.11), which it must not
+// be given. Runs no Python code and sets no error.
+[[nodiscard]] std::size_t str_utf8_max_size(PyObject* str) noexcept;
+// Encodes `str` into `room` (str_utf8_max_size bytes) and returns the end,
+// or nullptr, with no error set, for a lone surrogate. For callers that
+// need several encoded strs at once and so keep room of their own.
+[[nodiscard]] char* str_utf8_encode_to(PyObject* str, char* room) noexcept;
+
 // Sets `*out` and returns true, or returns false with the interpreter's
 // exception set. `str` must be a str. The view borrows from the str or from
 // `scratch`: valid while both live and `scratch` is not used again.

@@ -3,6 +3,8 @@ sorted before they are written) with the general rules (subclasses, dict
 order, members sorted when the object closes), including values that the
 plain write gives up on part-way, and the dict-order choice of the error."""
 
+import sys
+
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -74,9 +76,21 @@ def test_the_first_failing_member_in_dict_order_is_reported(first, second):
         assert text != failure_text({"a": BAD[second]})
 
 
-def test_a_non_str_key_fails_in_dict_order_too():
-    assert failure_text({"z": 2**64, 1: "x"}) == failure_text({"z": 2**64})
-    assert failure_text({1: "x", "z": 2**64}) == failure_text({1: "x"})
+@pytest.mark.parametrize("bad_key", [1, "\ud800", "é\ud800"], ids=repr)
+def test_a_bad_key_fails_in_dict_order_too(bad_key):
+    # A name with no UTF-8 form fails as a non-str key does: in dict order.
+    assert failure_text({"z": 2**64, bad_key: "x"}) == failure_text({"z": 2**64})
+    assert failure_text({bad_key: "x", "z": 2**64}) == failure_text({bad_key: "x"})
+
+
+def test_names_without_utf8_of_their_own_are_written_and_not_cached():
+    # Fresh non-ASCII strs: their names are encoded for the sort, in every
+    # enclosing dict at once, and the strs do not grow.
+    keys = ["".join(chr(0x3040 + (i * 7 + j) % 90) for j in range(1 + i % 5)) + "é" * (i % 3) for i in range(60)]
+    value = {k: {k2: [k, i] for k2 in keys[i:i + 5]} for i, k in enumerate(keys)}
+    before = [sys.getsizeof(k) for k in keys]
+    assert store(value) == store(general(value))
+    assert [sys.getsizeof(k) for k in keys] == before
 
 
 @settings(max_examples=100, deadline=None)
