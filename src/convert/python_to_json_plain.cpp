@@ -17,8 +17,10 @@
 // error that order gives (the first failing member in dict order).
 //
 // Hazard: the sort's scratch is shared by the thread's conversions; it only
-// holds entries while a plain write is in progress, when no Python code (and
-// so no other conversion) can run on this thread.
+// holds live entries while a plain write is in progress, when no Python code
+// (and so no other conversion) can run on this thread. Each walk counts its
+// own entries from the start (sort_used_), so an exception that leaves a
+// write half done leaves nothing stale behind for the next one.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -235,9 +237,12 @@ bool ToValueWalk::plain_dict(PyObject* dict, int depth) {
 bool ToValueWalk::plain_members(PyObject* dict, int depth) {
   if (sort_scratch_ == nullptr) sort_scratch_ = &sort_scratch();
   std::vector<SortedMember>& scratch = *sort_scratch_;
-  const std::size_t base = scratch.size();
+  const std::size_t base = sort_used_;
   const auto count = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
-  scratch.resize(base + count);
+  // Grown, never shrunk: entries past sort_used_ are stale and overwritten
+  // before they are read, so they need no clearing.
+  if (scratch.size() < base + count) scratch.resize(std::max(base + count, 2 * scratch.size()));
+  sort_used_ = base + count;
   std::size_t n = 0;
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
@@ -251,7 +256,7 @@ bool ToValueWalk::plain_members(PyObject* dict, int depth) {
     done = count <= DictShapeMemo::kMaxMembers && shapes_ != nullptr ? write_small(base, count, depth)
                                                                       : write_large(base, count, depth, false);
   }
-  scratch.resize(base);
+  sort_used_ = base;
   return done;
 }
 
@@ -276,23 +281,25 @@ bool ToValueWalk::write_small(std::size_t base, std::size_t count, int depth) {
   PyObject* keys[DictShapeMemo::kMaxMembers];
   for (std::size_t i = 0; i < count; ++i) keys[i] = (*sort_scratch_)[base + i].key;
   std::uint32_t order[DictShapeMemo::kMaxMembers];
-  if (shapes.matches(keys, count)) {
-    for (std::size_t i = 0; i < count; ++i) order[i] = shapes.order(i);
+  std::size_t slot = shapes.find(keys, count);
+  if (slot != DictShapeMemo::kNone) {
+    for (std::size_t i = 0; i < count; ++i) order[i] = shapes.order(slot, i);
   } else {
     SortedMember* members = sort_scratch_->data() + base;
     if (!read_names(members, count)) return false;
     sort_small(members, count, order);
-    if (count == 0 || !shapes.remember(keys, order, count, [&](std::size_t i) { return members[order[i]].name_view(); })) {
-      return write_large(base, count, depth, true);
+    if (count != 0) {
+      slot = shapes.remember(keys, order, count, [&](std::size_t i) { return members[order[i]].name_view(); });
     }
+    if (slot == DictShapeMemo::kNone) return write_large(base, count, depth, true);
   }
-  // A nested dict of another shape replaces the memo: the order was copied,
-  // and the names are read afresh once the memo has changed.
-  const std::uint64_t generation = shapes.generation();
+  // Nested dicts of other shapes may take this slot: the order was copied,
+  // and the names are read afresh once the slot has changed.
+  const std::uint64_t generation = shapes.generation(slot);
   for (std::size_t i = 0; i < count; ++i) {
     const SortedMember m = (*sort_scratch_)[base + order[i]];
-    if (shapes.generation() == generation) {
-      out_.key_text_in_order(shapes.name_text(i));
+    if (shapes.generation(slot) == generation) [[likely]] {
+      out_.key_text_in_order(shapes.name_text(slot, i));
     } else {
       std::string_view name;
       if (std::optional<std::string_view> in_place = str_utf8_in_place(m.key)) {

@@ -129,6 +129,8 @@ class ToValueWalk {
   DictShapeMemo* shapes_;
   // The thread's sort scratch (python_to_json_plain.cpp), looked up once.
   std::vector<SortedMember>* sort_scratch_ = nullptr;
+  // Entries of the sort scratch in use by the dicts being written.
+  std::size_t sort_used_ = 0;
   // Names of non-ASCII keys without a UTF-8 form, made on first need.
   std::unique_ptr<NameArena> name_arena_;
 };

@@ -103,3 +103,17 @@ def test_one_cache_remembers_shapes_across_inserts(dicts):
         for variant in (d, dict(reversed(d.items())), {k + "": v for k, v in d.items()}):
             cache.insert("k", variant)
             assert (cache.size(), cache.get("k")) == store(variant)
+
+
+def test_more_nested_shapes_than_the_memo_keeps():
+    # Each level has its own shape, so the inner ones take the memo's slots
+    # while the outer ones are still being written; "m…" follows the nested
+    # value in name order and must be written from the str, not a stale slot.
+    def nest(depth):
+        return {"z": depth} if depth == 0 else {f"k{depth}": nest(depth - 1), "a": depth, f"m{depth}": [depth]}
+
+    value = [nest(9), nest(3)]
+    cache = pelm_lib.Cache(1 << 40)
+    for _ in range(3):
+        cache.insert("k", value)
+        assert (cache.size(), cache.get("k")) == store(general(value))
