@@ -261,6 +261,7 @@ def run_stages(args):
         p["processes"] = args.processes
     if args.rounds:
         p["rounds"] = args.rounds
+        p["expiry_rounds"] = args.rounds
     p["ops"] = args.ops
     out_dir = args.results or (os.path.join(BUILD, "bench-smoke") if args.smoke
                                else os.path.join(BENCH, "results"))
