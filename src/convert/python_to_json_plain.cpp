@@ -107,11 +107,7 @@ void sort_small(const SortedMember* members, std::size_t count, std::uint32_t* o
 bool ToValueWalk::read_names(SortedMember* members, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     std::string_view name;
-    if (std::optional<std::string_view> in_place = str_utf8_in_place(members[i].key)) [[likely]] {
-      name = *in_place;
-    } else if (!encode_name(members[i].key, &name)) {
-      return false;
-    }
+    if (!name_utf8(members[i].key, &name)) return false;
     members[i].name = name.data();
     members[i].name_len = name.size();
     members[i].prefix = name_prefix(name.data(), name.size());
@@ -119,7 +115,12 @@ bool ToValueWalk::read_names(SortedMember* members, std::size_t count) {
   return true;
 }
 
-bool ToValueWalk::encode_name(PyObject* key, std::string_view* name) {
+// A name's UTF-8 where the str has it, else encoded into the arena.
+bool ToValueWalk::name_utf8(PyObject* key, std::string_view* name) {
+  if (std::optional<std::string_view> in_place = str_utf8_in_place(key)) [[likely]] {
+    *name = *in_place;
+    return true;
+  }
   const std::size_t most = str_utf8_max_size(key);
   if (most == 0) return false;
   if (!name_arena_) name_arena_ = std::make_unique<NameArena>();
@@ -302,11 +303,7 @@ bool ToValueWalk::write_small(std::size_t base, std::size_t count, int depth) {
       out_.key_text_in_order(shapes.name_text(slot, i));
     } else {
       std::string_view name;
-      if (std::optional<std::string_view> in_place = str_utf8_in_place(m.key)) {
-        name = *in_place;
-      } else if (!encode_name(m.key, &name)) {
-        return false;
-      }
+      if (!name_utf8(m.key, &name)) return false;
       out_.key_in_order(name);
     }
     if (!plain(m.value, depth + 1)) return false;

@@ -88,7 +88,7 @@ class ToValueWalk {
   [[nodiscard]] bool plain_dict(PyObject* dict, int depth);
   [[nodiscard]] bool plain_members(PyObject* dict, int depth);
   [[nodiscard]] bool read_names(SortedMember* members, std::size_t count);
-  [[nodiscard]] bool encode_name(PyObject* key, std::string_view* name);
+  [[nodiscard]] bool name_utf8(PyObject* key, std::string_view* name);
   [[nodiscard]] bool write_small(std::size_t base, std::size_t count, int depth);
   [[nodiscard]] bool write_large(std::size_t base, std::size_t count, int depth, bool names_read);
   // A float as put_double writes it; declines a key's non-finite float.
@@ -131,7 +131,7 @@ class ToValueWalk {
   std::vector<SortedMember>* sort_scratch_ = nullptr;
   // Entries of the sort scratch in use by the dicts being written.
   std::size_t sort_used_ = 0;
-  // Names of non-ASCII keys without a UTF-8 form, made on first need.
+  // Names of non-ASCII keys without a UTF-8 form (name_utf8), made on first need.
   std::unique_ptr<NameArena> name_arena_;
 };
 
