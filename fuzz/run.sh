@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets over the codec and runs each for a set time.
 #
-#   fuzz/run.sh                      every target (reader, roundtrip, canonical) for 60 s
-#   FUZZ_SECONDS=600 fuzz/run.sh     longer runs
+#   fuzz/run.sh                      every target (reader, roundtrip, canonical, float) for 60 s
+#   FUZZ_SECONDS=600 fuzz/run.sh     longer runs; from 600 s on, the float text is also
+#                                    compared with Python's repr over 10^8 random doubles
+#   FUZZ_FLOAT_SAMPLES=N             that comparison over N doubles (0: skip it)
 #   fuzz/run.sh reader               one target
 #
 # Each target first replays fuzz/regressions/<target>/ (inputs that once broke
@@ -20,7 +22,10 @@ cxx="${FUZZ_CXX:-clang++-14}"
 command -v "$cxx" >/dev/null || cxx=clang++
 seeds="$root/tests/data/json_parsing"
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(reader roundtrip canonical)
+[ ${#targets[@]} -gt 0 ] || targets=(reader roundtrip canonical float)
+float_samples="${FUZZ_FLOAT_SAMPLES:-$([ "$seconds" -ge 600 ] && echo 100000000 || echo 0)}"
+# The interpreter that has pelm_lib installed (scripts/test's environment).
+python="${FUZZ_PYTHON:-$root/build/venv/bin/python}"
 
 command -v "$cxx" >/dev/null || { echo "fuzz/run.sh needs clang++ (Debian: clang, libclang-rt-dev)" >&2; exit 1; }
 
@@ -79,8 +84,16 @@ fuzz_target() {  # $1: target
   grep -E '^#[0-9]+\s+DONE' "$out/$1.log" | tail -n 1
 }
 
+# Float text against Python's repr, the long way (tests/python/test_float_text.py).
+compare_with_repr() {
+  echo "== float text against repr over $float_samples random doubles"
+  (cd "$root" && PELM_FLOAT_SAMPLES="$float_samples" "$python" -m pytest -q -p no:cacheprovider \
+     tests/python/test_float_text.py -k random_doubles)
+}
+
 build
 for t in "${targets[@]}"; do
   replay_regressions "$t"
   fuzz_target "$t"
 done
+[ "$float_samples" -eq 0 ] || compare_with_repr
