@@ -102,7 +102,11 @@ inline void append_utf8(ByteBuffer& out, std::uint32_t cp) {
   out.append(bytes, n);
 }
 
-template <class Handler>
+// Where a text comes from: anything is checked in full; the writer's own
+// output is valid UTF-8 by construction, so its strings are not validated.
+enum class TextOrigin : std::uint8_t { Any, OwnWriter };
+
+template <class Handler, TextOrigin kOrigin = TextOrigin::Any>
 class JsonParser {
  public:
   JsonParser(std::string_view text, Handler& handler) noexcept : text_(text), handler_(handler) {}
@@ -584,7 +588,7 @@ class JsonParser {
           bytes = scratch_.view();
         }
         // Escapes only ever add valid sequences, so raw bytes decide.
-        if (non_ascii && !is_valid_utf8(bytes)) {
+        if (kOrigin == TextOrigin::Any && non_ascii && !is_valid_utf8(bytes)) {
           return fail_consumed(JsonErrorCode::InvalidUnicodeCodePoint);
         }
         // Raw runs were classified by the scan; escapes may have added any
@@ -690,6 +694,12 @@ namespace pelm::codec {
 template <class Handler>
 std::optional<JsonError> parse_json(std::string_view text, Handler& handler) {
   detail::JsonParser<Handler> parser(text, handler);
+  return parser.run();
+}
+
+template <class Handler>
+std::optional<JsonError> parse_stored_json(std::string_view text, Handler& handler) {
+  detail::JsonParser<Handler, detail::TextOrigin::OwnWriter> parser(text, handler);
   return parser.run();
 }
 

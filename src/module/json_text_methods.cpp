@@ -68,7 +68,7 @@ Result<OwnedRef> peek_impl(CacheObject* self, PyObject* const* args, Py_ssize_t 
   if (auto e = enter_keyed(kPeekSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
   const Entry* entry = self->engine.find(key.text, self->engine.hash(key.str_hash));
   if (entry == nullptr) return not_found(key.text);
-  return python_from_json(entry->data());
+  return python_from_stored_json(entry->data());
 }
 
 }  // namespace pelm

@@ -150,7 +150,7 @@ PyObject* shim_store(PyObject*, PyObject* const* args, Py_ssize_t nargsf) {
     OwnedRef text = OwnedRef::steal(
         PyBytes_FromStringAndSize(pooled.text().data(), static_cast<Py_ssize_t>(pooled.text().size())));
     if (!text) return Error::fetch();
-    Result<OwnedRef> copy = python_from_json(pooled.text());
+    Result<OwnedRef> copy = python_from_stored_json(pooled.text());
     if (!copy.ok()) return std::move(copy.error());
     OwnedRef t = OwnedRef::steal(PyTuple_Pack(2, text.get(), copy.value().get()));
     if (!t) return Error::fetch();

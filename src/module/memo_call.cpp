@@ -45,7 +45,7 @@ Result<OwnedRef> store_and_copy(MemoObject* self, const MissedKey& key, OwnedRef
       store_result(memo_cache(self), MemoKey{key.text, key.str_hash}, memo_ttl(self), result.get(), pooled);
   if (!stored.ok()) return std::move(stored.error());
   if (!stored.value()) return result;
-  return python_from_json(pooled.text());
+  return python_from_stored_json(pooled.text());
 }
 
 Result<OwnedRef> memoized_call(MemoObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
