@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets over the codec and runs each for a set time.
 #
-#   fuzz/run.sh                      every target (reader, roundtrip, canonical, float) for 60 s
+#   fuzz/run.sh                      every target (reader, roundtrip, canonical, float, stored) for 60 s
 #   FUZZ_SECONDS=600 fuzz/run.sh     longer runs; from 600 s on, the float text is also
 #                                    compared with Python's repr over 10^8 random doubles
 #   FUZZ_FLOAT_SAMPLES=N             that comparison over N doubles (0: skip it)
@@ -22,7 +22,7 @@ cxx="${FUZZ_CXX:-clang++-14}"
 command -v "$cxx" >/dev/null || cxx=clang++
 seeds="$root/tests/data/json_parsing"
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(reader roundtrip canonical float)
+[ ${#targets[@]} -gt 0 ] || targets=(reader roundtrip canonical float stored)
 float_samples="${FUZZ_FLOAT_SAMPLES:-$([ "$seconds" -ge 600 ] && echo 100000000 || echo 0)}"
 # The interpreter that has pelm_lib installed (scripts/test's environment).
 python="${FUZZ_PYTHON:-$root/build/venv/bin/python}"
@@ -70,7 +70,7 @@ fuzz_target() {  # $1: target
   local corpus="$out/corpus-$1" artifacts="$out/artifacts/$1/"
   mkdir -p "$corpus" "$artifacts"
   local extra=()
-  [ "$1" = reader ] || [ "$1" = canonical ] && extra+=(-dict="$root/fuzz/json.dict")
+  [ "$1" = reader ] || [ "$1" = canonical ] || [ "$1" = stored ] && extra+=(-dict="$root/fuzz/json.dict")
   local folders=("$corpus")
   [ -d "$seeds" ] && folders+=("$seeds")
   echo "== fuzzing $1 for ${seconds}s"
