@@ -378,7 +378,8 @@ def write(raw, out_dir):
              f"{m['processes']} processes "
              f"(after {m['warmups']} warm-up round(s) each), with the empty loop's cost taken out. "
              "Ratios are peer / pelm_lib: above 1 means pelm_lib is faster. "
-             f"Mode: {m['mode']}.", ""]
+             f"Mode: {m['mode']}.", "",
+             f"Package measured: {m.get('package', 'not recorded')}.", ""]
     if med:
         table, misses = target_table(med)
         lines += ["## Targets", "",
