@@ -18,6 +18,7 @@
 // on every test run and, in the long fuzz run, a hundred million.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 #include "codec/pow10_table.hpp"
@@ -91,6 +92,29 @@ inline constexpr std::uint64_t kLow63 = (std::uint64_t{1} << 63) - 1;
   return {distance < 0 || (distance == 0 && (s & 1) == 0) ? s : t, k};
 }
 
+// Strips the trailing zeros of d.significand into d.exponent, two at a time.
+// n is a multiple of 100 exactly when rotr(n · 25^-1 mod 2^64, 2) is at most
+// (2^64 - 1) / 100, and that value is then n / 100 (n / 25 is exact, and a
+// multiple of 4 has its two low bits clear for the rotation to bring up).
+// Short decimals reach the search with many zeros (sp10 with 16 digits for
+// a value of 8), which a divide-by-10 loop paid about ten instructions each.
+inline void remove_trailing_zeros(ShortestDecimal& d) noexcept {
+  constexpr std::uint64_t kInverseOf5 = 0xCCCCCCCCCCCCCCCDu;  // 5 · this = 1 mod 2^64
+  constexpr std::uint64_t kInverseOf25 = kInverseOf5 * kInverseOf5;
+  constexpr std::uint64_t kMax = ~std::uint64_t{0};
+  for (;;) {
+    const std::uint64_t q = std::rotr(d.significand * kInverseOf25, 2);
+    if (q > kMax / 100) break;
+    d.significand = q;
+    d.exponent += 2;
+  }
+  const std::uint64_t q = std::rotr(d.significand * kInverseOf5, 1);
+  if (q <= kMax / 10) {
+    d.significand = q;
+    d.exponent += 1;
+  }
+}
+
 }  // namespace detail
 
 [[nodiscard]] inline ShortestDecimal shortest_decimal(std::uint64_t bits) noexcept {
@@ -99,10 +123,7 @@ inline constexpr std::uint64_t kLow63 = (std::uint64_t{1} << 63) - 1;
   const auto biased = static_cast<int>(bits >> 52);  // sign bit clear
   ShortestDecimal d = biased == 0 ? detail::schubfach(-1074, fraction)
                                   : detail::schubfach(biased - 1075, fraction | (std::uint64_t{1} << 52));
-  while (d.significand % 10 == 0) {
-    d.significand /= 10;
-    ++d.exponent;
-  }
+  detail::remove_trailing_zeros(d);
   return d;
 }
 

@@ -66,20 +66,21 @@ char* layout_decimal(char* p, ShortestDecimal d) noexcept {
   return end + 1;
 }
 
-// Most floats people store are short decimals (prices, scores, readings
-// rounded to a few places). Those are found with one multiply and one divide,
-// cheaper still than the general shortest-digits search. Proof of equality
-// with that search: below kShortDecimalLimit a double's rounding interval is
-// narrower than 10^-4, so it holds at most one multiple of 10^-4. If m·10^-4
-// (m an integer below 2^53, so m / 10^4 is one correctly rounded division)
-// reads back as the double, it is that one multiple; every candidate with
-// fewer significant digits would also be a multiple of 10^-4 (or, above a
-// power of ten, of a coarser step) lying in the interval, so m with its
-// trailing zeros removed is the unique shortest form. Returns false when the
-// double is not such a decimal.
-constexpr double kShortDecimalScale = 1e4;
-constexpr int kShortDecimalPlaces = 4;
-constexpr double kShortDecimalLimit = 1e11;  // ulp(1e11) = 2^-16 < 10^-4
+// Most floats people store are short decimals (prices, scores, readings and
+// map coordinates rounded to a few places). Those are found with one multiply
+// and one divide, cheaper still than the general shortest-digits search.
+// Proof of equality with that search: below kShortDecimalLimit a double's
+// rounding interval is narrower than 10^-6, so it holds at most one multiple
+// of 10^-6. If m·10^-6 (m an integer below 2^53, so m / 10^6 is one correctly
+// rounded division) reads back as the double, it is that one multiple; every
+// candidate with fewer significant digits would also be a multiple of 10^-6
+// (or, above a power of ten, of a coarser step) lying in the interval, so m
+// with its trailing zeros removed is the unique shortest form. Returns false
+// when the double is not such a decimal.
+constexpr double kShortDecimalScale = 1e6;
+constexpr int kShortDecimalPlaces = 6;
+// ulp(8e9) = 2^-20 < 10^-6, and 8e9 · 10^6 < 2^53.
+constexpr double kShortDecimalLimit = 8e9;
 
 bool short_decimal(double magnitude, ShortestDecimal& d) noexcept {
   if (!(magnitude < kShortDecimalLimit)) return false;
@@ -91,12 +92,8 @@ bool short_decimal(double magnitude, ShortestDecimal& d) noexcept {
   // Most long floats are rejected here, before paying for the divide.
   if (std::fabs(scaled - candidate) > 1e-3 || m == 0) return false;
   if (candidate / kShortDecimalScale != magnitude) return false;
-  int places = kShortDecimalPlaces;
-  while (m % 10 == 0) {
-    m /= 10;
-    --places;
-  }
-  d = ShortestDecimal{m, -places};
+  d = ShortestDecimal{m, -kShortDecimalPlaces};
+  detail::remove_trailing_zeros(d);
   return true;
 }
 
