@@ -1,31 +1,34 @@
 // The member order and the written member names of the last few small dict
-// shapes written in sorted order, remembered by the identity of their keys.
+// shapes written in sorted order, found by the identity of their keys and
+// confirmed by their names.
 //
 // Records repeat their shape: a list of dicts built by one comprehension (or
 // read by one parser), or the values a service caches over and over, share
 // their key objects, in the same dict order, from one record to the next.
 // Nested records repeat a few shapes at once (a feature, its geometry and its
 // properties), so the memo keeps several, replacing the least recently used.
-// A shape is recognised by comparing key pointers; the memo hands back the
+// A shape is found by comparing key pointers and confirmed by comparing each
+// key's UTF-8 with the memo's own copy of the names; the memo hands back the
 // sorted order and each member's name exactly as the writer writes it
 // (quotes, escapes and colon), so later records skip the sort and the
 // escaping.
 //
-// Invariants: a slot describes a shape whole or nothing. While a slot
-// describes a shape it holds a strong reference to each key, so no
-// remembered address can be freed and reused by a different str. The memo
-// lives as long as its owner (a cache keeps one for all its inserts) and is
-// released with it, under the interpreter lock; releasing exact str objects
-// runs no Python code. One conversion uses a memo at a time: a cache's
-// conversions hold its exclusive use. Fixed storage: remembering allocates
-// nothing, and shapes whose names might not fit are not remembered (the room
-// check must not wrap: see codec::member_name_fits).
+// Invariants: a slot describes a shape whole or nothing. The memo holds no
+// reference to any object of the caller's: the remembered key addresses are
+// only compared, never followed, so a key freed after the call (and its
+// address reused by another str) is harmless: the names decide, and equal
+// names in equal dict order have the same order and the same written text.
+// One conversion uses a memo at a time: a cache's conversions hold its
+// exclusive use. Fixed storage: remembering allocates nothing, and shapes
+// whose names might not fit are not remembered (the room check must not
+// wrap: see codec::member_name_fits).
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "codec/writer.hpp"
@@ -52,23 +55,22 @@ class DictShapeMemo {
   DictShapeMemo(const DictShapeMemo&) = delete;
   DictShapeMemo& operator=(const DictShapeMemo&) = delete;
   ~DictShapeMemo() {
-    for (Shape& s : slots_) {
-      s.forget();
 #if PELM_ASAN
-      ASAN_UNPOISON_MEMORY_REGION(s.guard, sizeof s.guard);
+    for (Shape& s : slots_) ASAN_UNPOISON_MEMORY_REGION(s.guard, sizeof s.guard);
 #endif
-    }
   }
 
-  // The slot remembering `keys[0..count)` in that order, or kNone; a found
-  // slot counts as just used.
-  [[nodiscard]] std::size_t find(PyObject* const* keys, std::size_t count) noexcept {
+  // The slot remembering `keys[0..count)` in that order with the names
+  // `name_at(i)` (each key's UTF-8), or kNone; a found slot counts as just
+  // used.
+  template <class NameAt>
+  [[nodiscard]] std::size_t find(PyObject* const* keys, std::size_t count, NameAt name_at) noexcept {
     for (std::size_t slot = 0; slot < kSlots; ++slot) {
       Shape& s = slots_[slot];
       if (s.count != count || count == 0 || s.keys[0] != keys[0]) continue;
       std::size_t i = 1;
       while (i < count && s.keys[i] == keys[i]) ++i;
-      if (i == count) {
+      if (i == count && s.same_names(name_at)) {
         s.last_use = ++clock_;
         return slot;
       }
@@ -89,8 +91,8 @@ class DictShapeMemo {
 
   // Remembers `keys` (1 <= count <= kMaxMembers) with their name order in
   // the least recently used slot, and returns it; `name_at(i)` is the UTF-8
-  // name of the i-th member in that order. kNone, with that slot emptied,
-  // when the names might not fit.
+  // name of the i-th member in that order (key order[i]). kNone, with that
+  // slot emptied, when the names might not fit.
   template <class NameAt>
   std::size_t remember(PyObject* const* keys, const std::uint32_t* order, std::size_t count, NameAt name_at) noexcept {
     std::size_t slot = 0;
@@ -98,17 +100,24 @@ class DictShapeMemo {
       if (slots_[i].last_use < slots_[slot].last_use) slot = i;
     }
     Shape& s = slots_[slot];
-    s.forget();
+    s.count = 0;
     ++s.generation;
     std::size_t end = 0;
+    std::size_t raw_end = 0;
     for (std::size_t i = 0; i < count; ++i) {
       const std::string_view name = name_at(i);
       if (!codec::member_name_fits(kMaxText - end, name.size())) return kNone;
       end = static_cast<std::size_t>(codec::write_member_name_chars(s.text + end, name) - s.text);
       s.text_end[i] = static_cast<std::uint16_t>(end);
       s.order[i] = order[i];
+      // The written name is at least the raw one plus three bytes, so the
+      // raw names fit whenever the written ones do.
+      std::memcpy(s.raw + raw_end, name.data(), name.size());
+      s.raw_start[order[i]] = static_cast<std::uint16_t>(raw_end);
+      s.raw_size[order[i]] = static_cast<std::uint16_t>(name.size());
+      raw_end += name.size();
     }
-    for (std::size_t i = 0; i < count; ++i) s.keys[i] = Py_NewRef(keys[i]);
+    for (std::size_t i = 0; i < count; ++i) s.keys[i] = keys[i];
     s.count = count;
     s.last_use = ++clock_;
     return slot;
@@ -119,9 +128,14 @@ class DictShapeMemo {
     std::uint64_t generation = 0;
     std::uint64_t last_use = 0;
     std::size_t count = 0;
-    PyObject* keys[kMaxMembers];
+    PyObject* keys[kMaxMembers];  // compared only: no reference is held
     std::uint32_t order[kMaxMembers];
     std::uint16_t text_end[kMaxMembers];
+    // Key i's own copy of its name: raw_size[i] bytes at raw + raw_start[i]
+    // (i in dict order, unlike `text`, which is in name order).
+    std::uint16_t raw_start[kMaxMembers];
+    std::uint16_t raw_size[kMaxMembers];
+    char raw[kMaxText];
     char text[kMaxText];
 #if PELM_ASAN
     // Poisoned: a name written past `text` is reported, not silently laid
@@ -129,9 +143,15 @@ class DictShapeMemo {
     alignas(8) char guard[64];
 #endif
 
-    void forget() noexcept {
-      for (std::size_t i = 0; i < count; ++i) Py_DECREF(keys[i]);
-      count = 0;
+    // Whether key i's current name, `name_at(i)`, is the one remembered,
+    // for every key.
+    template <class NameAt>
+    bool same_names(NameAt name_at) const noexcept {
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::string_view name = name_at(i);
+        if (name.size() != raw_size[i] || std::memcmp(name.data(), raw + raw_start[i], name.size()) != 0) return false;
+      }
+      return true;
     }
   };
   static_assert(kMaxText <= UINT16_MAX, "name ends are kept in 16 bits");
