@@ -29,6 +29,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "codec/writer.hpp"
@@ -61,8 +62,8 @@ class DictShapeMemo {
   }
 
   // The slot remembering `keys[0..count)` in that order with the names
-  // `name_at(i)` (each key's UTF-8), or kNone; a found slot counts as just
-  // used.
+  // `name_at(i)` (each key's UTF-8 where the str has it, else nothing, which
+  // never matches), or kNone; a found slot counts as just used.
   template <class NameAt>
   [[nodiscard]] std::size_t find(PyObject* const* keys, std::size_t count, NameAt name_at) noexcept {
     for (std::size_t slot = 0; slot < kSlots; ++slot) {
@@ -144,12 +145,16 @@ class DictShapeMemo {
 #endif
 
     // Whether key i's current name, `name_at(i)`, is the one remembered,
-    // for every key.
+    // for every key. Names are short: a byte loop beats a call to memcmp.
     template <class NameAt>
     bool same_names(NameAt name_at) const noexcept {
       for (std::size_t i = 0; i < count; ++i) {
-        const std::string_view name = name_at(i);
-        if (name.size() != raw_size[i] || std::memcmp(name.data(), raw + raw_start[i], name.size()) != 0) return false;
+        const std::optional<std::string_view> name = name_at(i);
+        if (!name || name->size() != raw_size[i]) return false;
+        const char* own = raw + raw_start[i];
+        for (std::size_t b = 0; b < name->size(); ++b) {
+          if ((*name)[b] != own[b]) return false;
+        }
       }
       return true;
     }

@@ -281,14 +281,14 @@ bool ToValueWalk::write_large(std::size_t base, std::size_t count, int depth, bo
 bool ToValueWalk::write_small(std::size_t base, std::size_t count, int depth) {
   DictShapeMemo& shapes = *shapes_;
   SortedMember* members = sort_scratch_->data() + base;
-  if (!read_names(members, count)) return false;
   PyObject* keys[DictShapeMemo::kMaxMembers];
   for (std::size_t i = 0; i < count; ++i) keys[i] = members[i].key;
   std::uint32_t order[DictShapeMemo::kMaxMembers];
-  std::size_t slot = shapes.find(keys, count, [&](std::size_t i) { return members[i].name_view(); });
+  std::size_t slot = shapes.find(keys, count, [&](std::size_t i) { return str_utf8_in_place(keys[i]); });
   if (slot != DictShapeMemo::kNone) {
     for (std::size_t i = 0; i < count; ++i) order[i] = shapes.order(slot, i);
   } else {
+    if (!read_names(members, count)) return false;
     sort_small(members, count, order);
     if (count != 0) {
       slot = shapes.remember(keys, order, count, [&](std::size_t i) { return members[order[i]].name_view(); });
