@@ -13,13 +13,18 @@
 // (quotes, escapes and colon), so later records skip the sort and the
 // escaping.
 //
-// Invariants: a slot describes a shape whole or nothing. The memo holds no
-// reference to any object of the caller's: the remembered key addresses are
-// only compared, never followed, so a key freed after the call (and its
-// address reused by another str) is harmless: the names decide, and equal
-// names in equal dict order have the same order and the same written text.
-// One conversion uses a memo at a time: a cache's conversions hold its
-// exclusive use. Fixed storage: remembering allocates nothing, and shapes
+// Invariants: a slot describes a shape whole or nothing. Between calls the
+// memo holds no reference to any object of the caller's: the remembered key
+// addresses are only compared, never followed, so a key freed after a call
+// (and its address reused by another str) is harmless: the names decide,
+// and equal names in equal dict order have the same order and the same
+// written text. Within one call a slot just remembered, or confirmed by its
+// names a second time, holds a reference to each key until end_call, so the
+// call's later records are found by pointers alone: no address it compares
+// can be reused meanwhile. (A single dict per call, the common small insert,
+// so pays no reference counting.) end_call releases them (exact str objects run no
+// Python code when freed). One conversion uses a memo at a time: a cache's
+// conversions hold its exclusive use. Fixed storage: remembering allocates nothing, and shapes
 // whose names might not fit are not remembered (the room check must not
 // wrap: see codec::member_name_fits).
 #pragma once
@@ -56,9 +61,17 @@ class DictShapeMemo {
   DictShapeMemo(const DictShapeMemo&) = delete;
   DictShapeMemo& operator=(const DictShapeMemo&) = delete;
   ~DictShapeMemo() {
+    end_call();
 #if PELM_ASAN
     for (Shape& s : slots_) ASAN_UNPOISON_MEMORY_REGION(s.guard, sizeof s.guard);
 #endif
+  }
+
+  // Releases the keys held since the call began; every conversion that
+  // used the memo ends with it, so nothing of the caller's outlives a call.
+  void end_call() noexcept {
+    for (Shape& s : slots_) s.release();
+    ++call_;
   }
 
   // The slot remembering `keys[0..count)` in that order with the names
@@ -71,7 +84,9 @@ class DictShapeMemo {
       if (s.count != count || count == 0 || s.keys[0] != keys[0]) continue;
       std::size_t i = 1;
       while (i < count && s.keys[i] == keys[i]) ++i;
-      if (i == count && s.same_names(name_at)) {
+      if (i == count && (s.held || s.same_names(name_at))) {
+        if (s.confirmed_in == call_) s.hold();
+        s.confirmed_in = call_;
         s.last_use = ++clock_;
         return slot;
       }
@@ -101,6 +116,7 @@ class DictShapeMemo {
       if (slots_[i].last_use < slots_[slot].last_use) slot = i;
     }
     Shape& s = slots_[slot];
+    s.release();
     s.count = 0;
     ++s.generation;
     std::size_t end = 0;
@@ -120,6 +136,8 @@ class DictShapeMemo {
     }
     for (std::size_t i = 0; i < count; ++i) s.keys[i] = keys[i];
     s.count = count;
+    s.hold();
+    s.confirmed_in = call_;
     s.last_use = ++clock_;
     return slot;
   }
@@ -129,7 +147,9 @@ class DictShapeMemo {
     std::uint64_t generation = 0;
     std::uint64_t last_use = 0;
     std::size_t count = 0;
-    PyObject* keys[kMaxMembers];  // compared only: no reference is held
+    std::uint64_t confirmed_in = 0;  // the call that last found or made it
+    bool held = false;  // a reference to each key is held until end_call
+    PyObject* keys[kMaxMembers];  // between calls compared only, never followed
     std::uint32_t order[kMaxMembers];
     std::uint16_t text_end[kMaxMembers];
     // Key i's own copy of its name: raw_size[i] bytes at raw + raw_start[i]
@@ -143,6 +163,17 @@ class DictShapeMemo {
     // over the next slot's fields.
     alignas(8) char guard[64];
 #endif
+
+    void hold() noexcept {
+      if (held) return;
+      for (std::size_t i = 0; i < count; ++i) Py_INCREF(keys[i]);
+      held = true;
+    }
+    void release() noexcept {
+      if (!held) return;
+      held = false;
+      for (std::size_t i = 0; i < count; ++i) Py_DECREF(keys[i]);
+    }
 
     // Whether key i's current name, `name_at(i)`, is the one remembered,
     // for every key. Names are short: a byte loop beats a call to memcmp.
@@ -162,6 +193,7 @@ class DictShapeMemo {
   static_assert(kMaxText <= UINT16_MAX, "name ends are kept in 16 bits");
 
   std::uint64_t clock_ = 0;
+  std::uint64_t call_ = 1;  // counts end_call: slots start confirmed in none
   Shape slots_[kSlots];
 };
 
