@@ -1,0 +1,96 @@
+"""Canonical text in and out, with exactly the refusals of `pelm_lib.Cache`.
+
+Every conversion runs through a scratch `Cache` that is empty between calls:
+a value is inserted there, its canonical bytes read back and the scratch
+cleared. So a key or value the tier refuses is refused by the very code (and
+with the very message and notes) `Cache` would use, before anything is sent.
+Each thread has its own scratch: a value's own code that calls the tier again
+from the same thread meets "Already borrowed" as it would on a `Cache`, and no
+lock is held while user code runs. A text longer than the local tier's
+`limit` is refused by handing it to the local tier, whose refusal changes
+nothing.
+"""
+
+from __future__ import annotations
+
+import threading
+from typing import TYPE_CHECKING, Any
+
+import pelm_lib
+
+if TYPE_CHECKING:
+    from typing_extensions import Buffer
+
+_UNLIMITED = 2**64 - 1
+
+
+class Codec:
+    def __init__(self, local: pelm_lib.Cache) -> None:
+        self._local = local
+        self._scratches = threading.local()
+
+    def _scratch(self) -> pelm_lib.Cache:
+        scratch: pelm_lib.Cache | None = getattr(self._scratches, "cache", None)
+        if scratch is None:
+            scratch = self._scratches.cache = pelm_lib.Cache(_UNLIMITED)
+        return scratch
+
+    def check_key(self, key: str) -> None:
+        self._scratch().contains(key)
+
+    def check_ttl(self, ttl: float | None) -> None:
+        if ttl is not None:
+            scratch = self._scratch()
+            scratch.insert_ttl("", None, ttl)
+            scratch.clear()
+
+    def encode(self, key: str, value: object, ttl: float | None = None) -> bytes:
+        scratch = self._scratch()
+        try:
+            if ttl is None:
+                scratch.insert(key, value)
+            else:
+                scratch.insert_ttl(key, value, ttl)
+            text = scratch.get_raw(key)
+        finally:
+            scratch.clear()
+        return self._within_limit(key, text)
+
+    def encode_raw(self, key: str, text: str | Buffer, ttl: float | None = None) -> bytes:
+        scratch = self._scratch()
+        try:
+            scratch.insert_raw(key, text, ttl)
+            canonical = scratch.get_raw(key)
+        finally:
+            scratch.clear()
+        return self._within_limit(key, canonical)
+
+    def _within_limit(self, key: str, text: bytes) -> bytes:
+        if len(text) > self._local.limit:
+            self._local.insert_raw(key, text)  # raises Cache's own ValueError
+        return text
+
+    def decode(self, key: str, text: bytes) -> Any:
+        scratch = self._scratch()
+        try:
+            scratch.insert_raw(key, text)
+            return scratch.get(key)
+        finally:
+            scratch.clear()
+
+    def canonical(self, key: str, text: bytes) -> bytes:
+        """Text read from Redis as `get_raw` returns it (another writer's may not be canonical)."""
+        scratch = self._scratch()
+        try:
+            scratch.insert_raw(key, text)
+            return scratch.get_raw(key)
+        finally:
+            scratch.clear()
+
+    def missing(self, key: str) -> KeyError:
+        """The KeyError `Cache.get` raises for `key`, word for word."""
+        try:
+            self._scratch().peek(key)
+        except KeyError as error:
+            return error
+        raise AssertionError("the scratch cache is empty between calls")
