@@ -119,6 +119,7 @@ class AsyncTieredCache(TierBase):
     def memoize(self, func: Callable[P, Any] | None = None, /, *, prefix: str | None = None,
                 ttl: float | None = None) -> Any:
         """As `TieredCache.memoize`; the wrapper is a coroutine function whatever `func` is."""
+        pelm_lib.Cache(0).memoize(prefix=prefix, ttl=ttl)  # refuses them as Cache.memoize does, now
         def decorate(f: Callable[P, Any]) -> AsyncTieredMemoized[P, Any]:
             return AsyncTieredMemoized(self, f, prefix, ttl)
         return decorate if func is None else decorate(func)

@@ -124,6 +124,7 @@ class TieredCache(TierBase):
     def memoize(self, func: Callable[P, R] | None = None, /, *, prefix: str | None = None,
                 ttl: float | None = None) -> Any:
         """As `Cache.memoize`, with one call per key in flight and the results shared by every process."""
+        pelm_lib.Cache(0).memoize(prefix=prefix, ttl=ttl)  # refuses them as Cache.memoize does, now
         def decorate(f: Callable[P, R]) -> TieredMemoized[P, R]:
             if inspect.iscoroutinefunction(f):
                 raise TypeError("a coroutine function is memoized by an AsyncTieredCache")

@@ -16,10 +16,21 @@ SERVER = shutil.which("redis-server")
 CLI = shutil.which("redis-cli")
 
 
-def free_port():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
+def free_port(cluster=False):
+    """A port free now; for a cluster node, one whose bus port (+10000) is free too."""
+    while True:
+        with socket.socket() as sock:
+            sock.bind(("127.0.0.1", 0))
+            port = sock.getsockname()[1]
+        if not cluster:
+            return port
+        if port + 10000 < 65536:
+            with socket.socket() as bus:
+                try:
+                    bus.bind(("127.0.0.1", port + 10000))
+                except OSError:
+                    continue
+            return port
 
 
 def _answers(port):
@@ -35,7 +46,7 @@ class Server:
     def __init__(self, folder, *extra):
         self.folder = folder
         self.extra = extra
-        self.port = free_port()
+        self.port = free_port(cluster="--cluster-enabled" in extra)
         self.process = None
         self.start()
 
