@@ -168,5 +168,11 @@ class Coherence:
             self._keys = {k: s for k, s in self._keys.items() if s.busy}
             self.local.clear()
 
+    def after_fork(self) -> None:
+        """In a child process: the parent's listener may have held the lock at the fork."""
+        self._lock = threading.Lock()
+        self._keys = {}
+        self.resync(False)
+
     def heard(self, live_until: float) -> None:
         self._live_until = live_until

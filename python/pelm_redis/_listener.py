@@ -12,14 +12,20 @@ the one listened to, end the round: the local tier is emptied and local hits
 stop (`Coherence.resync`) until a new round has subscribed again, which it
 retries by itself with a capped backoff. Only this thread touches the
 sockets; `stop()` wakes it through a socket pair.
+
+After `os.fork()` the child has no such thread: each listener of the child
+closes its copies of the parent's sockets, empties its local tier and starts
+a thread (and connections) of its own.
 """
 
 from __future__ import annotations
 
+import os
 import selectors
 import socket
 import threading
 import time
+import weakref
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -109,18 +115,35 @@ def _slot_map(reply: object) -> tuple[tuple[int, int, str, int], ...]:
     return tuple(sorted(ranges))
 
 
+_running: weakref.WeakSet[Listener] = weakref.WeakSet()
+
+
+def _restart_in_child() -> None:
+    for listener in list(_running):
+        listener.restart_in_child()
+
+
+os.register_at_fork(after_in_child=_restart_in_child)
+
+
 class Listener:
     def __init__(self, coherence: Coherence, namespace: str, target: Target) -> None:
         self._coherence = coherence
         self._prefix = namespace.encode()
         self._target = target
+        self._links: list[_Link] = []
+        self._start()
+
+    def _start(self) -> None:
         self._stopping = threading.Event()
         self.subscribed = threading.Event()
         self._wake_read, self._wake_write = socket.socketpair()
         self._thread = threading.Thread(target=self._run, name=CONNECTION_NAME, daemon=True)
         self._thread.start()
+        _running.add(self)
 
     def stop(self) -> None:
+        _running.discard(self)
         self._stopping.set()
         try:
             self._wake_write.send(b"x")
@@ -130,10 +153,17 @@ class Listener:
         self._wake_read.close()
         self._wake_write.close()
 
+    def restart_in_child(self) -> None:
+        for sock in [link.sock for link in self._links] + [self._wake_read, self._wake_write]:
+            sock.close()  # the parent's connections stay the parent's
+        self._links = []
+        self._coherence.after_fork()
+        self._start()
+
     def _run(self) -> None:
         backoff = _BACKOFF_FIRST
         while not self._stopping.is_set():
-            links: list[_Link] = []
+            links = self._links = []
             try:
                 slot_map, endpoints = self._discover()
                 for endpoint in endpoints:

@@ -7,6 +7,7 @@ an outside write), expiry in both tiers, memoize across processes."""
 import asyncio
 import json
 import os
+import shutil
 import subprocess
 import sys
 import threading
@@ -175,12 +176,15 @@ def test_refusals_are_cache_refusals_and_send_nothing(make_tier, client, case, c
         "get": lambda self, k: cache.get(k), "remove": lambda self, k: cache.remove(k)})()
     expected = _outcome(call, adapted)
     assert expected is not None
-    commands_before = client.info("stats")["total_commands_processed"]
+    before = _data_commands(client)
     assert _outcome(call, tier) == expected
-    # Only INFO itself ran meanwhile (the listener's probes excepted).
-    sent = client.info("stats")["total_commands_processed"] - commands_before
-    assert sent <= 1 + 2 * 4, sent
-    assert client.keys(tier.namespace + "*") == []
+    assert _data_commands(client) == before
+
+
+def _data_commands(client):
+    """Calls per command since the server started, the probes and these INFOs left out."""
+    return {name: stat["calls"] for name, stat in client.info("commandstats").items()
+            if name not in ("cmdstat_ping", "cmdstat_info")}
 
 
 # -- coherence -----------------------------------------------------------------
@@ -257,15 +261,17 @@ def test_a_key_expires_in_both_tiers_together(make_tier, client):
     gone = {}
     deadline = time.monotonic() + 1
     while len(gone) < 3 and time.monotonic() < deadline:
+        # Redis first: a local copy seen after Redis said "gone" would have outlived it.
+        in_redis = client.exists(writer.namespace + "k") == 1
+        here = {"redis": in_redis, "writer": writer.local.contains("k"), "reader": reader.local.contains("k")}
+        assert in_redis or not (here["writer"] or here["reader"]), "a local copy outlived Redis's"
         now = time.monotonic()
-        for name, here in (("writer", writer.local.contains("k")), ("reader", reader.local.contains("k")),
-                           ("redis", client.exists(writer.namespace + "k") == 1)):
-            if not here:
+        for name in here:
+            if not here[name]:
                 gone.setdefault(name, now)
     assert len(gone) == 3
-    # The local copies never outlive Redis's, and leave within a few milliseconds of it.
-    assert gone["writer"] <= gone["redis"] + 0.002 and gone["reader"] <= gone["redis"] + 0.002
-    assert gone["redis"] - min(gone.values()) < 0.02
+    # Together within the clock's and a round trip's resolution (and a GIL hand-over).
+    assert max(gone.values()) - min(gone.values()) < 0.02, gone
 
 
 def test_local_ttl_caps_the_local_lifetime(make_tier):
@@ -458,3 +464,78 @@ def test_cluster_tiers_stay_coherent_through_a_slot_move(cluster):
         writer.insert("k0", "moved")
         time.sleep(0.1)
         assert reader.get("k0") == "moved" and reader.get("k1") == "K1"
+
+
+def test_a_forked_child_listens_on_its_own(make_tier, client):
+    tier = make_tier()
+    tier.insert("k", 1)
+    reader, writer = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child: its own listener, an empty local tier, coherent
+        ok = tier.local.is_empty()
+        try:
+            wait_until(tier._core.coherence.serving)
+            ok = ok and tier.get("k") == 1 and tier.get("k") == 1 and tier.stats().local_hits >= 1
+            client.set(tier.namespace + "k", b"2")
+            time.sleep(0.1)
+            ok = ok and tier.get("k") == 2
+        finally:
+            os.write(writer, b"1" if ok else b"0")
+            os._exit(0)
+    os.close(writer)
+    with os.fdopen(reader, "rb") as answer:
+        assert answer.read() == b"1"
+    os.waitpid(pid, 0)
+    time.sleep(0.1)
+    assert tier._core.coherence.serving() and tier.get("k") == 2
+
+
+TYPED_USE = """
+import redis, redis.asyncio, pelm_lib, pelm_redis
+
+tier = pelm_redis.TieredCache(redis.Redis(), local=pelm_lib.Cache(1000), local_ttl=5.0)
+tier.insert("k", {"a": 1}, ttl=2)
+raw: bytes = tier.get_raw("k")
+found: bool = tier.contains("k") and "k" in tier and tier.remove("k")
+stats: pelm_redis.TierStats = tier.stats()
+hits: int = stats.local_hits + stats.remote_hits + stats.resyncs
+
+@tier.memoize(prefix="p:", ttl=1)
+def area(w: int, h: int = 1) -> float:
+    return float(w * h)
+
+a: float = area(2, h=3)
+k: str | None = area.key(2)
+
+atier = pelm_redis.AsyncTieredCache(redis.asyncio.Redis())
+
+@atier.memoize
+async def fetch(n: int) -> list[int]:
+    return [n]
+
+async def use() -> list[int]:
+    await atier.insert("k", 1)
+    async with atier:
+        return await fetch(1) + [await atier.get("k")]
+"""
+
+
+@pytest.mark.parametrize("extra, errors", [
+    ("", 0),
+    ('tier.get(5)\narea("2")\nx: str = area(1)\ny: list[int] = fetch(1)\ntier.insert("k", 1, ttl="1")', 5),
+])
+def test_the_package_type_checks_strictly(tmp_path, extra, errors):
+    pytest.importorskip("mypy")
+    (tmp_path / "use.py").write_text(TYPED_USE + extra + "\n")
+    # A copy beside the use, checked as source: its own errors count too.
+    shutil.copytree(Path(pelm_redis.__file__).parent, tmp_path / "pelm_redis")
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull,
+                           "use.py", "pelm_redis"], capture_output=True, text=True, cwd=tmp_path)
+    assert (done.returncode, done.stdout.count("error:")) == (int(errors > 0), errors), done.stdout + done.stderr
+
+
+def test_the_example_runs(server):
+    example = Path(__file__).resolve().parents[2] / "examples" / "shared_tier.py"
+    done = subprocess.run([sys.executable, str(example), str(server.port)], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert "price: {'cents': 250, 'item': 'tea'} looked up 1 time(s)" in done.stdout
