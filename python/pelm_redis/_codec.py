@@ -14,7 +14,8 @@ nothing.
 from __future__ import annotations
 
 import threading
-from typing import TYPE_CHECKING, Any
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, TypeVar
 
 import pelm_lib
 
@@ -22,6 +23,7 @@ if TYPE_CHECKING:
     from typing_extensions import Buffer
 
 _UNLIMITED = 2**64 - 1
+_T = TypeVar("_T")
 
 
 class Codec:
@@ -45,24 +47,14 @@ class Codec:
             scratch.clear()
 
     def encode(self, key: str, value: object, ttl: float | None = None) -> bytes:
-        scratch = self._scratch()
-        try:
-            if ttl is None:
-                scratch.insert(key, value)
-            else:
-                scratch.insert_ttl(key, value, ttl)
-            text = scratch.get_raw(key)
-        finally:
-            scratch.clear()
+        if ttl is None:
+            text = self._through_scratch(lambda c: c.insert(key, value), lambda c: c.get_raw(key))
+        else:
+            text = self._through_scratch(lambda c: c.insert_ttl(key, value, ttl), lambda c: c.get_raw(key))
         return self._within_limit(key, text)
 
     def encode_raw(self, key: str, text: str | Buffer, ttl: float | None = None) -> bytes:
-        scratch = self._scratch()
-        try:
-            scratch.insert_raw(key, text, ttl)
-            canonical = scratch.get_raw(key)
-        finally:
-            scratch.clear()
+        canonical = self._through_scratch(lambda c: c.insert_raw(key, text, ttl), lambda c: c.get_raw(key))
         return self._within_limit(key, canonical)
 
     def _within_limit(self, key: str, text: bytes) -> bytes:
@@ -71,19 +63,17 @@ class Codec:
         return text
 
     def decode(self, key: str, text: bytes) -> Any:
-        scratch = self._scratch()
-        try:
-            scratch.insert_raw(key, text)
-            return scratch.get(key)
-        finally:
-            scratch.clear()
+        return self._through_scratch(lambda c: c.insert_raw(key, text), lambda c: c.get(key))
 
     def canonical(self, key: str, text: bytes) -> bytes:
         """Text read from Redis as `get_raw` returns it (another writer's may not be canonical)."""
+        return self._through_scratch(lambda c: c.insert_raw(key, text), lambda c: c.get_raw(key))
+
+    def _through_scratch(self, store: Callable[[pelm_lib.Cache], None], read: Callable[[pelm_lib.Cache], _T]) -> _T:
         scratch = self._scratch()
         try:
-            scratch.insert_raw(key, text)
-            return scratch.get_raw(key)
+            store(scratch)
+            return read(scratch)
         finally:
             scratch.clear()
 

@@ -68,7 +68,8 @@ class Coherence:
         self._live_until = 0.0
 
     def serving(self) -> bool:
-        return self._listening and time.monotonic() < self._live_until
+        # _live_until is 0 whenever the connection is not subscribed.
+        return time.monotonic() < self._live_until
 
     def begin(self, key: str, write: bool) -> Ticket:
         with self._lock:
@@ -162,7 +163,7 @@ class Coherence:
                 self.counters.resyncs += 1
             self._generation += 1
             self._listening = listening
-            self._live_until = live_until
+            self._live_until = live_until if listening else 0.0
             for state in self._keys.values():
                 state.echoes = 0
             self._keys = {k: s for k, s in self._keys.items() if s.busy}
@@ -175,4 +176,5 @@ class Coherence:
         self.resync(False)
 
     def heard(self, live_until: float) -> None:
+        """Only the listener thread calls this, and only while subscribed."""
         self._live_until = live_until

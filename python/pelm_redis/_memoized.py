@@ -26,6 +26,7 @@ R = TypeVar("R")
 class _Keyed(Generic[P, R]):
     def __init__(self, func: Callable[P, Any], prefix: str | None, ttl: float | None) -> None:
         self._keyer = pelm_lib.Cache(0).memoize(func, prefix=prefix, ttl=ttl)
+        self._func = func
         self._ttl = ttl
         functools.update_wrapper(cast(Callable[..., Any], self), func)
 
@@ -43,7 +44,6 @@ class TieredMemoized(_Keyed[P, R]):
     def __init__(self, tier: TieredCache, func: Callable[P, R], prefix: str | None, ttl: float | None) -> None:
         super().__init__(func, prefix, ttl)
         self._tier = tier
-        self._func = func
 
     @property
     def cache(self) -> TieredCache:
@@ -66,7 +66,6 @@ class AsyncTieredMemoized(_Keyed[P, R]):
                  prefix: str | None, ttl: float | None) -> None:
         super().__init__(func, prefix, ttl)
         self._tier = tier
-        self._func = func
 
     @property
     def cache(self) -> AsyncTieredCache:

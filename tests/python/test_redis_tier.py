@@ -23,6 +23,7 @@ from redis_servers import CLI, SERVER, Server, move_slot, start_cluster
 redis = pytest.importorskip("redis")
 pelm_redis = pytest.importorskip("pelm_redis")
 import redis.asyncio  # noqa: E402
+import redis.asyncio.cluster  # noqa: E402
 import redis.backoff  # noqa: E402
 import redis.retry  # noqa: E402
 import redis.cluster  # noqa: E402
@@ -464,6 +465,17 @@ def test_cluster_tiers_stay_coherent_through_a_slot_move(cluster):
         writer.insert("k0", "moved")
         time.sleep(0.1)
         assert reader.get("k0") == "moved" and reader.get("k1") == "K1"
+
+        async def async_reader():
+            client = redis.asyncio.cluster.RedisCluster(host="127.0.0.1", port=cluster[1].port, socket_timeout=TIMEOUT)
+            async with pelm_redis.AsyncTieredCache(client, namespace="c:") as tier:
+                assert [await tier.get(k) for k in keys] == ["moved"] + [k.upper() for k in keys[1:]]
+                writer.insert("k5", 5)
+                await asyncio.sleep(0.1)
+                assert await tier.get("k5") == 5 and tier.stats().local_hits == 0
+            await client.aclose()
+
+        asyncio.run(async_reader())
 
 
 def test_a_forked_child_listens_on_its_own(make_tier, client):
