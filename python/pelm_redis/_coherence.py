@@ -162,12 +162,15 @@ class Coherence:
             if self._listening:
                 self.counters.resyncs += 1
             self._generation += 1
-            self._listening = listening
-            self._live_until = live_until if listening else 0.0
+            # Off first: if the clear fails (the local cache is in use by a
+            # call of another thread), nothing is served until a resync succeeds.
+            self._listening, self._live_until = False, 0.0
             for state in self._keys.values():
                 state.echoes = 0
             self._keys = {k: s for k, s in self._keys.items() if s.busy}
             self.local.clear()
+            self._listening = listening
+            self._live_until = live_until if listening else 0.0
 
     def after_fork(self) -> None:
         """In a child process: the parent's listener may have held the lock at the fork."""

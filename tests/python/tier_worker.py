@@ -7,6 +7,7 @@ answers one JSON line on stdout. The tier tests drive several of these.
 import json
 import random
 import sys
+import threading
 import time
 
 import redis
@@ -23,8 +24,18 @@ def make_client(port, cluster):
     return redis.Redis(host="127.0.0.1", port=port, socket_timeout=0.5, retry=Retry(NoBackoff(), 0))
 
 
-def storm(tier, seconds, keys, seed):
-    """Random writes, removes and reads of `keys` keys for `seconds`."""
+def storm(tier, seconds, keys, seed, threads):
+    """Random writes, removes and reads of `keys` keys for `seconds`, from
+    `threads` threads (their hand-overs widen the windows a race needs)."""
+    runners = [threading.Thread(target=storm_thread, args=(tier, seconds, keys, seed * 100 + n))
+               for n in range(threads)]
+    for runner in runners:
+        runner.start()
+    for runner in runners:
+        runner.join()
+
+
+def storm_thread(tier, seconds, keys, seed):
     rng = random.Random(seed)
     end = time.monotonic() + seconds
     while time.monotonic() < end:
@@ -39,7 +50,6 @@ def storm(tier, seconds, keys, seed):
                 tier.get(key)
             except KeyError:
                 pass
-    return None
 
 
 def differences(tier, client):
