@@ -210,7 +210,8 @@ def report(hits, workers, invalidation, args):
         f"--writes {args.writes}` on {platform.machine()}, {os.cpu_count()} cores, Python "
         f"{platform.python_version()}, redis-py {redis.__version__}, "
         f"{subprocess.run(['redis-server', '--version'], capture_output=True, text=True).stdout.split()[2]}, "
-        "server and clients on loopback. Per-call figures are medians of the rounds (wall time).",
+        f"server and clients on loopback, load average {os.getloadavg()[0]:.1f} at the end. "
+        "Per-call figures are medians of the rounds (wall time).",
         "",
         "## A read of one ~300-byte record",
         "",
