@@ -14,6 +14,9 @@ import time
 
 SERVER = shutil.which("redis-server")
 CLI = shutil.which("redis-cli")
+# The sanitized suite preloads its runtime into Python: not into these.
+PLAIN_ENV = {k: v for k, v in os.environ.items()
+             if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
 
 
 def free_port(cluster=False):
@@ -55,7 +58,7 @@ class Server:
         self.process = subprocess.Popen(
             [SERVER, "--port", str(self.port), "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
              "--dir", str(self.folder), "--enable-debug-command", "yes", "--loglevel", "warning", *self.extra],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=PLAIN_ENV)
         deadline = time.monotonic() + 10
         while not _answers(self.port):
             if self.process.poll() is not None or time.monotonic() > deadline:
@@ -79,7 +82,7 @@ class Server:
 
     def cli(self, *args):
         return subprocess.run([CLI, "-p", str(self.port), *args], capture_output=True, text=True,
-                              timeout=10, check=True).stdout.strip()
+                              timeout=10, check=True, env=PLAIN_ENV).stdout.strip()
 
 
 def start_cluster(folder, size=3):
@@ -88,7 +91,7 @@ def start_cluster(folder, size=3):
     try:
         subprocess.run([CLI, "--cluster", "create", *[f"127.0.0.1:{n.port}" for n in nodes],
                         "--cluster-replicas", "0", "--cluster-yes"],
-                       capture_output=True, text=True, timeout=30, check=True)
+                       capture_output=True, text=True, timeout=30, check=True, env=PLAIN_ENV)
         deadline = time.monotonic() + 20
         while not all("cluster_state:ok" in n.cli("CLUSTER", "INFO") for n in nodes):
             if time.monotonic() > deadline:
