@@ -20,9 +20,9 @@ import redis
 import redis.asyncio
 import redis.asyncio.cluster
 
-from ._base import MISS, TierBase
+from ._base import TierBase
 from ._memoized import AsyncTieredMemoized
-from ._plans import LOCK_REFRESH, LOCK_SECONDS, Call, Plan, Script, Sleep
+from ._plans import LOCK_REFRESH, LOCK_SECONDS, MISS, Call, Plan, Script, Sleep
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -80,11 +80,11 @@ class AsyncTieredCache(TierBase):
                 pass  # the next refresh may pass; if none does, the lock lapses
 
     async def get(self, key: str) -> Any:
-        found = self._local_value(key, raw=False)
+        found = self._core.local_hit(key, raw=False)
         return await self._run(self._core.read(key, decoded=True)) if found is MISS else found
 
     async def get_raw(self, key: str) -> bytes:
-        found = self._local_value(key, raw=True)
+        found = self._core.local_hit(key, raw=True)
         text: bytes = await self._run(self._core.read(key, decoded=False)) if found is MISS else found
         return text
 

@@ -13,9 +13,6 @@ from ._plans import Script, TierCore
 from ._stats import TierStats
 
 
-MISS = object()  # a local miss (None is a value: JSON null)
-
-
 class TierBase:
     def __init__(self, client: Any, local: pelm_lib.Cache | None, namespace: str,
                  local_ttl: float | None) -> None:
@@ -36,18 +33,6 @@ class TierBase:
     @property
     def namespace(self) -> str:
         return self._core.namespace
-
-    def _local_value(self, key: str, raw: bool) -> Any:
-        """The local hit, or MISS: hits only while the local tier is known coherent."""
-        core = self._core
-        if not core.coherence.serving():
-            return MISS
-        try:
-            found = core.local.get_raw(key) if raw else core.local.get(key)
-        except KeyError:
-            return MISS
-        core.counters.local_hits += 1
-        return found
 
     def _local_contains(self, key: str) -> bool:
         return self._core.coherence.serving() and self._core.local.contains(key)

@@ -8,7 +8,9 @@ wrappers bind like functions (they are descriptors), so they work on methods.
 
 from __future__ import annotations
 
+import asyncio
 import functools
+import threading
 import types
 from collections.abc import Awaitable, Callable
 from typing import TYPE_CHECKING, Any, Generic, ParamSpec, TypeVar, cast
@@ -51,7 +53,8 @@ class TieredMemoized(_Keyed[P, R]):
 
     def __call__(self, *args: P.args, **kwargs: P.kwargs) -> R:
         tier = self._tier
-        result: R = tier._run(tier._core.memoized(self._keyer, self._func, args, kwargs, self._ttl))
+        caller = threading.current_thread()
+        result: R = tier._run(tier._core.memoized(self._keyer, self._func, args, kwargs, self._ttl, caller))
         return result
 
     def invalidate(self, *args: P.args, **kwargs: P.kwargs) -> bool:
@@ -73,7 +76,8 @@ class AsyncTieredMemoized(_Keyed[P, R]):
 
     async def __call__(self, *args: P.args, **kwargs: P.kwargs) -> R:
         tier = self._tier
-        result: R = await tier._run(tier._core.memoized(self._keyer, self._func, args, kwargs, self._ttl))
+        caller = asyncio.current_task()
+        result: R = await tier._run(tier._core.memoized(self._keyer, self._func, args, kwargs, self._ttl, caller))
         return result
 
     async def invalidate(self, *args: P.args, **kwargs: P.kwargs) -> bool:

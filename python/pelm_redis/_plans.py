@@ -23,6 +23,7 @@ from typing import Any, Union
 
 import pelm_lib
 
+from . import _flights
 from ._codec import Codec
 from ._coherence import Coherence
 
@@ -64,6 +65,9 @@ Step = Union[tuple[Any, ...], Call, Sleep]
 Plan = Generator[Step, Any, Any]
 
 
+MISS = object()  # a local miss (None is a value: JSON null)
+
+
 def _as_bytes(text: object) -> bytes:
     # A client made with decode_responses=True hands back str.
     return text.encode() if isinstance(text, str) else bytes(text)  # type: ignore[call-overload]
@@ -86,6 +90,17 @@ class TierCore:
         self.codec = Codec(local)
         self.codec.check_ttl(local_ttl)
         self.local_ttl = local_ttl
+
+    def local_hit(self, key: str, raw: bool) -> Any:
+        """The local hit, or MISS: hits only while the local tier is known coherent."""
+        if not self.coherence.serving():
+            return MISS
+        try:
+            found = self.local.get_raw(key) if raw else self.local.get(key)
+        except KeyError:
+            return MISS
+        self.counters.local_hits += 1
+        return found
 
     def _lifetime(self, seconds: float | None, started: float) -> float | None:
         """What is left of `seconds` counted from `started`, capped by local_ttl."""
@@ -148,13 +163,15 @@ class TierCore:
         return found == 1
 
     def memoized(self, keyer: Any, func: Callable[..., Any], args: tuple[Any, ...],
-                 kwargs: dict[str, Any], ttl: float | None) -> Plan:
+                 kwargs: dict[str, Any], ttl: float | None, caller: object) -> Plan:
         """One call in flight per key across every process sharing the Redis.
 
         The caller that takes the lock key runs `func`, stores the result and
         only then releases the lock; the others poll for the stored result,
         and take the lock themselves if it lapses or is released with nothing
-        stored (the holder crashed, raised, or had an unstorable result).
+        stored (the holder crashed, raised, or had an unstorable result). A
+        wait that would close a cycle within this process runs `func`
+        directly (`_flights`). `caller` is the thread or task calling.
         """
         key = keyer.key(*args, **kwargs)
         if key is None:
@@ -162,21 +179,23 @@ class TierCore:
         lock, token = LOCK_PREFIX + self.namespace + key, secrets.token_hex(16)
         pause, counted = _POLL_FIRST, True
         while True:
-            if self.coherence.serving():
-                try:
-                    value = self.local.get(key)
-                    self.counters.local_hits += 1
-                    return value
-                except KeyError:
-                    pass
+            found = self.local_hit(key, raw=False)
+            if found is not MISS:
+                return found
             try:
                 return (yield from self.read(key, decoded=True, counted=counted))
             except KeyError:
                 counted = False  # one miss per call, however long it waits
             if (yield ("SET", lock, token, "NX", "PX", int(LOCK_SECONDS * 1000))):
                 break
-            yield Sleep(pause)
+            if not _flights.begin_wait(lock, caller):
+                return (yield Call(func, args, kwargs, "", ""))
+            try:
+                yield Sleep(pause)
+            finally:
+                _flights.end_wait(caller)
             pause = min(pause * 2, _POLL_LAST)
+        _flights.hold(lock, caller)
         try:
             result = yield Call(func, args, kwargs, lock, token)
             try:
@@ -186,4 +205,5 @@ class TierCore:
             yield from self.write(key, text, ttl)
             return self.codec.decode(key, text)
         finally:
+            _flights.release(lock, caller)
             yield (Script.RELEASE_LOCK, lock, token)

@@ -17,9 +17,9 @@ import pelm_lib
 import redis
 import redis.cluster
 
-from ._base import MISS, TierBase
+from ._base import TierBase
 from ._memoized import TieredMemoized
-from ._plans import LOCK_REFRESH, LOCK_SECONDS, Call, Plan, Script, Sleep
+from ._plans import LOCK_REFRESH, LOCK_SECONDS, MISS, Call, Plan, Script, Sleep
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -85,11 +85,11 @@ class TieredCache(TierBase):
 
     def get(self, key: str) -> Any:
         """The value: a local hit, else Redis's (then kept locally), else KeyError as `Cache.get`."""
-        found = self._local_value(key, raw=False)
+        found = self._core.local_hit(key, raw=False)
         return self._run(self._core.read(key, decoded=True)) if found is MISS else found
 
     def get_raw(self, key: str) -> bytes:
-        found = self._local_value(key, raw=True)
+        found = self._core.local_hit(key, raw=True)
         text: bytes = self._run(self._core.read(key, decoded=False)) if found is MISS else found
         return text
 

@@ -406,6 +406,38 @@ def test_memoize_uncached_calls_exceptions_and_keys(make_tier, client):
         tier.memoize(ttl=True)
 
 
+def test_memoize_never_waits_on_its_own_flight(make_tier):
+    tier = make_tier()
+    inside = threading.local()
+    start = threading.Barrier(2)
+
+    @tier.memoize(prefix="self:")
+    def recursive(n):
+        if getattr(inside, "self", False):
+            return n
+        inside.self = True
+        return recursive(n) + 1  # the same key, from inside its own flight: runs directly
+
+    @tier.memoize(prefix="cycle:")
+    def cycle(n):
+        if getattr(inside, "cycle", False):
+            return 10 * n
+        inside.cycle = True
+        start.wait(5)
+        time.sleep(0.1)  # both flights are held before either calls the other's key
+        return cycle(1 - n) + n
+
+    assert recursive(3) == 4 and recursive(3) == 4
+    results = {}
+    threads = [threading.Thread(target=lambda n=n: results.setdefault(n, cycle(n)), daemon=True) for n in (0, 1)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(10)
+    # One of the two ran the other's key directly instead of waiting for ever.
+    assert results in ({0: 1, 1: 1}, {0: 10, 1: 11}), results
+
+
 # -- asyncio ---------------------------------------------------------------------
 
 def test_async_tier_is_coherent_with_a_blocking_one(server, make_tier):
