@@ -123,7 +123,8 @@ def _restart_in_child() -> None:
         listener.restart_in_child()
 
 
-os.register_at_fork(after_in_child=_restart_in_child)
+if hasattr(os, "register_at_fork"):  # not on Windows, which has no fork
+    os.register_at_fork(after_in_child=_restart_in_child)
 
 
 class Listener:

@@ -337,6 +337,21 @@ def test_a_restart_with_no_data_serves_nothing_stale(own_server):
         assert tier.get("k") == 2 and tier.stats().resyncs == 1
 
 
+def test_a_password_and_decoded_responses(tmp_path):
+    node = Server(tmp_path / "auth", "--requirepass", "s3cret")
+    try:
+        client = redis.Redis(host="127.0.0.1", port=node.port, password="s3cret", decode_responses=True,
+                             socket_timeout=TIMEOUT)
+        with pelm_redis.TieredCache(client) as tier:
+            wait_until(tier._core.coherence.serving)  # the invalidation connection authenticated
+            tier.insert("k", {"b": 1, "a": "é"})
+            tier.clear_local()
+            assert tier.get_raw("k") == '{"a":"é","b":1}'.encode() and tier.get("k") == {"a": "é", "b": 1}
+            assert tier.local.contains("k")
+    finally:
+        node.kill()
+
+
 @pytest.mark.parametrize("freeze", ["sigstop", "debug_sleep"])
 def test_a_frozen_server_raises_instead_of_serving_local_values(own_server, freeze):
     with _tier_on(own_server) as tier:
