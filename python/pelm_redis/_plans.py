@@ -128,8 +128,13 @@ class TierCore:
         text = _as_bytes(raw)
         # PTTL: -1 no expiry, -2 gone since the GET (nothing to keep).
         lifetime = 0.0 if pttl == -2 else self._lifetime(None if pttl == -1 else pttl / 1000, started)
-        self.coherence.settle(ticket, text, lifetime)
+        stored = self.coherence.settle(ticket, text, lifetime)
         self.counters.remote_hits += 1
+        if stored:  # read it back from the local tier: the text is parsed once
+            try:
+                return self.local.get(key) if decoded else self.local.get_raw(key)
+            except KeyError:
+                pass  # invalidated meanwhile: the reply is still this call's answer
         return self.codec.decode(key, text) if decoded else self.codec.canonical(key, text)
 
     def write(self, key: str, text: bytes, ttl: float | None) -> Plan:
