@@ -7,7 +7,8 @@ stops it at the end. Stages:
 - hits: one process, one ~300-byte record; per call medians of `--rounds`
   rounds, the cases in a new order each round: `TieredCache.get` served locally; a dict of decoded objects
   (`d[key]`, no copy); `redis.Redis.get` + `orjson.loads`; `TieredCache.get`
-  served by Redis (its local tier has limit 0, so nothing is kept there).
+  served by Redis, with a local tier of limit 0 (nothing is kept) and with
+  the local tier emptied before each call (the reply is kept there).
 - workers: 4 processes for `--seconds` each way, keys drawn from a Zipf
   distribution (s=1.1) over 10,000 keys all present in Redis, 98% reads and
   2% writes; with the tier (local hits, coherent) and without it (every
@@ -101,6 +102,8 @@ def stage_hits(port, rounds):
             "dict of decoded objects (d[key], shared, no copy)": (lambda: decoded["record"], 200_000),
             "redis.Redis.get + orjson.loads": (lambda: orjson.loads(client.get("bench:record")), 1_000),
             "TieredCache.get, remote hit (local tier of limit 0)": (lambda: remote_only.get("record"), 1_000),
+            "TieredCache.get, remote hit kept locally (clear_local() before each)": (
+                lambda: (tier.clear_local(), tier.get("record")), 1_000),
         }
         return per_call_ns(cases, rounds)
 
