@@ -46,7 +46,7 @@ class Script(enum.Enum):
 
 @dataclass(frozen=True, slots=True)
 class Call:
-    """Run the user's function while the lock `lock` (held with `token`) is kept alive."""
+    """Run the user's function, keeping the lock `lock` (held with `token`) alive meanwhile; no lock if ""."""
 
     func: Callable[..., Any]
     args: tuple[Any, ...]
