@@ -46,8 +46,9 @@ def main():
         tier.insert("lookups", 0)
         tier.remove("price:[\"tea\"]")
 
-        ready, done = multiprocessing.Event(), multiprocessing.Event()
-        other = multiprocessing.Process(target=worker, args=(port, ready, done))
+        spawn = multiprocessing.get_context("spawn")  # a fresh interpreter, as a worker server starts
+        ready, done = spawn.Event(), spawn.Event()
+        other = spawn.Process(target=worker, args=(port, ready, done))
         other.start()
         ready.set()
         mine = price_lookup(tier, "tea")  # both ask at once: one runs, one waits

@@ -13,6 +13,7 @@ import sys
 import threading
 import time
 import uuid
+import warnings
 from pathlib import Path
 
 import pytest
@@ -531,7 +532,9 @@ def test_a_forked_child_listens_on_its_own(make_tier, client):
     tier = make_tier()
     tier.insert("k", 1)
     reader, writer = os.pipe()
-    pid = os.fork()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads, on purpose
+        pid = os.fork()
     if pid == 0:  # the child: its own listener, an empty local tier, coherent
         ok = tier.local.is_empty()
         try:
