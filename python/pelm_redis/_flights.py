@@ -6,8 +6,8 @@ lock whose holder is the caller itself (the function calls itself with the
 same arguments), or whose holder waits, through a chain, on a lock the caller
 holds (thread 1 in f(1) calls f(2) while thread 2 in f(2) calls f(1)), would
 deadlock: such a call runs the function directly instead, uncached. Holders
-in other processes are not known here, so a cycle through another process
-still waits until a lock lapses or is released.
+in other processes are not known here: a cycle through another process
+waits as long as its holders live, as with any lock.
 """
 
 from __future__ import annotations
