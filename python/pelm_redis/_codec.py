@@ -77,6 +77,19 @@ class Codec:
         finally:
             scratch.clear()
 
+    def memo_result(self, result: object) -> tuple[bytes | None, Any]:
+        """The text `Cache.memoize` would store of a result (None when it would
+        store nothing: refused, longer than the local limit, non-finite floats)
+        and what it would return, found by letting a `Cache.memoize` of the
+        local tier's limit store it."""
+        holder = pelm_lib.Cache(self._local.limit)
+        store = holder.memoize(lambda: result, prefix="")
+        returned = store()
+        key = store.key()
+        if key is None or key not in holder:
+            return None, result
+        return holder.get_raw(key), returned
+
     def missing(self, key: str) -> KeyError:
         """The KeyError `Cache.get` raises for `key`, word for word."""
         try:

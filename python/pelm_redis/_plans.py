@@ -203,12 +203,11 @@ class TierCore:
         _flights.hold(lock, caller)
         try:
             result = yield Call(func, args, kwargs, lock, token)
-            try:
-                text = self.codec.encode(key, result, ttl)
-            except Exception:  # refused by the conversion or too long: returned as it is
+            text, returned = self.codec.memo_result(result)
+            if text is None:  # not storable by Cache.memoize's rules: returned as it is
                 return result
             yield from self.write(key, text, ttl)
-            return self.codec.decode(key, text)
+            return returned
         finally:
             _flights.release(lock, caller)
             yield (Script.RELEASE_LOCK, lock, token)

@@ -6,6 +6,7 @@ an outside write), expiry in both tiers, memoize across processes."""
 
 import asyncio
 import json
+import math
 import os
 import shutil
 import subprocess
@@ -407,12 +408,15 @@ def test_memoize_uncached_calls_exceptions_and_keys(make_tier, client):
         calls.append(x)
         if x == "boom":
             raise ValueError("boom")
-        return {"x": x} if x != "unstorable" else object
+        if x == "unstorable":
+            return object
+        return [float("nan")] if x == "nan" else {"x": x}
 
     assert f(1) == f(1) == {"x": 1} and calls == [1]
     assert f.key(1) == "f:[1]" and client.pttl(tier.namespace + "f:[1]") > 4000
     assert f({1, 2}) == {"x": {1, 2}} and f({1, 2}) and calls[-2:] == [{1, 2}] * 2  # a set: uncached
-    assert f("unstorable") is object
+    assert f("unstorable") is object and math.isnan(f("nan")[0]) and calls.count("nan") == 1
+    assert math.isnan(f("nan")[0]) and calls.count("nan") == 2  # stored as null it would come back None
     for _ in range(2):
         with pytest.raises(ValueError, match="boom"):
             f("boom")
