@@ -62,6 +62,7 @@ class Server:
         deadline = time.monotonic() + 10
         while not _answers(self.port):
             if self.process.poll() is not None or time.monotonic() > deadline:
+                self.kill()
                 raise RuntimeError(f"redis-server did not start on port {self.port}")
             time.sleep(0.02)
 
