@@ -47,7 +47,7 @@ def test_sdist_builds_a_wheel_that_installs_and_imports(tmp_path):
     with tarfile.open(sdist) as tar:
         names = tar.getnames()
     for needed in ("pyproject.toml", "CMakeLists.txt", "src/module/module.cpp", "stubs/pelm_lib-stubs/__init__.pyi",
-                   "python/pelm_redis/__init__.py", "python/pelm_redis/py.typed"):
+                   "pelm_redis/__init__.py", "pelm_redis/py.typed"):
         assert any(n.endswith(needed) for n in names), needed
 
     run(sys.executable, "-m", "pip", "wheel", "--no-deps", "-w", str(dist), str(sdist), cwd=tmp_path)
