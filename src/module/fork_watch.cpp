@@ -7,6 +7,8 @@
 
 #include <atomic>
 
+#include "module/thread_waits.hpp"
+
 namespace pelm {
 
 namespace {
@@ -18,6 +20,7 @@ std::atomic<bool> g_watching{false};
 void on_fork_child() noexcept {
   g_survivor.store(this_thread_id(), std::memory_order_relaxed);
   fork_watch_detail::generation.fetch_add(1, std::memory_order_relaxed);
+  reset_thread_waits_in_child();
 }
 
 }  // namespace

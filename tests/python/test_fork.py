@@ -1,6 +1,7 @@
 """fork while a cache is in use: the child gets a copy of every cache but only
-of the forking thread. A use held by any other thread is void in the child;
-one held by the forking thread stays held until that thread's call returns."""
+of the forking thread. A use held by any other thread is void in the child,
+and so is the place in line of every thread waiting for one; a use held by
+the forking thread stays held until that thread's call returns."""
 
 import os
 
@@ -11,7 +12,7 @@ from child_process import run_child
 pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
 
 PRELUDE = """
-import collections.abc, os, threading, traceback, warnings
+import collections.abc, os, threading, time, traceback, warnings
 warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads, on purpose
 import pelm_lib
 
@@ -58,12 +59,16 @@ class Blocking(collections.abc.Sequence):
 inserter = threading.Thread(target=lambda: cache.insert("k", Blocking()))
 inserter.start()
 entered.wait()
-assert refused(lambda: cache.get("old")) and refused(lambda: len(cache))
+waiters = [threading.Thread(target=call) for call in (lambda: cache.get("old"), lambda: len(cache))]
+for w in waiters:
+    w.start()
+time.sleep(0.05)  # both wait for the inserter by now
 pid = os.fork()
 if pid == 0:
     in_child(usable)
 release.set()
-inserter.join()
+for t in [inserter] + waiters:
+    t.join()
 assert child_ok(pid)
 assert cache.get("k") == [] and cache.get("old") == 1
 print("ok")
