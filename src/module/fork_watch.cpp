@@ -7,6 +7,7 @@
 
 #include <atomic>
 
+#include "module/memo_flight.hpp"
 #include "module/thread_waits.hpp"
 
 namespace pelm {
@@ -21,6 +22,7 @@ void on_fork_child() noexcept {
   g_survivor.store(this_thread_id(), std::memory_order_relaxed);
   fork_watch_detail::generation.fetch_add(1, std::memory_order_relaxed);
   reset_thread_waits_in_child();
+  reset_flights_in_child();
 }
 
 }  // namespace
