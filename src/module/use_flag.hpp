@@ -130,6 +130,7 @@ class UseFlag {
     return generation_;
   }
   PELM_COLD PELM_NOINLINE void wake_waiters();
+  void void_queue_of_parent() noexcept;
   [[nodiscard]] bool compatible(bool exclusive) noexcept;
   [[nodiscard]] bool may_take(bool exclusive, const FlagWaiter* self) noexcept;
   [[nodiscard]] bool this_thread_in_the_way(bool exclusive) noexcept;

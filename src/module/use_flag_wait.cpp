@@ -104,8 +104,20 @@ std::uint64_t UseFlag::exclusive_holder() const noexcept {
   return holder_;
 }
 
+void UseFlag::void_queue_of_parent() noexcept {
+  if (queue_generation_ == fork_generation()) [[likely]] {
+    return;
+  }
+  // The queue's waiters are threads of the parent, gone in this child: not
+  // even their condition variables may be touched.
+  first_ = last_ = nullptr;
+  waiting_.store(0, std::memory_order_relaxed);
+  queue_generation_ = fork_generation();
+}
+
 void UseFlag::wake_waiters() {
   std::lock_guard<std::mutex> hold(wait_lock());
+  void_queue_of_parent();
   FlagWaiter::wake_first(*this);
 }
 
@@ -135,12 +147,7 @@ Result<std::optional<std::uint64_t>> UseFlag::wait_for_use(bool exclusive) {
   std::optional<FlagWaiter> me;
   for (;;) {
     std::unique_lock<std::mutex> lock(wait_lock());
-    if (queue_generation_ != fork_generation()) {
-      // The queue's waiters are threads of the parent, gone in this child.
-      first_ = last_ = nullptr;
-      waiting_.store(0, std::memory_order_relaxed);
-      queue_generation_ = fork_generation();
-    }
+    void_queue_of_parent();
     const bool ending = interpreter_finalizing();
     if (may_take(exclusive, me ? &*me : nullptr) || (ending && compatible(exclusive))) {
       if (me) me->leave();
