@@ -12,10 +12,17 @@
 //
 // Order: a waiter may take the use once it is compatible with the holders
 // and no waiter of another thread ahead of it needs more than it does
-// (shared waiters in a row go together); a newcomer counts as the last in
-// the queue. Waiters of the calling thread are skipped: they belong to
+// (shared waiters in a row go together). A newcomer that finds the use
+// free may take it past the queue, unless the first waiter has waited
+// longer than `kPatience`; then it queues at the back like any waiter.
+// Strict order for everyone would make every call of a busy cache pass
+// through a wake-up and a hand-over of the interpreter lock (a convoy that
+// never clears); letting newcomers pass for a few milliseconds keeps the
+// throughput of a free-for-all, and the patience bounds how long any
+// waiter can be passed over, so none starves. Waiters of the calling thread are skipped: they belong to
 // calls suspended under this one (a signal handler run while waiting), which
 // cannot go on before this one returns anyway.
+#include <chrono>
 #include <mutex>
 
 #include "module/expiry.hpp"
@@ -23,6 +30,11 @@
 #include "module/use_flag.hpp"
 
 namespace pelm {
+
+// Longer than a switch of the interpreter lock (5 ms by default), so a
+// waiter woken by a release normally gets its turn before newcomers must
+// queue; short enough that nobody notices the wait.
+constexpr std::chrono::milliseconds kPatience{10};
 
 class FlagWaiter {
  public:
@@ -49,6 +61,7 @@ class FlagWaiter {
     flag_.waiting_.fetch_add(1, std::memory_order_relaxed);
     waiter_.list();
     queued_ = true;
+    since_ = std::chrono::steady_clock::now();
   }
   void leave() noexcept {
     if (!queued_) return;
@@ -73,6 +86,9 @@ class FlagWaiter {
     return ahead->waiter_.thread() != me && (exclusive || ahead->exclusive_);
   }
   [[nodiscard]] const FlagWaiter* next() const noexcept { return next_; }
+  [[nodiscard]] bool out_of_patience() const noexcept {
+    return std::chrono::steady_clock::now() - since_ > kPatience;
+  }
 
   static std::uint64_t flag_owner(const void* flag) noexcept {
     return static_cast<const UseFlag*>(flag)->exclusive_holder();
@@ -83,6 +99,7 @@ class FlagWaiter {
   UseFlag& flag_;
   bool exclusive_;
   bool queued_ = false;
+  std::chrono::steady_clock::time_point since_{};
   FlagWaiter* prev_ = nullptr;
   FlagWaiter* next_ = nullptr;
 };
@@ -128,6 +145,7 @@ bool UseFlag::compatible(bool exclusive) noexcept {
 
 bool UseFlag::may_take(bool exclusive, const FlagWaiter* self) noexcept {
   if (!compatible(exclusive)) return false;
+  if (self == nullptr && (first_ == nullptr || !first_->out_of_patience())) return true;
   // A share of this thread's own is never made to wait behind others: an
   // exclusive waiter ahead waits for that very share to end.
   if (!exclusive && holds_share_of(this)) return true;
