@@ -155,6 +155,8 @@ class UseFlag {
 }
 
 // The counted shared uses the calling thread holds, innermost first.
+// Initial-exec, as this_thread_id()'s (fork_watch.hpp): 8 more bytes of the
+// static TLS reserve, read with no call by every counted shared use.
 struct HeldShare {
   const UseFlag* flag;
   HeldShare* outer;
