@@ -56,16 +56,28 @@ class Blocking(collections.abc.Sequence):
     def __getitem__(self, i):
         raise IndexError
 
+@cache.memoize
+def slow(x):
+    release.wait()
+    return x
+
+def child_check():
+    release.set()  # for the child's own run of slow(1): the parent's is gone
+    assert slow(1) == 1 and slow(1) == 1 and cache.remove(slow.key(1))
+    usable()
+
 inserter = threading.Thread(target=lambda: cache.insert("k", Blocking()))
 inserter.start()
 entered.wait()
-waiters = [threading.Thread(target=call) for call in (lambda: cache.get("old"), lambda: len(cache))]
+# Two wait for the inserter, one runs slow(1) and one waits for that run.
+waiters = [threading.Thread(target=call) for call in
+           (lambda: cache.get("old"), lambda: len(cache), lambda: slow(1), lambda: slow(1))]
 for w in waiters:
     w.start()
-time.sleep(0.05)  # both wait for the inserter by now
+time.sleep(0.1)
 pid = os.fork()
 if pid == 0:
-    in_child(usable)
+    in_child(child_check)
 release.set()
 for t in [inserter] + waiters:
     t.join()
