@@ -15,8 +15,10 @@ Stampede: 16 threads released at once call one memoized function (50 ms of
 sleep) with the same argument, against `cachetools.cached` with a lock; the
 figures are the function's runs and each caller's latency.
 
-Prints one JSON document; `--markdown FILE` also writes the tables. Medians
-of `--rounds` rounds. Run with the interpreter that has pelm_lib and the
+Prints one JSON document; `--markdown FILE` also writes the tables, with
+the pelm_lib rows of `--before FILE` (the JSON of a run of an older build,
+made just before: `--peers pelm_lib --stampede-peers pelm_lib`) beside them.
+Medians of `--rounds` rounds. Run with the interpreter that has pelm_lib and the
 peers (build/bench-venv, or PYTHONPATH=build-dir).
 """
 
@@ -177,16 +179,19 @@ def stampede(peer, callers=16, work_s=0.05):
     return {"runs": len(runs), "median_ms": statistics.median(latency) * 1e3, "max_ms": latency[-1] * 1e3}
 
 
-def markdown(res):
+def markdown(res, before=None):
     lines = ["### Threads: 50% insert / 50% get on 500 keys, thousands of operations per second "
              "(failed calls in brackets when any)", ""]
     for kind in VALUES:
         lines += [f"**{kind}**", "", "| peer | " + " | ".join(f"{t} thr" for t in THREADS) + " |",
                   "|---|" + "---:|" * len(THREADS)]
-        for peer in PEERS:
+        rows = [(peer, res["throughput"][kind][peer]) for peer in res["throughput"][kind]]
+        if before:
+            rows.insert(1, ("pelm_lib, before", before["throughput"][kind]["pelm_lib"]))
+        for peer, by_threads in rows:
             cells = []
             for t in THREADS:
-                r = res["throughput"][kind][peer][str(t)]
+                r = by_threads[str(t)]
                 cell = f"{r['ops_per_s'] / 1e3:,.0f}"
                 if r["failed"]:
                     cell += f" ({r['failed']:.0%} failed)"
@@ -195,7 +200,10 @@ def markdown(res):
         lines.append("")
     lines += ["### 16 threads call one memoized 50 ms function with the same argument", "",
               "| memoizer | runs | median latency (ms) | max latency (ms) |", "|---|---:|---:|---:|"]
-    for peer, r in res["stampede"].items():
+    stampedes = list(res["stampede"].items())
+    if before:
+        stampedes.insert(1, ("pelm_lib, before", before["stampede"]["pelm_lib"]))
+    for peer, r in stampedes:
         lines.append(f"| {peer} | {r['runs']} | {r['median_ms']:.1f} | {r['max_ms']:.1f} |")
     return "\n".join(lines) + "\n"
 
@@ -205,7 +213,9 @@ def main():
     ap.add_argument("--seconds", type=float, default=1.0)
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--peers", nargs="+", default=list(PEERS))
+    ap.add_argument("--stampede-peers", nargs="+", default=["pelm_lib", "cachetools.cached+lock"])
     ap.add_argument("--markdown")
+    ap.add_argument("--before")
     args = ap.parse_args()
     sys.setswitchinterval(0.005)
     res = {"python": sys.version.split()[0], "throughput": {}, "stampede": {}}
@@ -219,13 +229,17 @@ def main():
                     "ops_per_s": statistics.median(r["ops_per_s"] for r in rounds),
                     "failed": statistics.median(r["failed"] for r in rounds),
                 }
-    for peer in ("pelm_lib", "cachetools.cached+lock"):
+    for peer in args.stampede_peers:
         rounds = [stampede(peer) for _ in range(args.rounds)]
         res["stampede"][peer] = {k: statistics.median(r[k] for r in rounds) for k in rounds[0]}
     print(json.dumps(res, indent=1))
     if args.markdown:
+        before = None
+        if args.before:
+            with open(args.before) as f:
+                before = json.load(f)
         with open(args.markdown, "w") as f:
-            f.write(markdown(res))
+            f.write(markdown(res, before))
 
 
 if __name__ == "__main__":

@@ -185,3 +185,4 @@ def test_a_waiting_writer_is_not_starved_by_a_stream_of_writers():
     streamer.join(30)
     assert took < 5, f"50 inserts took {took:.1f} s behind the stream"
     assert [cache.get(f"m{i}") for i in range(50)] == list(range(50))
+
