@@ -8,9 +8,9 @@
 // and changes nothing: waiting would never end. If it is a call of another
 // thread, which can only happen while that call runs Python code that lets
 // the interpreter lock go, the call waits for it with the interpreter lock
-// released (use_flag_wait.cpp). Waiters are served in order: once one
-// waits, a newcomer from another thread queues behind it instead of
-// slipping in whenever the flag is free for an instant, so none starves.
+// released (use_flag_wait.cpp). Waiters are served in order, and a
+// newcomer may slip in ahead of them only while the first has waited less
+// than a few milliseconds, so none starves.
 //
 // Every call holds the interpreter lock, so the flag only ever changes while
 // some call holds that lock. A reader that runs no Python code between
