@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <new>
+#include <thread>
 
 #include "module/fork_watch.hpp"
 
@@ -21,6 +22,10 @@ Waiter* g_waiting = nullptr;  // most recent first: a thread's innermost wait
 // Long enough to cost nothing, short enough that a signal (Ctrl-C) reaches a
 // waiting main thread well within a tenth of a second.
 constexpr std::chrono::milliseconds kParkSlice{20};
+
+[[noreturn]] void park_for_good() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
 
 }  // namespace
 
@@ -59,8 +64,14 @@ bool Waiter::park(std::unique_lock<std::mutex>& lock) {
   cv_.wait_for(lock, kParkSlice, [this] { return woken_; });
   woken_ = false;
   lock.unlock();
-  // At interpreter exit this may end a daemon thread by a forced unwind;
-  // the destructors on the way unlist it and pass on what it held.
+  // Once the interpreter is shutting down, taking its lock back would end
+  // this (daemon) thread, by a forced unwind through the calls it is making;
+  // a waiter holds nothing anyone still needs (nobody waits any more), so it
+  // stays here until the process ends instead, as newer interpreters do with
+  // every such thread. Should the shutdown begin just after this look, the
+  // unwind still comes, and the destructors on its way unlist the waiter
+  // and pass on what its thread held.
+  if (interpreter_finalizing()) park_for_good();
   PyEval_RestoreThread(state);
   return PyErr_CheckSignals() == 0;
 }
