@@ -22,7 +22,7 @@
 #include "convert/conversion_error.hpp"
 #include "convert/int_from_magnitude.hpp"
 #include "convert/member_name_cache.hpp"
-#include "convert/str_from_utf8.hpp"
+#include "py/str_from_utf8.hpp"
 #include "convert/value_stack.hpp"
 #include "codec/reader.hpp"
 #include "py/messages.hpp"

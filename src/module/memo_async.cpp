@@ -24,12 +24,12 @@
 #include <string_view>
 
 #include "convert/json_to_python.hpp"
-#include "module/entry_point.hpp"
+#include "cache/entry_point.hpp"
 #include "module/memo_async.hpp"
 #include "module/memo_call.hpp"
 #include "module/memo_key.hpp"
 #include "module/memo_object.hpp"
-#include "module/method_support.hpp"
+#include "cache/method_support.hpp"
 #include "module/memo_store.hpp"
 #include "py/per_interpreter.hpp"
 #include "py/str_utf8.hpp"

@@ -10,7 +10,7 @@
 // so the first call and every later one return equal values of the same
 // types; a result that cannot be stored is returned as it is.
 #include "convert/json_to_python.hpp"
-#include "module/entry_point.hpp"
+#include "cache/entry_point.hpp"
 #include "module/memo_call.hpp"
 #include "module/memo_key.hpp"
 #include "module/memo_store.hpp"

@@ -10,9 +10,9 @@
 #include <optional>
 #include <string>
 
-#include "module/convert_arguments.hpp"
-#include "module/entry_point.hpp"
-#include "module/match_arguments.hpp"
+#include "cache/convert_arguments.hpp"
+#include "cache/entry_point.hpp"
+#include "cache/match_arguments.hpp"
 #include "module/memo_async.hpp"
 #include "module/memo_decorate.hpp"
 #include "module/memo_object.hpp"

@@ -22,7 +22,7 @@
 #include <string_view>
 
 #include "module/memo_object.hpp"
-#include "module/pooled_writer.hpp"
+#include "cache/pooled_writer.hpp"
 #include "py/error.hpp"
 
 namespace pelm {

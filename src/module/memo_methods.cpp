@@ -3,11 +3,11 @@
 // they name the entry a call with the same arguments would use.
 #include <optional>
 
-#include "module/docstrings.hpp"
-#include "module/entry_point.hpp"
+#include "cache/docstrings.hpp"
+#include "cache/entry_point.hpp"
 #include "module/memo_key.hpp"
 #include "module/memo_methods.hpp"
-#include "module/method_support.hpp"
+#include "cache/method_support.hpp"
 
 namespace pelm {
 

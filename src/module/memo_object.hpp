@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "module/cache_object.hpp"
+#include "cache/cache_object.hpp"
 #include "module/memo_plan.hpp"
 #include "py/messages.hpp"
 #include "py/owned_ref.hpp"
@@ -67,7 +67,7 @@ struct MemoParts {
 [[nodiscard]] Result<OwnedRef> new_memo(MemoParts parts);
 
 // The call slots (memo_call.cpp, memo_async.cpp).
-// Not noexcept: they run user code (see module/entry_point.hpp).
+// Not noexcept: they run user code (see cache/entry_point.hpp).
 PyObject* memo_vectorcall(PyObject* op, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
 PyObject* memo_async_vectorcall(PyObject* op, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
 

@@ -5,7 +5,7 @@
 
 #include "convert/json_to_python.hpp"
 #include "convert/python_to_json.hpp"
-#include "module/method_support.hpp"
+#include "cache/method_support.hpp"
 
 namespace pelm {
 

@@ -17,9 +17,9 @@
 #include <optional>
 #include <string_view>
 
-#include "module/cache_object.hpp"
-#include "module/convert_arguments.hpp"
-#include "module/pooled_writer.hpp"
+#include "cache/cache_object.hpp"
+#include "cache/convert_arguments.hpp"
+#include "cache/pooled_writer.hpp"
 #include "py/error.hpp"
 #include "py/owned_ref.hpp"
 

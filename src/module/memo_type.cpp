@@ -10,10 +10,10 @@
 #include <cstddef>
 #include <new>
 
-#include "module/docstrings.hpp"
+#include "cache/docstrings.hpp"
 #include "module/memo_object.hpp"
 #include "module/memo_methods.hpp"
-#include "module/entry_point.hpp"
+#include "cache/entry_point.hpp"
 
 namespace pelm {
 

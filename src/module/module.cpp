@@ -15,13 +15,14 @@
 #include <optional>
 #include <string>
 
-#include "module/match_arguments.hpp"
-#include "module/convert_arguments.hpp"
-#include "module/cache_object.hpp"
-#include "module/docstrings.hpp"
-#include "module/entry_point.hpp"
-#include "module/fork_watch.hpp"
+#include "cache/match_arguments.hpp"
+#include "cache/convert_arguments.hpp"
+#include "cache/cache_object.hpp"
+#include "cache/docstrings.hpp"
+#include "cache/entry_point.hpp"
+#include "cache/fork_watch.hpp"
 #include "module/memo_object.hpp"
+#include "module/method_table.hpp"
 #include "py/messages.hpp"
 
 namespace pelm {
@@ -83,7 +84,7 @@ std::optional<Error> exec_steps(PyObject* module) {
     PyErr_NoMemory();
     return Error::fetch();
   }
-  if (!ready_cache_type() || !ready_memo_type()) return Error::fetch();
+  if (!ready_cache_type(cache_method_table()) || !ready_memo_type()) return Error::fetch();
   return add_exported(module, "Cache", reinterpret_cast<PyObject*>(&CacheType));
 }
 
@@ -108,10 +109,6 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
-
-void raise_unexpected_exception() noexcept {
-  Error::panic(std::string(msg::kUnexpectedInternal)).raise();
-}
 
 }  // namespace pelm
 

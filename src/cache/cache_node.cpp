@@ -3,7 +3,7 @@
 // static type without a constructor: Python can neither call it nor build one
 // with object.__new__, and readying it never warns (a dot-less heap type name
 // would, and under -W error that would break every insert).
-#include "module/cache_object.hpp"
+#include "cache/cache_object.hpp"
 #include "py/owned_ref.hpp"
 
 namespace pelm {

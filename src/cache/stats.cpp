@@ -1,10 +1,10 @@
 // The stats record type (a static struct sequence, readied on first use)
-// and the making of one record (see cache_stats.hpp).
+// and the making of one record (see stats.hpp).
 //
 // Hazard: the field order is part of the public surface (the record is a
 // tuple); new fields go at the end, and kFields, kFieldCount and
 // `new_stats_record` change together.
-#include "module/cache_stats.hpp"
+#include "cache/stats.hpp"
 
 #include <array>
 

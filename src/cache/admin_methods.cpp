@@ -7,9 +7,9 @@
 // resize() converts its limit before taking exclusive use: __index__ is the
 // caller's own code and may use the cache freely, and the new cap applies
 // to the cache as that code left it, less what has expired since.
-#include "convert/str_from_utf8.hpp"
-#include "module/method_support.hpp"
-#include "module/more_methods.hpp"
+#include "py/str_from_utf8.hpp"
+#include "cache/method_support.hpp"
+#include "cache/methods.hpp"
 
 namespace pelm {
 

@@ -16,11 +16,11 @@
 #include <string>
 #include <string_view>
 
-#include "module/cache_object.hpp"
-#include "module/convert_arguments.hpp"
-#include "module/entry_point.hpp"
-#include "module/expiry.hpp"
-#include "module/match_arguments.hpp"
+#include "cache/cache_object.hpp"
+#include "cache/convert_arguments.hpp"
+#include "cache/entry_point.hpp"
+#include "cache/expiry.hpp"
+#include "cache/match_arguments.hpp"
 #include "py/messages.hpp"
 #include "support/portable.hpp"
 

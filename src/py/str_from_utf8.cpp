@@ -1,5 +1,5 @@
 // Decoding validated, non-ASCII UTF-8 into a str of the right kind.
-#include "convert/str_from_utf8.hpp"
+#include "py/str_from_utf8.hpp"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
 // The fork generation and the thread that made the last fork (see fork_watch.hpp).
-#include "module/fork_watch.hpp"
+#include "cache/fork_watch.hpp"
 
 #if !defined(_WIN32)
 #include <pthread.h>

@@ -1,5 +1,5 @@
 // Reading insert_raw's `text` (see text_argument.hpp).
-#include "module/text_argument.hpp"
+#include "cache/text_argument.hpp"
 
 #include <string>
 

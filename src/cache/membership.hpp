@@ -11,8 +11,8 @@
 #include <optional>
 #include <string_view>
 
-#include "module/convert_arguments.hpp"
-#include "module/cache_object.hpp"
+#include "cache/convert_arguments.hpp"
+#include "cache/cache_object.hpp"
 
 namespace pelm {
 

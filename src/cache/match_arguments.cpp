@@ -1,6 +1,6 @@
 // Argument matching (see match_arguments.hpp): one binder and two adapters for
 // the two calling conventions; the texts come from py/messages.hpp.
-#include "module/match_arguments.hpp"
+#include "cache/match_arguments.hpp"
 
 #include <string>
 

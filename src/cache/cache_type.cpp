@@ -7,13 +7,13 @@
 #include <new>
 #include <optional>
 
-#include "module/match_arguments.hpp"
-#include "module/convert_arguments.hpp"
-#include "module/cache_object.hpp"
-#include "module/docstrings.hpp"
-#include "module/entry_point.hpp"
-#include "module/expiry.hpp"
-#include "module/membership.hpp"
+#include "cache/match_arguments.hpp"
+#include "cache/convert_arguments.hpp"
+#include "cache/cache_object.hpp"
+#include "cache/docstrings.hpp"
+#include "cache/entry_point.hpp"
+#include "cache/expiry.hpp"
+#include "cache/membership.hpp"
 
 namespace pelm {
 
@@ -110,7 +110,7 @@ PyTypeObject make_cache_type() noexcept {
   // Cache holds no Python objects, so it can never be part of a cycle.
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
   t.tp_doc = doc::kCache;
-  t.tp_methods = cache_methods;
+  t.tp_methods = nullptr;  // the module's table, set when readied
   t.tp_getset = cache_getset;
   t.tp_new = cache_new;
   return t;
@@ -120,7 +120,10 @@ PyTypeObject make_cache_type() noexcept {
 
 PyTypeObject CacheType = make_cache_type();
 
-bool ready_cache_type() noexcept { return PyType_Ready(&CacheType) == 0; }
+bool ready_cache_type(PyMethodDef* methods) noexcept {
+  if (!(CacheType.tp_flags & Py_TPFLAGS_READY)) CacheType.tp_methods = methods;
+  return PyType_Ready(&CacheType) == 0;
+}
 
 Result<OwnedRef> new_cache(PyTypeObject* type, std::uint64_t limit) {
   HashKey key = next_cache_hash_key();

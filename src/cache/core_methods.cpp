@@ -1,7 +1,6 @@
-// The methods of Cache: insert, insert_ttl, get, remove, contains and the
-// counters, and the method table, which also lists the methods of
-// json_text_methods.cpp and cache_admin_methods.cpp (declared in
-// more_methods.hpp).
+// The core methods of Cache: insert, insert_ttl, get, remove, contains and
+// the counters, and the cache's method table, which also lists the methods of
+// raw_text_methods.cpp and admin_methods.cpp (declared in methods.hpp).
 //
 // Every method first retires the entries that have expired (expiry.hpp; the
 // inserts do it after their conversion, see insert_method), then every keyed
@@ -14,14 +13,13 @@
 #include <optional>
 #include <string>
 
+#include "cache/docstrings.hpp"
+#include "cache/membership.hpp"
+#include "cache/method_support.hpp"
+#include "cache/methods.hpp"
+#include "cache/pooled_writer.hpp"
 #include "convert/json_to_python.hpp"
 #include "convert/python_to_json.hpp"
-#include "module/docstrings.hpp"
-#include "module/membership.hpp"
-#include "module/memo_decorate.hpp"
-#include "module/method_support.hpp"
-#include "module/more_methods.hpp"
-#include "module/pooled_writer.hpp"
 
 namespace pelm {
 
@@ -142,7 +140,7 @@ PyObject* cache_clear(PyObject* op, PyObject*) {
 
 }  // namespace
 
-PyMethodDef cache_methods[] = {
+PyMethodDef cache_methods[kCacheMethodCount] = {
     {"insert", as_cfunction<insert_method<insert_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kInsert},
     {"insert_ttl", as_cfunction<insert_method<insert_ttl_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kInsertTtl},
     {"get", as_cfunction<vector_method<get_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kGet},
@@ -159,8 +157,6 @@ PyMethodDef cache_methods[] = {
     {"stats", as_cfunction<vector_method<stats_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kStats},
     {"resize", as_cfunction<vector_method<resize_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kResize},
     {"__sizeof__", as_cfunction<cache_sizeof>(), METH_NOARGS, doc::kSizeof},
-    {"memoize", as_cfunction<cache_memoize>(), METH_FASTCALL | METH_KEYWORDS, doc::kMemoize},
-    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace pelm

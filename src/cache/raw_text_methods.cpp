@@ -9,10 +9,10 @@
 // but not change the cache, and the entry being decoded stays valid.
 #include "codec/canonical_text.hpp"
 #include "convert/json_to_python.hpp"
-#include "module/method_support.hpp"
-#include "module/more_methods.hpp"
-#include "module/pooled_writer.hpp"
-#include "module/text_argument.hpp"
+#include "cache/method_support.hpp"
+#include "cache/methods.hpp"
+#include "cache/pooled_writer.hpp"
+#include "cache/text_argument.hpp"
 #include "support/portable.hpp"
 
 namespace pelm {

@@ -5,9 +5,9 @@
 
 #include <Python.h>
 
+#include "cache/stats.hpp"
+#include "cache/use_flag.hpp"
 #include "convert/dict_shape_memo.hpp"
-#include "module/cache_stats.hpp"
-#include "module/use_flag.hpp"
 #include "engine/engine.hpp"
 
 namespace pelm {
@@ -25,13 +25,13 @@ extern PyTypeObject CacheType;
 
 [[nodiscard]] inline CacheObject* as_cache(PyObject* op) noexcept { return reinterpret_cast<CacheObject*>(op); }
 
-// Makes the type ready once per process; false with a Python error set.
-[[nodiscard]] bool ready_cache_type() noexcept;
+// Makes the type ready once per process with `methods` as its method table
+// (the module's: methods.hpp); false with a Python error set.
+[[nodiscard]] bool ready_cache_type(PyMethodDef* methods) noexcept;
 // A new Cache with `limit`; used by the constructor and init_cache.
 [[nodiscard]] Result<OwnedRef> new_cache(PyTypeObject* type, std::uint64_t limit);
 
-// The method table and the hidden entry type (cache_methods.cpp, cache_node.cpp).
-extern PyMethodDef cache_methods[];
+// The hidden entry type (cache_node.cpp).
 // Readies the CacheNode type on first need; false if it cannot be made.
 [[nodiscard]] bool ensure_cache_node_type() noexcept;
 extern PyTypeObject CacheNodeType;

@@ -1,5 +1,5 @@
 // Retiring expired entries and storing timed ones (see expiry.hpp).
-#include "module/expiry.hpp"
+#include "cache/expiry.hpp"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
 // Conversion of `key`, `limit` and `ttl` (see convert_arguments.hpp).
-#include "module/convert_arguments.hpp"
+#include "cache/convert_arguments.hpp"
 
 #include <cmath>
 #include <limits>

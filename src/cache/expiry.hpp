@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "module/cache_object.hpp"
+#include "cache/cache_object.hpp"
 #include "support/portable.hpp"
 
 namespace pelm {

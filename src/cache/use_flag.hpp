@@ -30,7 +30,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "module/fork_watch.hpp"
+#include "cache/fork_watch.hpp"
 #include "py/error.hpp"
 #include "py/messages.hpp"
 #include "support/portable.hpp"
