@@ -14,6 +14,7 @@
 #include <optional>
 #include <string_view>
 
+#include "engine/key_ref.hpp"
 #include "py/error.hpp"
 #include "py/str_utf8.hpp"
 #include "support/portable.hpp"
@@ -43,10 +44,9 @@ namespace pelm {
   return static_cast<std::uint64_t>(h);
 }
 
-// A converted key; not movable, since `text` may point into `scratch`.
-struct Key {
-  std::string_view text;  // UTF-8, borrowed from the str or from `scratch`
-  std::uint64_t str_hash = 0;
+// A converted key: its KeyRef's text is UTF-8 borrowed from the str or from
+// `scratch`; not movable, since the text may point into `scratch`.
+struct Key : KeyRef {
   Utf8Scratch scratch;
 };
 

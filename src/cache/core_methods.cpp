@@ -18,6 +18,7 @@
 #include "cache/method_support.hpp"
 #include "cache/methods.hpp"
 #include "cache/pooled_writer.hpp"
+#include "cache/store.hpp"
 #include "convert/json_to_python.hpp"
 #include "convert/python_to_json.hpp"
 
@@ -65,14 +66,9 @@ Result<OwnedRef> get_impl(CacheObject* self, PyObject* const* args, Py_ssize_t n
   std::optional<ExclusiveUse> use;
   Key key;
   if (auto e = enter_keyed(kGetSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
-  Entry* entry = self->engine.find(key.text, self->engine.hash(key.str_hash));
-  if (entry == nullptr) {
-    ++self->counters.misses;
-    return not_found(key.text);
-  }
-  // Promote first: a hit counts as used even if decoding then fails.
-  ++self->counters.hits;
-  self->engine.move_to_front(entry);
+  // Promoted first: a hit counts as used even if decoding then fails.
+  Entry* entry = find_and_promote(self, key);
+  if (entry == nullptr) return not_found(key.text);
   // Decoding runs no user code (at most the unraisable hook or a __del__
   // under GC, which find the cache borrowed), so `entry` stays valid.
   return python_from_json(entry->data());
@@ -83,7 +79,7 @@ Result<OwnedRef> remove_impl(CacheObject* self, PyObject* const* args, Py_ssize_
   std::optional<ExclusiveUse> use;
   Key key;
   if (auto e = enter_keyed(kRemoveSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
-  return new_bool(self->engine.remove(key.text, self->engine.hash(key.str_hash)));
+  return new_bool(self->engine.remove(key));
 }
 
 Result<OwnedRef> contains_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

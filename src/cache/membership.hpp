@@ -20,13 +20,13 @@ namespace pelm {
   const Engine& engine = self->engine;
   if (std::optional<std::string_view> k = key_utf8_in_place(key)) [[likely]] {
     if (auto e = check_shared_use(self->use_flag)) return std::move(*e);
-    return engine.find(*k, engine.hash(str_hash(key))) != nullptr;
+    return engine.find(KeyRef{*k, str_hash(key)}) != nullptr;
   }
   std::optional<SharedUse> use;
   if (auto e = SharedUse::take(self->use_flag, use)) return std::move(*e);
   Key k;
   if (auto e = convert_key(key, k)) return std::move(*e);
-  return engine.find(k.text, engine.hash(k.str_hash)) != nullptr;
+  return engine.find(k) != nullptr;
 }
 
 }  // namespace pelm

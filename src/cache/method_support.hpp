@@ -1,13 +1,11 @@
 // What the Cache methods share: entering a keyed call, the common results
-// and refusals, storing a finished text, and the adapters that make a method
-// table entry from an implementation (which first retires expired entries,
-// see expiry.hpp).
+// and refusals, and the adapters that make a method table entry from an
+// implementation (which first retires expired entries, see expiry.hpp).
+// Storing and counted lookups are in store.hpp.
 //
 // Every keyed method follows one order: match the arguments, take the use
 // it needs, convert `key` (so a wrong call reports the earliest fault), then
-// work. `store_text` is the one way a text enters the engine: everything
-// that can fail happens before the first eviction, so a refused or failed
-// store leaves the cache exactly as it was.
+// work.
 #pragma once
 
 #include <Python.h>
@@ -34,11 +32,6 @@ namespace pelm {
   return r;
 }
 
-[[nodiscard]] PELM_COLD PELM_NOINLINE inline Error too_large(std::string_view key, std::uint64_t size,
-                                                               std::uint64_t limit) {
-  return Error::pending(PyExc_ValueError, msg::value_too_large(key, size, limit));
-}
-
 [[nodiscard]] PELM_COLD PELM_NOINLINE inline Error not_found(std::string_view key) {
   return Error::pending(PyExc_KeyError, msg::key_not_found(key));
 }
@@ -54,24 +47,6 @@ template <class UseKind>
   }
   if (auto e = UseKind::take(self->use_flag, use)) return e;
   return convert_key(bound[0], key);
-}
-
-// Stores `text` (a finished stored form) under `key`, expiring `ttl_ns`
-// nanoseconds from now when given, and counts the insert, its evictions and
-// the expirations it retires first. The caller holds exclusive use.
-[[nodiscard]] inline Result<OwnedRef> store_text(CacheObject* self, const Key& key, std::string_view text,
-                                                 std::optional<std::int64_t> ttl_ns = std::nullopt) {
-  Engine& engine = self->engine;
-  if (text.size() > engine.limit()) return too_large(key.text, text.size(), engine.limit());
-  if (!ensure_cache_node_type()) {
-    PyErr_WriteUnraisable(nullptr);
-    return Error::panic(std::string(msg::kNodeTypeFailed));
-  }
-  const Deadline deadline = expire_before_store(self, ttl_ns);
-  EntryPtr entry = engine.prepare_insert(key.text, text, engine.hash(key.str_hash), deadline);
-  self->counters.evictions += engine.commit_insert(std::move(entry));
-  ++self->counters.inserts;
-  return OwnedRef::borrow(Py_None);
 }
 
 // A METH_FASTCALL | METH_KEYWORDS method from `Impl(self, args, nargsf, kwnames)`.

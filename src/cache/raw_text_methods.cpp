@@ -12,6 +12,7 @@
 #include "cache/method_support.hpp"
 #include "cache/methods.hpp"
 #include "cache/pooled_writer.hpp"
+#include "cache/store.hpp"
 #include "cache/text_argument.hpp"
 #include "support/portable.hpp"
 
@@ -34,13 +35,8 @@ Result<OwnedRef> get_raw_impl(CacheObject* self, PyObject* const* args, Py_ssize
   std::optional<ExclusiveUse> use;
   Key key;
   if (auto e = enter_keyed(kGetRawSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
-  Entry* entry = self->engine.find(key.text, self->engine.hash(key.str_hash));
-  if (entry == nullptr) {
-    ++self->counters.misses;
-    return not_found(key.text);
-  }
-  ++self->counters.hits;
-  self->engine.move_to_front(entry);
+  Entry* entry = find_and_promote(self, key);
+  if (entry == nullptr) return not_found(key.text);
   const std::string_view text = entry->data();
   OwnedRef bytes = OwnedRef::steal(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!bytes) return Error::fetch();
@@ -66,7 +62,7 @@ Result<OwnedRef> peek_impl(CacheObject* self, PyObject* const* args, Py_ssize_t 
   std::optional<SharedUse> use;
   Key key;
   if (auto e = enter_keyed(kPeekSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
-  const Entry* entry = self->engine.find(key.text, self->engine.hash(key.str_hash));
+  const Entry* entry = self->engine.find(key);
   if (entry == nullptr) return not_found(key.text);
   return python_from_json(entry->data());
 }

@@ -43,7 +43,7 @@ PyObject* memo_invalidate(PyObject* op, PyObject* const* args, Py_ssize_t nargsf
     std::optional<ExclusiveUse> use;
     if (auto e = ExclusiveUse::take(cache->use_flag, use)) return std::move(*e);
     expire_due_held(cache);  // an expired entry is gone already
-    return new_bool(cache->engine.remove(pooled.text(), cache->engine.hash(hash.value())));
+    return new_bool(cache->engine.remove(KeyRef{pooled.text(), hash.value()}));
   });
 }
 

@@ -5,7 +5,7 @@
 
 #include "convert/json_to_python.hpp"
 #include "convert/python_to_json.hpp"
-#include "cache/method_support.hpp"
+#include "cache/store.hpp"
 
 namespace pelm {
 
@@ -15,15 +15,9 @@ Result<Found> look_up(CacheObject* cache, MemoKey key, OwnedRef& copy) {
   // As every call does first (expiry.hpp); this is the first time the call
   // touches the cache, and it holds exclusive use.
   expire_due_held(cache);
-  Engine& engine = cache->engine;
-  Entry* entry = engine.find(key.text, engine.hash(key.str_hash));
-  if (entry == nullptr) {
-    ++cache->counters.misses;
-    return Found::kMiss;
-  }
   // Counted as get counts: a hit is a hit even if decoding then fails.
-  ++cache->counters.hits;
-  engine.move_to_front(entry);
+  Entry* entry = find_and_promote(cache, key);
+  if (entry == nullptr) return Found::kMiss;
   // As in get: decoding runs no user code, so `entry` stays valid.
   Result<OwnedRef> decoded = python_from_json(entry->data());
   if (!decoded.ok()) return std::move(decoded.error());
@@ -41,10 +35,7 @@ Result<bool> store_result(CacheObject* cache, MemoKey key, std::optional<std::in
   if (ExclusiveUse::take(cache->use_flag, use)) return false;
   const std::string_view text = pooled.text();
   if (text.size() > cache->engine.limit()) return false;
-  Key as_key;
-  as_key.text = key.text;
-  as_key.str_hash = key.str_hash;
-  Result<OwnedRef> stored = store_text(cache, as_key, text, ttl_ns);
+  Result<OwnedRef> stored = store_text(cache, key, text, ttl_ns);
   if (!stored.ok()) return std::move(stored.error());
   return true;
 }

@@ -20,6 +20,7 @@
 #include "cache/cache_object.hpp"
 #include "cache/convert_arguments.hpp"
 #include "cache/pooled_writer.hpp"
+#include "engine/key_ref.hpp"
 #include "py/error.hpp"
 #include "py/owned_ref.hpp"
 
@@ -27,10 +28,7 @@ namespace pelm {
 
 // A written key: unlike a converted argument (Key), it owns no scratch
 // space, so it can be passed and kept.
-struct MemoKey {
-  std::string_view text;   // UTF-8
-  std::uint64_t str_hash;  // the interpreter's hash of the key as a str
-};
+using MemoKey = KeyRef;
 
 enum class Found { kHit, kMiss, kBusy };
 
