@@ -20,7 +20,7 @@ constexpr Signature kResizeSignature{"Cache.resize()", {"limit", nullptr}, 1, 1}
 
 Result<OwnedRef> keys_of(CacheObject* self) {
   std::optional<SharedUse> use;
-  if (auto e = SharedUse::take(self->use_flag, use)) return std::move(*e);
+  PELM_TRY(SharedUse::take(self->use_flag, use));
   const Engine& engine = self->engine;
   OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(engine.count())));
   if (!list) return Error::fetch();
@@ -63,19 +63,16 @@ PyObject* cache_keys(PyObject* op, PyObject*) {
 // whose finalisers count in the cache again, after this snapshot.
 Result<OwnedRef> stats_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
-  if (auto e = match_vectorcall(kStatsSignature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)),
-                                kwnames, bound)) {
-    return std::move(*e);
-  }
+  PELM_TRY(match_vectorcall(kStatsSignature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, bound));
   Result<bool> reset = convert_reset(bound[0]);
   if (!reset.ok()) return std::move(reset.error());
   CacheCounters snapshot;
   if (reset.value()) {
     std::optional<ExclusiveUse> use;
-    if (auto e = ExclusiveUse::take(self->use_flag, use)) return std::move(*e);
+    PELM_TRY(ExclusiveUse::take(self->use_flag, use));
     snapshot = std::exchange(self->counters, CacheCounters{});
   } else {
-    if (auto e = check_shared_use(self->use_flag)) return std::move(*e);
+    PELM_TRY(check_shared_use(self->use_flag));
     snapshot = self->counters;
   }
   return new_stats_record(snapshot);
@@ -83,14 +80,11 @@ Result<OwnedRef> stats_impl(CacheObject* self, PyObject* const* args, Py_ssize_t
 
 Result<OwnedRef> resize_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
-  if (auto e = match_vectorcall(kResizeSignature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)),
-                                kwnames, bound)) {
-    return std::move(*e);
-  }
+  PELM_TRY(match_vectorcall(kResizeSignature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, bound));
   Result<std::uint64_t> limit = convert_limit(bound[0]);
   if (!limit.ok()) return std::move(limit.error());
   std::optional<ExclusiveUse> use;
-  if (auto e = ExclusiveUse::take(self->use_flag, use)) return std::move(*e);
+  PELM_TRY(ExclusiveUse::take(self->use_flag, use));
   // __index__ may have run for long: what expired meanwhile goes first, so
   // no live entry is evicted while an expired one stays.
   expire_due_held(self);

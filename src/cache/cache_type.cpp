@@ -24,7 +24,7 @@ constexpr Signature kNewSignature{"Cache.__new__()", {"limit", nullptr}, 1, 1};
 PyObject* cache_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return object_entry([&]() -> Result<OwnedRef> {
     BoundArgs bound;
-    if (auto e = match_tuple_dict(kNewSignature, args, kwargs, bound)) return std::move(*e);
+    PELM_TRY(match_tuple_dict(kNewSignature, args, kwargs, bound));
     Result<std::uint64_t> limit = convert_limit(bound[0]);
     if (!limit.ok()) return std::move(limit.error());
     return new_cache(type, limit.value());
@@ -44,7 +44,7 @@ PyObject* cache_repr(PyObject* op) {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
     expire_due(self);
-    if (auto e = check_shared_use(self->use_flag)) return std::move(*e);
+    PELM_TRY(check_shared_use(self->use_flag));
     char text[96];
     std::snprintf(text, sizeof text, "Cache(limit=%" PRIu64 ", size=%" PRIu64 ", entries=%zu)",
                   self->engine.limit(), self->engine.size(), self->engine.count());
@@ -58,7 +58,7 @@ Py_ssize_t cache_length(PyObject* op) {
   return number_entry<Py_ssize_t>([&]() -> Result<Py_ssize_t> {
     CacheObject* self = as_cache(op);
     expire_due(self);
-    if (auto e = check_shared_use(self->use_flag)) return std::move(*e);
+    PELM_TRY(check_shared_use(self->use_flag));
     std::size_t n = self->engine.count();
     if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return Error::pending_without_message(PyExc_OverflowError);
     return static_cast<Py_ssize_t>(n);
@@ -79,7 +79,7 @@ PyObject* cache_get_limit(PyObject* op, void*) {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
     expire_due(self);
-    if (auto e = check_shared_use(self->use_flag)) return std::move(*e);
+    PELM_TRY(check_shared_use(self->use_flag));
     OwnedRef v = OwnedRef::steal(PyLong_FromUnsignedLongLong(self->engine.limit()));
     if (!v) return Error::fetch();
     return v;

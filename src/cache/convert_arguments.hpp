@@ -54,14 +54,14 @@ struct Key : KeyRef {
 // keyed call converts its key, and almost every key converts. Encoding can
 // raise (a lone surrogate), and raising creates an exception object, which
 // can start a garbage collection. Throws std::bad_alloc.
-[[nodiscard]] inline std::optional<Error> convert_key(PyObject* key, Key& out) {
+[[nodiscard]] inline Result<void> convert_key(PyObject* key, Key& out) {
   if (std::optional<std::string_view> in_place = key_utf8_in_place(key)) [[likely]] {
     out.text = *in_place;
   } else if (!PyUnicode_Check(key) || !str_utf8_encode(key, out.scratch, &out.text)) {
     return key_conversion_error(key);
   }
   out.str_hash = str_hash(key);
-  return std::nullopt;
+  return {};
 }
 // An int (or subclass), or anything with __index__, in 0 ... 2**64 - 1.
 [[nodiscard]] Result<std::uint64_t> convert_limit(PyObject* limit);

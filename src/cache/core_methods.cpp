@@ -45,7 +45,7 @@ Result<OwnedRef> insert_impl(CacheObject* self, PyObject* const* args, Py_ssize_
   BoundArgs bound;
   std::optional<ExclusiveUse> use;
   Key key;
-  if (auto e = enter_keyed(kInsertSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
+  PELM_TRY(enter_keyed(kInsertSignature, self, args, nargsf, kwnames, bound, use, key));
   return store_value(self, key, bound[1], std::nullopt);
 }
 
@@ -55,7 +55,7 @@ Result<OwnedRef> insert_ttl_impl(CacheObject* self, PyObject* const* args, Py_ss
   BoundArgs bound;
   std::optional<ExclusiveUse> use;
   Key key{};
-  if (auto e = enter_keyed(kInsertTtlSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
+  PELM_TRY(enter_keyed(kInsertTtlSignature, self, args, nargsf, kwnames, bound, use, key));
   Result<std::int64_t> ttl_ns = convert_ttl(bound[2]);
   if (!ttl_ns.ok()) return std::move(ttl_ns.error());
   return store_value(self, key, bound[1], ttl_ns.value());
@@ -65,7 +65,7 @@ Result<OwnedRef> get_impl(CacheObject* self, PyObject* const* args, Py_ssize_t n
   BoundArgs bound;
   std::optional<ExclusiveUse> use;
   Key key;
-  if (auto e = enter_keyed(kGetSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
+  PELM_TRY(enter_keyed(kGetSignature, self, args, nargsf, kwnames, bound, use, key));
   // Promoted first: a hit counts as used even if decoding then fails.
   Entry* entry = find_and_promote(self, key);
   if (entry == nullptr) return not_found(key.text);
@@ -78,16 +78,14 @@ Result<OwnedRef> remove_impl(CacheObject* self, PyObject* const* args, Py_ssize_
   BoundArgs bound;
   std::optional<ExclusiveUse> use;
   Key key;
-  if (auto e = enter_keyed(kRemoveSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
+  PELM_TRY(enter_keyed(kRemoveSignature, self, args, nargsf, kwnames, bound, use, key));
   return new_bool(self->engine.remove(key));
 }
 
 Result<OwnedRef> contains_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
-  if (auto e = match_vectorcall(kContainsSignature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)),
-                                kwnames, bound)) {
-    return std::move(*e);
-  }
+  PELM_TRY(match_vectorcall(kContainsSignature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames,
+                            bound));
   Result<bool> found = cache_has_key(self, bound[0]);
   if (!found.ok()) return std::move(found.error());
   return new_bool(found.value());
@@ -100,7 +98,7 @@ PyObject* read_counter(PyObject* op, Read read) {
   return object_entry([&]() -> Result<OwnedRef> {
     CacheObject* self = as_cache(op);
     expire_due(self);
-    if (auto e = check_shared_use(self->use_flag)) return std::move(*e);
+    PELM_TRY(check_shared_use(self->use_flag));
     return read(self->engine);
   });
 }
@@ -128,7 +126,7 @@ PyObject* cache_clear(PyObject* op, PyObject*) {
     CacheObject* self = as_cache(op);
     expire_due(self);
     std::optional<ExclusiveUse> use;
-    if (auto e = ExclusiveUse::take(self->use_flag, use)) return std::move(*e);
+    PELM_TRY(ExclusiveUse::take(self->use_flag, use));
     self->engine.clear();
     return OwnedRef::borrow(Py_None);
   });

@@ -8,7 +8,7 @@
 namespace pelm {
 
 void raise_unexpected_exception() noexcept {
-  Error::panic(std::string(msg::kUnexpectedInternal)).raise();
+  Error::panic(msg::kUnexpectedInternal).raise();
 }
 
 }  // namespace pelm

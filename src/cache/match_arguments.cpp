@@ -27,25 +27,25 @@ class Binder {
  public:
   Binder(const Signature& sig, BoundArgs& out) : sig_(sig), out_(out) { out_.fill(nullptr); }
 
-  std::optional<Error> positional(PyObject* const* items, std::size_t n) {
+  Result<void> positional(PyObject* const* items, std::size_t n) {
     if (n > sig_.count) return too_many(n);
     for (std::size_t i = 0; i < n; ++i) out_[i] = items[i];
-    return std::nullopt;
+    return {};
   }
 
-  std::optional<Error> keyword(PyObject* name, PyObject* value) {
+  Result<void> keyword(PyObject* name, PyObject* value) {
     for (std::size_t i = 0; i < sig_.count; ++i) {
       if (PyUnicode_CompareWithASCIIString(name, sig_.params[i]) != 0) continue;
       if (out_[i] != nullptr) {
         return type_error(msg::multiple_values(sig_.name, sig_.params[i]));
       }
       out_[i] = value;
-      return std::nullopt;
+      return {};
     }
     return type_error(msg::unexpected_keyword(sig_.name, keyword_text(name)));
   }
 
-  std::optional<Error> finish() const {
+  Result<void> finish() const {
     std::size_t missing = 0;
     std::string names;
     for (std::size_t i = 0; i < sig_.required; ++i) {
@@ -54,7 +54,7 @@ class Binder {
       names += concat({"'", sig_.params[i], "'"});
       ++missing;
     }
-    if (missing == 0) return std::nullopt;
+    if (missing == 0) return {};
     return type_error(msg::missing_arguments(sig_.name, missing, names));
   }
 
@@ -72,32 +72,30 @@ class Binder {
 
 }  // namespace
 
-std::optional<Error> match_vectorcall_general(const Signature& sig, PyObject* const* args, std::size_t nargs,
-                                              PyObject* kwnames, BoundArgs& out) {
+Result<void> match_vectorcall_general(const Signature& sig, PyObject* const* args, std::size_t nargs,
+                                      PyObject* kwnames, BoundArgs& out) {
   Binder b(sig, out);
-  if (auto e = b.positional(args, nargs)) return e;
+  PELM_TRY(b.positional(args, nargs));
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) {
-      if (auto e = b.keyword(PyTuple_GET_ITEM(kwnames, i), args[nargs + static_cast<std::size_t>(i)])) return e;
+      PELM_TRY(b.keyword(PyTuple_GET_ITEM(kwnames, i), args[nargs + static_cast<std::size_t>(i)]));
     }
   }
   return b.finish();
 }
 
-std::optional<Error> match_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out) {
+Result<void> match_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out) {
   Binder b(sig, out);
-  if (auto e = b.positional(reinterpret_cast<PyTupleObject*>(args)->ob_item,
-                                   static_cast<std::size_t>(PyTuple_GET_SIZE(args)))) {
-    return e;
-  }
+  PELM_TRY(b.positional(reinterpret_cast<PyTupleObject*>(args)->ob_item,
+                        static_cast<std::size_t>(PyTuple_GET_SIZE(args))));
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject *name = nullptr, *value = nullptr;
     // Keyword names of a call are always str; the dict is the call's own
     // fresh one, so no user code can change it while we walk it.
     while (PyDict_Next(kwargs, &pos, &name, &value)) {
-      if (auto e = b.keyword(name, value)) return e;
+      PELM_TRY(b.keyword(name, value));
     }
   }
   return b.finish();

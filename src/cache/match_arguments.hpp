@@ -35,26 +35,26 @@ struct Signature {
 using BoundArgs = std::array<PyObject*, kMaxParams>;
 
 // Vectorcall form, any shape of call (see match_vectorcall).
-[[nodiscard]] std::optional<Error> match_vectorcall_general(const Signature& sig, PyObject* const* args,
-                                                            std::size_t nargs, PyObject* kwnames, BoundArgs& out);
+[[nodiscard]] Result<void> match_vectorcall_general(const Signature& sig, PyObject* const* args,
+                                                    std::size_t nargs, PyObject* kwnames, BoundArgs& out);
 
 // Vectorcall form: `args[0..nargs)` positional, then one value per name in
 // `kwnames`. The usual call, parameters given by position only (optional
 // ones left out or not), binds inline; anything else takes the general binder.
-[[nodiscard]] inline std::optional<Error> match_vectorcall(const Signature& sig, PyObject* const* args,
-                                                           std::size_t nargs, PyObject* kwnames, BoundArgs& out) {
+[[nodiscard]] inline Result<void> match_vectorcall(const Signature& sig, PyObject* const* args,
+                                                   std::size_t nargs, PyObject* kwnames, BoundArgs& out) {
   if (kwnames != nullptr || nargs < sig.required || nargs > sig.count) [[unlikely]] {
     return match_vectorcall_general(sig, args, nargs, kwnames, out);
   }
   out.fill(nullptr);
   for (std::size_t i = 0; i < nargs; ++i) out[i] = args[i];
-  return std::nullopt;
+  return {};
 }
 // A keyword name for a message; names are str, but may hold lone surrogates.
 [[nodiscard]] std::string keyword_text(PyObject* name);
 
 // tp_new form: a tuple and an optional dict (kept in call order).
-[[nodiscard]] std::optional<Error> match_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs,
-                                                    BoundArgs& out);
+[[nodiscard]] Result<void> match_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs,
+                                            BoundArgs& out);
 
 }  // namespace pelm

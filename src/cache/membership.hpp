@@ -19,13 +19,13 @@ namespace pelm {
 [[nodiscard]] inline Result<bool> cache_has_key(CacheObject* self, PyObject* key) {
   const Engine& engine = self->engine;
   if (std::optional<std::string_view> k = key_utf8_in_place(key)) [[likely]] {
-    if (auto e = check_shared_use(self->use_flag)) return std::move(*e);
+    PELM_TRY(check_shared_use(self->use_flag));
     return engine.find(KeyRef{*k, str_hash(key)}) != nullptr;
   }
   std::optional<SharedUse> use;
-  if (auto e = SharedUse::take(self->use_flag, use)) return std::move(*e);
+  PELM_TRY(SharedUse::take(self->use_flag, use));
   Key k;
-  if (auto e = convert_key(key, k)) return std::move(*e);
+  PELM_TRY(convert_key(key, k));
   return engine.find(k) != nullptr;
 }
 

@@ -39,13 +39,11 @@ namespace pelm {
 // Matches the arguments, takes `use` (exclusive or shared) and converts
 // `bound[0]` as the key.
 template <class UseKind>
-[[nodiscard]] std::optional<Error> enter_keyed(const Signature& sig, CacheObject* self, PyObject* const* args,
-                                               Py_ssize_t nargsf, PyObject* kwnames, BoundArgs& bound,
-                                               std::optional<UseKind>& use, Key& key) {
-  if (auto e = match_vectorcall(sig, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, bound)) {
-    return e;
-  }
-  if (auto e = UseKind::take(self->use_flag, use)) return e;
+[[nodiscard]] Result<void> enter_keyed(const Signature& sig, CacheObject* self, PyObject* const* args,
+                                       Py_ssize_t nargsf, PyObject* kwnames, BoundArgs& bound,
+                                       std::optional<UseKind>& use, Key& key) {
+  PELM_TRY(match_vectorcall(sig, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, bound));
+  PELM_TRY(UseKind::take(self->use_flag, use));
   return convert_key(bound[0], key);
 }
 

@@ -34,7 +34,7 @@ Result<OwnedRef> get_raw_impl(CacheObject* self, PyObject* const* args, Py_ssize
   BoundArgs bound;
   std::optional<ExclusiveUse> use;
   Key key;
-  if (auto e = enter_keyed(kGetRawSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
+  PELM_TRY(enter_keyed(kGetRawSignature, self, args, nargsf, kwnames, bound, use, key));
   Entry* entry = find_and_promote(self, key);
   if (entry == nullptr) return not_found(key.text);
   const std::string_view text = entry->data();
@@ -48,8 +48,8 @@ Result<OwnedRef> insert_raw_impl(CacheObject* self, PyObject* const* args, Py_ss
   BoundArgs bound;
   std::optional<ExclusiveUse> use;
   Key key;
-  if (auto e = enter_keyed(kInsertRawSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
-  if (auto e = text.take(bound[1])) return std::move(*e);
+  PELM_TRY(enter_keyed(kInsertRawSignature, self, args, nargsf, kwnames, bound, use, key));
+  PELM_TRY(text.take(bound[1]));
   Result<std::optional<std::int64_t>> ttl_ns = convert_optional_ttl(bound[2]);
   if (!ttl_ns.ok()) return std::move(ttl_ns.error());
   PooledWriter pooled;
@@ -61,7 +61,7 @@ Result<OwnedRef> peek_impl(CacheObject* self, PyObject* const* args, Py_ssize_t 
   BoundArgs bound;
   std::optional<SharedUse> use;
   Key key;
-  if (auto e = enter_keyed(kPeekSignature, self, args, nargsf, kwnames, bound, use, key)) return std::move(*e);
+  PELM_TRY(enter_keyed(kPeekSignature, self, args, nargsf, kwnames, bound, use, key));
   const Entry* entry = self->engine.find(key);
   if (entry == nullptr) return not_found(key.text);
   return python_from_json(entry->data());

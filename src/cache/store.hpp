@@ -39,7 +39,7 @@ namespace pelm {
   if (text.size() > engine.limit()) return too_large(key.text, text.size(), engine.limit());
   if (!ensure_cache_node_type()) {
     PyErr_WriteUnraisable(nullptr);
-    return Error::panic(std::string(msg::kNodeTypeFailed));
+    return Error::panic(msg::kNodeTypeFailed);
   }
   const Deadline deadline = expire_before_store(self, ttl_ns);
   EntryPtr entry = engine.prepare_insert(key, text, deadline);

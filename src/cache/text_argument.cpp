@@ -13,18 +13,18 @@ namespace {
 
 PELM_COLD Error text_error(PyObject* text) {
   if (PyMemoryView_Check(text)) {
-    return Error::pending(PyExc_TypeError, std::string(msg::kTextNotContiguous)).with_argument_note("text");
+    return Error::pending(PyExc_TypeError, msg::kTextNotContiguous).with_argument_note("text");
   }
   return Error::pending(PyExc_TypeError, msg::not_text(type_qualname(text))).with_argument_note("text");
 }
 
 }  // namespace
 
-std::optional<Error> TextArgument::take(PyObject* text) {
+Result<void> TextArgument::take(PyObject* text) {
   if (PyUnicode_Check(text)) {
     // A lone surrogate has no UTF-8 form: UnicodeEncodeError, a ValueError.
     if (!str_utf8_view(text, scratch_, &bytes_)) return Error::fetch().with_argument_note("text");
-    return std::nullopt;
+    return {};
   }
   // Asked for as plain bytes, a memoryview that is not C-contiguous would
   // raise BufferError; it is refused as the wrong kind of argument instead.
@@ -35,7 +35,7 @@ std::optional<Error> TextArgument::take(PyObject* text) {
   if (PyObject_GetBuffer(text, &buffer_, PyBUF_SIMPLE) < 0) return Error::fetch().with_argument_note("text");
   held_ = true;
   bytes_ = std::string_view(static_cast<const char*>(buffer_.buf), static_cast<std::size_t>(buffer_.len));
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace pelm

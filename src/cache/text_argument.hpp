@@ -31,7 +31,7 @@ class TextArgument {
 
   // Reads `text`; on failure the error carries the note "while processing
   // 'text'". Call once.
-  [[nodiscard]] std::optional<Error> take(PyObject* text);
+  [[nodiscard]] Result<void> take(PyObject* text);
   [[nodiscard]] std::string_view bytes() const noexcept { return bytes_; }
 
  private:

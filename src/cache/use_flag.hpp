@@ -100,11 +100,11 @@ class UseFlag {
 
 // Shared use for a reader that runs no Python code until its last read of
 // the cache (see the top of this file); fails as taking the use would.
-[[nodiscard]] inline std::optional<Error> check_shared_use(UseFlag& f) {
+[[nodiscard]] inline Result<void> check_shared_use(UseFlag& f) {
   if (f.exclusively_held()) [[unlikely]] {
     if (!f.free_now()) return in_use_error(false);
   }
-  return std::nullopt;
+  return {};
 }
 
 // Holds one kind of use for its lifetime; `take` fails at once, with the
@@ -112,11 +112,11 @@ class UseFlag {
 template <bool Exclusive>
 class Use {
  public:
-  [[nodiscard]] static std::optional<Error> take(UseFlag& f, std::optional<Use>& slot) {
+  [[nodiscard]] static Result<void> take(UseFlag& f, std::optional<Use>& slot) {
     const std::optional<std::uint64_t> generation = Exclusive ? f.try_exclusive() : f.try_shared();
     if (!generation) return in_use_error(Exclusive);
     slot.emplace(f, *generation);
-    return std::nullopt;
+    return {};
   }
   Use(UseFlag& f, std::uint64_t generation) noexcept : f_(&f), generation_(generation) {}
   Use(const Use&) = delete;

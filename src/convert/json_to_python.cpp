@@ -166,7 +166,7 @@ void PythonBuilder::sort_members(PyObject** members, std::size_t count) {
 // unraisable hook (the raised exception is ours), then fail as internal.
 bool PythonBuilder::fail_creation() {
   PyErr_WriteUnraisable(nullptr);
-  failure_.emplace(Error::panic(std::string(msg::kNullObject)));
+  failure_.emplace(Error::panic(msg::kNullObject));
   return false;
 }
 

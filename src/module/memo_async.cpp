@@ -31,6 +31,7 @@
 #include "module/memo_object.hpp"
 #include "cache/method_support.hpp"
 #include "module/memo_store.hpp"
+#include "py/messages.hpp"
 #include "py/per_interpreter.hpp"
 #include "py/str_utf8.hpp"
 #include "support/portable.hpp"
@@ -232,7 +233,7 @@ const Shim* shim() {
   OwnedRef call = OwnedRef::borrow(PyDict_GetItemString(globals.get(), "memoized_call"));
   OwnedRef mark = OwnedRef::borrow(PyDict_GetItemString(globals.get(), "mark"));
   if (!call || !mark) {
-    PyErr_SetString(PyExc_SystemError, "the coroutine shim lacks its functions");
+    PyErr_SetString(PyExc_SystemError, msg::kShimIncomplete.data());
     return nullptr;
   }
   if (!kept->call) {
@@ -268,12 +269,12 @@ Result<OwnedRef> start_call(PyObject* op, PyObject* const* args, std::size_t nar
 
 }  // namespace
 
-std::optional<Error> mark_coroutine_function(PyObject* wrapper) {
+Result<void> mark_coroutine_function(PyObject* wrapper) {
   const Shim* s = shim();
   if (s == nullptr) return Error::fetch();
   OwnedRef r = OwnedRef::steal(PyObject_CallOneArg(s->mark.get(), wrapper));
   if (!r) return Error::fetch();
-  return std::nullopt;
+  return {};
 }
 
 PyObject* memo_async_vectorcall(PyObject* op, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {

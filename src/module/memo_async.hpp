@@ -13,6 +13,6 @@ namespace pelm {
 
 // Marks `wrapper` so that inspect (and, before 3.12, asyncio) sees a
 // coroutine function; readies the coroutine machinery on first use.
-[[nodiscard]] std::optional<Error> mark_coroutine_function(PyObject* wrapper);
+[[nodiscard]] Result<void> mark_coroutine_function(PyObject* wrapper);
 
 }  // namespace pelm

@@ -35,7 +35,7 @@ struct MemoizeArgs {
   PyObject* ttl = Py_None;
 };
 
-std::optional<Error> match_memoize(PyObject* const* args, std::size_t nargs, PyObject* kwnames, MemoizeArgs& out) {
+Result<void> match_memoize(PyObject* const* args, std::size_t nargs, PyObject* kwnames, MemoizeArgs& out) {
   if (nargs > 1) return type_error(msg::too_many_positional(kName, "from 0 to 1", nargs));
   if (nargs == 1) out.func = args[0];
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -52,19 +52,19 @@ std::optional<Error> match_memoize(PyObject* const* args, std::size_t nargs, PyO
       return type_error(msg::unexpected_keyword(kName, keyword_text(name)));
     }
   }
-  return std::nullopt;
+  return {};
 }
 
 // A prefix is a str with a UTF-8 form (no lone surrogate).
-std::optional<Error> check_prefix(PyObject* prefix) {
-  if (prefix == Py_None) return std::nullopt;
+Result<void> check_prefix(PyObject* prefix) {
+  if (prefix == Py_None) return {};
   if (!PyUnicode_Check(prefix)) {
     return type_error(not_an_instance_text(prefix, "str")).with_argument_note("prefix");
   }
   Utf8Scratch scratch;
   std::string_view utf8;
   if (!str_utf8_view(prefix, scratch, &utf8)) return Error::fetch().with_argument_note("prefix");
-  return std::nullopt;
+  return {};
 }
 
 // The prefix's UTF-8 as bytes, which every call writes first.
@@ -138,7 +138,7 @@ Result<OwnedRef> make_wrapper(PyObject* cache, PyObject* func, PyObject* prefix,
   Result<OwnedRef> updated = call_module_function("functools", "update_wrapper", wrapper.value().get(), func);
   if (!updated.ok()) return std::move(updated.error());
   if (is_async.value()) {
-    if (auto e = mark_coroutine_function(wrapper.value().get())) return std::move(*e);
+    PELM_TRY(mark_coroutine_function(wrapper.value().get()));
   }
   return wrapper;
 }
@@ -175,10 +175,8 @@ Result<OwnedRef> decorator(PyObject* cache, PyObject* prefix, PyObject* ttl) {
 PyObject* cache_memoize(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return object_entry([&]() -> Result<OwnedRef> {
     MemoizeArgs a;
-    if (auto e = match_memoize(args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, a)) {
-      return std::move(*e);
-    }
-    if (auto e = check_prefix(a.prefix)) return std::move(*e);
+    PELM_TRY(match_memoize(args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, a));
+    PELM_TRY(check_prefix(a.prefix));
     // Converted as insert_ttl converts it, so the same values are refused.
     Result<std::optional<std::int64_t>> ttl_ns = convert_optional_ttl(a.ttl);
     if (!ttl_ns.ok()) return std::move(ttl_ns.error());

@@ -5,6 +5,7 @@
 
 #include "convert/python_to_json.hpp"
 #include "module/memo_bind.hpp"
+#include "py/messages.hpp"
 #include "py/per_interpreter.hpp"
 #include "py/str_utf8.hpp"
 
@@ -90,7 +91,7 @@ PyObject* sha256_constructor() {
 }
 
 // Replaces out's text after the prefix by the hex digest of the whole text.
-std::optional<Error> digest_long_key(codec::ByteBuffer& out, std::size_t prefix_size) {
+Result<void> digest_long_key(codec::ByteBuffer& out, std::size_t prefix_size) {
   PyObject* sha256 = sha256_constructor();
   if (sha256 == nullptr) return Error::fetch();
   OwnedRef text = OwnedRef::steal(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
@@ -99,12 +100,12 @@ std::optional<Error> digest_long_key(codec::ByteBuffer& out, std::size_t prefix_
   std::string_view digits;
   Utf8Scratch scratch;
   if (!hex || !PyUnicode_Check(hex.get()) || !str_utf8_view(hex.get(), scratch, &digits)) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "hexdigest() did not return a str");
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, msg::kDigestNotStr.data());
     return Error::fetch();
   }
   out.truncate(prefix_size);
   out.append(digits);
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace
@@ -121,7 +122,7 @@ Result<bool> write_call_key(const MemoObject& self, PyObject* const* args, std::
   Result<bool> written = write_arguments(self.plan, call, args, pooled.writer());
   if (!written.ok() || !written.value()) return written;
   if (out.size() > kLongKey) {
-    if (auto e = digest_long_key(out, prefix.size())) return std::move(*e);
+    PELM_TRY(digest_long_key(out, prefix.size()));
   }
   return true;
 }

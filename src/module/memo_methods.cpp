@@ -41,7 +41,7 @@ PyObject* memo_invalidate(PyObject* op, PyObject* const* args, Py_ssize_t nargsf
     if (!hash.ok()) return std::move(hash.error());
     CacheObject* cache = memo_cache(as_memo(op));
     std::optional<ExclusiveUse> use;
-    if (auto e = ExclusiveUse::take(cache->use_flag, use)) return std::move(*e);
+    PELM_TRY(ExclusiveUse::take(cache->use_flag, use));
     expire_due_held(cache);  // an expired entry is gone already
     return new_bool(cache->engine.remove(KeyRef{pooled.text(), hash.value()}));
   });

@@ -48,7 +48,7 @@ extern PyTypeObject MemoType;
 
 // The error of a call that finds the wrapper cleared (see the top).
 [[nodiscard]] PELM_COLD inline Error cleared_memo_error() {
-  return Error::pending(PyExc_ReferenceError, std::string(msg::kMemoCleared));
+  return Error::pending(PyExc_ReferenceError, msg::kMemoCleared);
 }
 
 // Makes the type ready once per process; false with a Python error set.

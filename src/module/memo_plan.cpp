@@ -62,12 +62,12 @@ Result<long> parameter_kind(PyObject* parameter) {
 }
 
 // Adds one parameter; inspect.Signature guarantees the kinds come in order.
-std::optional<Error> add_parameter(BindingPlan& plan, PyObject* parameter, PyObject* names, PyObject* defaults) {
+Result<void> add_parameter(BindingPlan& plan, PyObject* parameter, PyObject* names, PyObject* defaults) {
   Result<long> kind = parameter_kind(parameter);
   if (!kind.ok()) return std::move(kind.error());
   if (kind.value() == kVarPositional || kind.value() == kVarKeyword) {
     (kind.value() == kVarPositional ? plan.var_positional : plan.var_keyword) = true;
-    return std::nullopt;
+    return {};
   }
   Result<OwnedRef> name = interned_name(parameter);
   if (!name.ok()) return std::move(name.error());
@@ -78,7 +78,7 @@ std::optional<Error> add_parameter(BindingPlan& plan, PyObject* parameter, PyObj
   }
   if (kind.value() != kKeywordOnly) ++plan.positional;
   if (kind.value() == kPositionalOnly) ++plan.positional_only;
-  return std::nullopt;
+  return {};
 }
 
 Result<BindingPlan> plan_from_signature(PyObject* func) {
@@ -100,7 +100,7 @@ Result<BindingPlan> plan_from_signature(PyObject* func) {
   if (!values || !plan.no_default || !names || !defaults) return Error::fetch();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
     OwnedRef parameter = OwnedRef::borrow(PyList_GET_ITEM(values.get(), i));
-    if (auto e = add_parameter(plan, parameter.get(), names.get(), defaults.get())) return std::move(*e);
+    PELM_TRY(add_parameter(plan, parameter.get(), names.get(), defaults.get()));
   }
   plan.names = OwnedRef::steal(PyList_AsTuple(names.get()));
   plan.defaults = OwnedRef::steal(PyList_AsTuple(defaults.get()));

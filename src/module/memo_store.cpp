@@ -11,7 +11,7 @@ namespace pelm {
 
 Result<Found> look_up(CacheObject* cache, MemoKey key, OwnedRef& copy) {
   std::optional<ExclusiveUse> use;
-  if (ExclusiveUse::take(cache->use_flag, use)) return Found::kBusy;
+  if (!ExclusiveUse::take(cache->use_flag, use).ok()) return Found::kBusy;
   // As every call does first (expiry.hpp); this is the first time the call
   // touches the cache, and it holds exclusive use.
   expire_due_held(cache);
@@ -32,7 +32,7 @@ Result<bool> store_result(CacheObject* cache, MemoKey key, std::optional<std::in
     return false;
   }
   std::optional<ExclusiveUse> use;
-  if (ExclusiveUse::take(cache->use_flag, use)) return false;
+  if (!ExclusiveUse::take(cache->use_flag, use).ok()) return false;
   const std::string_view text = pooled.text();
   if (text.size() > cache->engine.limit()) return false;
   Result<OwnedRef> stored = store_text(cache, key, text, ttl_ns);

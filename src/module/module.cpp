@@ -35,9 +35,7 @@ constexpr Signature kInitCacheSignature{"init_cache()", {"limit", nullptr}, 1, 0
 PyObject* init_cache(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return object_entry([&]() -> Result<OwnedRef> {
     BoundArgs bound;
-    if (auto e = match_vectorcall(kInitCacheSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
-      return std::move(*e);
-    }
+    PELM_TRY(match_vectorcall(kInitCacheSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound));
     std::uint64_t limit = kDefaultLimit;
     if (bound[0] != nullptr && bound[0] != Py_None) {
       Result<std::uint64_t> converted = convert_limit(bound[0]);
@@ -53,7 +51,7 @@ PyMethodDef init_cache_def = {
     METH_FASTCALL | METH_KEYWORDS, doc::kInitCache};
 
 // Appends `name` to the module's __all__ (made if missing), then sets it.
-std::optional<Error> add_exported(PyObject* module, const char* name, PyObject* value) {
+Result<void> add_exported(PyObject* module, const char* name, PyObject* value) {
   OwnedRef all = OwnedRef::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Error::fetch();
@@ -70,16 +68,16 @@ std::optional<Error> add_exported(PyObject* module, const char* name, PyObject* 
     return Error::panic(concat({msg::kAppendToAllFailed, name}));
   }
   if (PyObject_SetAttrString(module, name, value) < 0) return Error::fetch();
-  return std::nullopt;
+  return {};
 }
 
-std::optional<Error> exec_steps(PyObject* module) {
+Result<void> exec_steps(PyObject* module) {
   if (!PyModule_Check(module)) return Error::pending(PyExc_TypeError, not_an_instance_text(module, "module"));
   OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
   if (!module_name) return Error::fetch();
   OwnedRef fn = OwnedRef::steal(PyCMethod_New(&init_cache_def, module, module_name.get(), nullptr));
   if (!fn) return Error::fetch();
-  if (auto e = add_exported(module, "init_cache", fn.get())) return e;
+  PELM_TRY(add_exported(module, "init_cache", fn.get()));
   if (!watch_forks()) {
     PyErr_NoMemory();
     return Error::fetch();
@@ -90,7 +88,7 @@ std::optional<Error> exec_steps(PyObject* module) {
 
 int module_exec(PyObject* module) {
   return number_entry<int>([&]() -> Result<int> {
-    if (auto e = exec_steps(module)) return std::move(*e);
+    PELM_TRY(exec_steps(module));
     return 0;
   });
 }

@@ -18,7 +18,7 @@ constexpr const char kPanicDoc[] =
 
 // Adds the argument note; a failure to add it is dropped on purpose.
 void add_note(PyObject* exc, const char* parameter) {
-  OwnedRef text = OwnedRef::steal(PyUnicode_FromFormat(msg::kArgumentNoteFormat, parameter));
+  OwnedRef text = OwnedRef::steal(PyUnicode_FromFormat(msg::kArgumentNoteFormat.data(), parameter));
   if (!text) {
     PyErr_Clear();
     return;
@@ -112,7 +112,7 @@ Error Error::panic(std::string text) {
 
 Error Error::fetch() {
   OwnedRef exc = take_raised_exception();
-  if (!exc) return pending(PyExc_SystemError, std::string(msg::kNoExceptionSet));
+  if (!exc) return pending(PyExc_SystemError, msg::kNoExceptionSet);
   if (is_panic_exception(exc.get())) return resume_panic(std::move(exc));
   Error e;
   e.caught_ = std::move(exc);
@@ -131,7 +131,7 @@ bool is_panic_exception(PyObject* exc) {
 Error resume_panic(OwnedRef exc) {
   // A panic of ours came back through user code: keep it a panic.
   std::string text = exception_text(exc.get());
-  std::fputs(msg::kResumingPanic, stderr);
+  std::fputs(msg::kResumingPanic.data(), stderr);
   restore_raised_exception(std::move(exc));
   PyErr_Print();
   return Error::panic(std::move(text));
