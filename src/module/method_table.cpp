@@ -7,7 +7,7 @@
 #include "cache/docstrings.hpp"
 #include "cache/method_support.hpp"
 #include "cache/methods.hpp"
-#include "module/memo_decorate.hpp"
+#include "memoize/decorate.hpp"
 
 namespace pelm {
 

@@ -21,7 +21,7 @@
 #include "cache/docstrings.hpp"
 #include "cache/entry_point.hpp"
 #include "cache/fork_watch.hpp"
-#include "module/memo_object.hpp"
+#include "memoize/memo_object.hpp"
 #include "module/method_table.hpp"
 #include "py/messages.hpp"
 

@@ -25,5 +25,5 @@ def test_includes_point_down_the_layers():
 
 
 def test_every_source_folder_is_a_layer():
-    folders = {p.name for p in (ROOT / "src").iterdir() if p.is_dir()}
-    assert folders - set(LAYERS) == set()
+    folders = sorted(p.name for p in (ROOT / "src").iterdir() if p.is_dir())
+    assert folders == sorted(LAYERS)

@@ -11,9 +11,9 @@
 // types; a result that cannot be stored is returned as it is.
 #include "convert/json_to_python.hpp"
 #include "cache/entry_point.hpp"
-#include "module/memo_call.hpp"
-#include "module/memo_key.hpp"
-#include "module/memo_store.hpp"
+#include "memoize/call.hpp"
+#include "memoize/key.hpp"
+#include "memoize/store.hpp"
 
 namespace pelm {
 

@@ -1,9 +1,9 @@
-// Memoized coroutine functions (see memo_async.hpp).
+// Memoized coroutine functions (see async.hpp).
 //
 // Calling the wrapper returns the coroutine of a small Python function (the
-// shim below, compiled once per process), so the result is a real coroutine
-// that every event loop, create_task and asyncio.run accept, and nothing runs
-// until it is awaited. The key, the lookup, the decode and the store are the
+// shim, async_shim.py, embedded at build time and compiled once per process),
+// so the result is a real coroutine that every event loop, create_task and
+// asyncio.run accept, and nothing runs until it is awaited. The key, the lookup, the decode and the store are the
 // C++ ones plain calls use, reached through private helpers in the shim's
 // namespace; Python-level code does only what needs the event loop: sharing
 // one call among the awaits of one key.
@@ -24,13 +24,14 @@
 #include <string_view>
 
 #include "convert/json_to_python.hpp"
+#include "generated/async_shim.hpp"
 #include "cache/entry_point.hpp"
-#include "module/memo_async.hpp"
-#include "module/memo_call.hpp"
-#include "module/memo_key.hpp"
-#include "module/memo_object.hpp"
+#include "memoize/async.hpp"
+#include "memoize/call.hpp"
+#include "memoize/key.hpp"
+#include "memoize/memo_object.hpp"
 #include "cache/method_support.hpp"
-#include "module/memo_store.hpp"
+#include "memoize/store.hpp"
 #include "py/messages.hpp"
 #include "py/per_interpreter.hpp"
 #include "py/str_utf8.hpp"
@@ -39,70 +40,6 @@
 namespace pelm {
 
 namespace {
-
-constexpr const char kShimSource[] = R"(
-from asyncio import CancelledError, current_task, get_running_loop, shield
-
-
-class Flight:
-    __slots__ = ("task", "waiters")
-
-    def __init__(self, task):
-        self.task = task
-        self.waiters = 0
-
-
-async def run_shared(memo, key, args, kwargs, flights, slot):
-    try:
-        return store(memo, key, await wrapped(memo)(*args, **kwargs))
-    finally:
-        flight = flights.get(slot)
-        if flight is not None and flight.task is current_task():
-            del flights[slot]
-
-
-def retrieve(task):
-    if not task.cancelled():
-        task.exception()
-
-
-async def memoized_call(memo, args, kwargs):
-    found, value = lookup(memo, *args, **kwargs)
-    if found == 0:
-        return value
-    if found == 1:
-        return await wrapped(memo)(*args, **kwargs)
-    loop = get_running_loop()
-    slot = (loop, value)
-    flights = in_flight(memo)
-    flight = flights.get(slot)
-    if flight is None:
-        flight = Flight(loop.create_task(run_shared(memo, value, args, kwargs, flights, slot)))
-        flight.task.add_done_callback(retrieve)
-        flights[slot] = flight
-    flight.waiters += 1
-    try:
-        text, result = await shield(flight.task)
-    except CancelledError:
-        flight.waiters -= 1
-        if flight.waiters == 0 and not flight.task.done():
-            if flights.get(slot) is flight:
-                del flights[slot]
-            flight.task.cancel()
-        raise
-    flight.waiters -= 1
-    return result if text is None else decode(text)
-
-
-def mark(wrapper):
-    try:
-        from inspect import markcoroutinefunction
-    except ImportError:
-        from asyncio import coroutines
-        wrapper._is_coroutine = coroutines._is_coroutine
-    else:
-        markcoroutinefunction(wrapper)
-)";
 
 // lookup's first answer: a hit, a call to run uncached, or the key of a miss.
 enum Lookup : long { kHit = 0, kUncached = 1, kMiss = 2 };
@@ -242,7 +179,7 @@ const Shim* shim() {
     OwnedRef f = OwnedRef::steal(PyCFunction_New(def, nullptr));
     if (!f || PyDict_SetItemString(globals.get(), def->ml_name, f.get()) < 0) return nullptr;
   }
-  OwnedRef code = OwnedRef::steal(Py_CompileString(kShimSource, "<pelm_lib memoize>", Py_file_input));
+  OwnedRef code = OwnedRef::steal(Py_CompileString(kAsyncShimSource, "<pelm_lib memoize>", Py_file_input));
   OwnedRef ran = code ? OwnedRef::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get())) : OwnedRef();
   if (!ran) return nullptr;
   OwnedRef call = OwnedRef::borrow(PyDict_GetItemString(globals.get(), "memoized_call"));

@@ -1,5 +1,5 @@
-// A memoized call's lookup and store (see memo_store.hpp).
-#include "module/memo_store.hpp"
+// A memoized call's lookup and store (see store.hpp).
+#include "memoize/store.hpp"
 
 #include <optional>
 

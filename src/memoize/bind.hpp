@@ -1,4 +1,4 @@
-// One call's arguments bound to a binding plan (memo_plan.hpp), the way the
+// One call's arguments bound to a binding plan (plan.hpp), the way the
 // interpreter would bind them: the value of every named parameter (given or
 // default) and which arguments are extra positional values or extra keywords.
 //
@@ -17,7 +17,7 @@
 #include <memory>
 #include <vector>
 
-#include "module/memo_plan.hpp"
+#include "memoize/plan.hpp"
 #include "py/error.hpp"
 #include "py/owned_ref.hpp"
 

@@ -1,5 +1,5 @@
 // The first half of a memoized call, shared by plain and coroutine functions:
-// write the key and look it up (memo_call.cpp).
+// write the key and look it up (call.cpp).
 #pragma once
 
 #include <Python.h>
@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "module/memo_object.hpp"
+#include "memoize/memo_object.hpp"
 #include "py/error.hpp"
 #include "py/owned_ref.hpp"
 

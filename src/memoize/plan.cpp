@@ -1,6 +1,6 @@
-// Reading a binding plan (see memo_plan.hpp). Runs at decoration time only,
+// Reading a binding plan (see plan.hpp). Runs at decoration time only,
 // so it may use the inspect module and attribute lookups freely.
-#include "module/memo_plan.hpp"
+#include "memoize/plan.hpp"
 
 #include <optional>
 

@@ -11,8 +11,8 @@
 #include <new>
 
 #include "cache/docstrings.hpp"
-#include "module/memo_object.hpp"
-#include "module/memo_methods.hpp"
+#include "memoize/memo_object.hpp"
+#include "memoize/memo_methods.hpp"
 #include "cache/entry_point.hpp"
 
 namespace pelm {

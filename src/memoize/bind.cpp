@@ -1,5 +1,5 @@
-// Binding a call to a plan (see memo_bind.hpp).
-#include "module/memo_bind.hpp"
+// Binding a call to a plan (see bind.hpp).
+#include "memoize/bind.hpp"
 
 namespace pelm {
 

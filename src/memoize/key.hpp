@@ -1,6 +1,6 @@
 // A memoized call's key: the wrapper's prefix, then the canonical JSON text
 // of the call's bound arguments as one array in the plan's order
-// (memo_plan.hpp). Each argument is written as insert would store it, except
+// (plan.hpp). Each argument is written as insert would store it, except
 // that NaN, the infinities and sets make the call uncacheable (their stored
 // text would not tell unequal values apart), as does any argument insert
 // would refuse or a call that does not bind.
@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "module/memo_object.hpp"
+#include "memoize/memo_object.hpp"
 #include "cache/pooled_writer.hpp"
 #include "py/error.hpp"
 

@@ -1,5 +1,5 @@
 // Cache.memoize, the one method that makes memoized functions
-// (memo_decorate.cpp); listed in the Cache method table.
+// (decorate.cpp); listed in the Cache method table.
 #pragma once
 
 #include <Python.h>

@@ -17,7 +17,7 @@
 #include <optional>
 
 #include "cache/cache_object.hpp"
-#include "module/memo_plan.hpp"
+#include "memoize/plan.hpp"
 #include "py/messages.hpp"
 #include "py/owned_ref.hpp"
 #include "support/portable.hpp"
@@ -33,7 +33,7 @@ struct MemoObject {
   OwnedRef cache;       // a Cache
   OwnedRef prefix;      // bytes: the key prefix in UTF-8
   std::int64_t ttl_ns;  // the entries' time limit in nanoseconds; 0: none
-  OwnedRef flights;     // coroutine functions: the calls in flight (memo_async.cpp)
+  OwnedRef flights;     // coroutine functions: the calls in flight (async.cpp)
   BindingPlan plan;
 };
 
@@ -54,7 +54,7 @@ extern PyTypeObject MemoType;
 // Makes the type ready once per process; false with a Python error set.
 [[nodiscard]] bool ready_memo_type() noexcept;
 
-// What a wrapper is made from; decoration fills it in (memo_decorate.cpp).
+// What a wrapper is made from; decoration fills it in (decorate.cpp).
 struct MemoParts {
   OwnedRef func;
   OwnedRef cache;
@@ -66,7 +66,7 @@ struct MemoParts {
 // A new, tracked wrapper holding `parts`.
 [[nodiscard]] Result<OwnedRef> new_memo(MemoParts parts);
 
-// The call slots (memo_call.cpp, memo_async.cpp).
+// The call slots (call.cpp, async.cpp).
 // Not noexcept: they run user code (see cache/entry_point.hpp).
 PyObject* memo_vectorcall(PyObject* op, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
 PyObject* memo_async_vectorcall(PyObject* op, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);

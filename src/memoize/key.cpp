@@ -1,10 +1,10 @@
-// Writing a memoized call's key (see memo_key.hpp).
-#include "module/memo_key.hpp"
+// Writing a memoized call's key (see key.hpp).
+#include "memoize/key.hpp"
 
 #include <optional>
 
 #include "convert/python_to_json.hpp"
-#include "module/memo_bind.hpp"
+#include "memoize/bind.hpp"
 #include "py/messages.hpp"
 #include "py/per_interpreter.hpp"
 #include "py/str_utf8.hpp"

@@ -1,7 +1,7 @@
 // Cache.memoize(func=None, /, *, prefix=None, ttl=None): match and check the
 // arguments, then make the wrapper. Everything here runs once per decorated
 // function, so it may use Python-level helpers (functools, inspect) freely;
-// what every call needs is read into the wrapper now (memo_plan.hpp).
+// what every call needs is read into the wrapper now (plan.hpp).
 //
 // A staticmethod or classmethod object is unwrapped, its function memoized,
 // and the wrapper wrapped again in the same kind, so the decorators can be
@@ -13,9 +13,9 @@
 #include "cache/convert_arguments.hpp"
 #include "cache/entry_point.hpp"
 #include "cache/match_arguments.hpp"
-#include "module/memo_async.hpp"
-#include "module/memo_decorate.hpp"
-#include "module/memo_object.hpp"
+#include "memoize/async.hpp"
+#include "memoize/decorate.hpp"
+#include "memoize/memo_object.hpp"
 #include "py/messages.hpp"
 #include "py/str_utf8.hpp"
 #include "support/portable.hpp"

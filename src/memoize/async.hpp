@@ -1,4 +1,4 @@
-// Memoized coroutine functions (memo_async.cpp): the wrapper's call returns a
+// Memoized coroutine functions (async.cpp): the wrapper's call returns a
 // coroutine, and concurrent awaits of one key on one event loop share one
 // call of the function.
 #pragma once

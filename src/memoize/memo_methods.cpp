@@ -5,8 +5,8 @@
 
 #include "cache/docstrings.hpp"
 #include "cache/entry_point.hpp"
-#include "module/memo_key.hpp"
-#include "module/memo_methods.hpp"
+#include "memoize/key.hpp"
+#include "memoize/memo_methods.hpp"
 #include "cache/method_support.hpp"
 
 namespace pelm {
