@@ -14,6 +14,7 @@
 #include "cache/entry_point.hpp"
 #include "cache/expiry.hpp"
 #include "cache/membership.hpp"
+#include "py/static_type.hpp"
 
 namespace pelm {
 
@@ -98,8 +99,7 @@ PySequenceMethods cache_as_sequence = {
 };
 
 PyTypeObject make_cache_type() noexcept {
-  PyTypeObject t{};
-  t.ob_base.ob_base.ob_refcnt = 1;  // a static type is never freed
+  PyTypeObject t = blank_static_type();
   t.tp_name = "pelm_lib.Cache";
   t.tp_basicsize = sizeof(CacheObject);
   t.tp_dealloc = cache_dealloc;
@@ -122,7 +122,7 @@ PyTypeObject CacheType = make_cache_type();
 
 bool ready_cache_type(PyMethodDef* methods) noexcept {
   if (!(CacheType.tp_flags & Py_TPFLAGS_READY)) CacheType.tp_methods = methods;
-  return PyType_Ready(&CacheType) == 0;
+  return PyType_Ready(&CacheType) == 0 && ready_cache_node_type() && ready_stats_type();
 }
 
 Result<OwnedRef> new_cache(PyTypeObject* type, std::uint64_t limit) {

@@ -1,4 +1,4 @@
-// The stats record type (a static struct sequence, readied on first use)
+// The stats record type (a static struct sequence, readied with Cache)
 // and the making of one record (see stats.hpp).
 //
 // Hazard: the field order is part of the public surface (the record is a
@@ -33,9 +33,11 @@ PyStructSequence_Desc kDesc = {
 
 PyTypeObject StatsType{};
 
+}  // namespace
+
 // Readies the type once per process. A static type cannot be freed, and
 // marking it immutable after it is ready keeps its attributes as they are.
-bool ensure_stats_type() noexcept {
+bool ready_stats_type() noexcept {
   if (StatsType.tp_flags & Py_TPFLAGS_READY) return true;
   if (PyStructSequence_InitType2(&StatsType, &kDesc) < 0) return false;
   StatsType.tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
@@ -43,10 +45,7 @@ bool ensure_stats_type() noexcept {
   return true;
 }
 
-}  // namespace
-
 Result<OwnedRef> new_stats_record(const CacheCounters& counters) {
-  if (!ensure_stats_type()) return Error::fetch();
   OwnedRef record = OwnedRef::steal(PyStructSequence_New(&StatsType));
   if (!record) return Error::fetch();
   const std::array<std::uint64_t, kFieldCount> values = {counters.hits, counters.misses, counters.inserts,

@@ -30,7 +30,10 @@ struct CacheCounters {
   std::uint64_t expirations = 0;
 };
 
-// A new record holding `counters`; its type is made ready on first use.
+// Makes the record's type ready once per process (with the Cache type);
+// false with a Python error set.
+[[nodiscard]] bool ready_stats_type() noexcept;
+// A new record holding `counters`.
 [[nodiscard]] Result<OwnedRef> new_stats_record(const CacheCounters& counters);
 
 }  // namespace pelm

@@ -37,10 +37,6 @@ namespace pelm {
                                                  std::optional<std::int64_t> ttl_ns = std::nullopt) {
   Engine& engine = self->engine;
   if (text.size() > engine.limit()) return too_large(key.text, text.size(), engine.limit());
-  if (!ensure_cache_node_type()) {
-    PyErr_WriteUnraisable(nullptr);
-    return Error::panic(msg::kNodeTypeFailed);
-  }
   const Deadline deadline = expire_before_store(self, ttl_ns);
   EntryPtr entry = engine.prepare_insert(key, text, deadline);
   self->counters.evictions += engine.commit_insert(std::move(entry));

@@ -14,6 +14,7 @@
 #include "memoize/memo_object.hpp"
 #include "memoize/memo_methods.hpp"
 #include "cache/entry_point.hpp"
+#include "py/static_type.hpp"
 
 namespace pelm {
 
@@ -59,8 +60,7 @@ PyObject* memo_descr_get(PyObject* op, PyObject* obj, PyObject*) noexcept {
 }
 
 PyTypeObject make_memo_type() noexcept {
-  PyTypeObject t{};
-  t.ob_base.ob_base.ob_refcnt = 1;  // a static type is never freed
+  PyTypeObject t = blank_static_type();
   t.tp_name = "pelm_lib.MemoizedFunction";
   t.tp_basicsize = sizeof(MemoObject);
   t.tp_dealloc = memo_dealloc;

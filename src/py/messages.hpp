@@ -110,7 +110,6 @@ inline constexpr std::string_view kShimIncomplete = "the coroutine shim lacks it
 }
 
 // --- internal failures (PanicException) ----------------------------------------
-inline constexpr std::string_view kNodeTypeFailed = "failed to create type object for `CacheNode`";
 inline constexpr std::string_view kAppendToAllFailed = "could not append __name__ to __all__: ";
 inline constexpr std::string_view kUnexpectedInternal = "unexpected internal exception";
 inline constexpr std::string_view kResumingPanic = "pelm_lib: resuming a PanicException raised through Python code\n";
