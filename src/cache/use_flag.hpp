@@ -39,9 +39,9 @@ namespace pelm {
 
 class UseFlag {
  public:
-  [[nodiscard]] bool exclusively_held() const noexcept { return state_.load(std::memory_order_acquire) < 0; }
+  [[nodiscard]] bool exclusively_held() const noexcept { return state_.load(std::memory_order_relaxed) < 0; }
   // No call holds any use: nothing is in the middle of reading or changing.
-  [[nodiscard]] bool is_free() const noexcept { return state_.load(std::memory_order_acquire) == 0; }
+  [[nodiscard]] bool is_free() const noexcept { return state_.load(std::memory_order_relaxed) == 0; }
 
   // True when no use is held, or only uses voided by a fork; then the flag
   // is reset to free.
@@ -68,7 +68,8 @@ class UseFlag {
     return take(1);
   }
   void release_shared(std::uint64_t generation) noexcept {
-    if (generation == generation_) state_.fetch_sub(1, std::memory_order_release);
+    if (generation != generation_) return;
+    state_.store(state_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
   }
 
   [[nodiscard]] std::optional<std::uint64_t> try_exclusive() noexcept {
@@ -76,19 +77,20 @@ class UseFlag {
     return take(kExclusive);
   }
   void release_exclusive(std::uint64_t generation) noexcept {
-    if (generation == generation_) state_.store(0, std::memory_order_release);
+    if (generation == generation_) state_.store(0, std::memory_order_relaxed);
   }
 
  private:
   std::uint64_t take(std::intptr_t state) noexcept {
     generation_ = fork_generation();
     holder_ = this_thread_id();
-    state_.store(state, std::memory_order_release);
+    state_.store(state, std::memory_order_relaxed);
     return generation_;
   }
 
   static constexpr std::intptr_t kExclusive = -1;
-  // Every call holds the interpreter lock, which orders all of these.
+  // Every call holds the interpreter lock, which orders every access to
+  // these: each is a relaxed load or store, never a read-modify-write.
   std::atomic<std::intptr_t> state_{0};  // 0 free, n > 0 shared users, -1 exclusive
   std::uint64_t generation_ = 0;          // the fork generation of the uses held
   std::uint64_t holder_ = 0;              // the thread that took the flag from free
