@@ -76,8 +76,8 @@ void check_failure(std::string_view text, const JsonError& e) {
     const Position end = position_of(text, text.size());
     if (p.line != end.line || p.column != end.column) fail("end-of-input error not at the end");
   }
-  const std::string expected = std::string(pelm::codec::message(e.code)) + " at line " +
-                               std::to_string(e.line) + " column " + std::to_string(e.column);
+  const std::string expected = std::string(pelm::codec::message(e.code)) + " at line " + std::to_string(e.line) +
+                               " column " + std::to_string(e.column);
   if (e.text() != expected) fail("error text is not '<message> at line L column C'");
 }
 
@@ -88,8 +88,7 @@ void check_round_trip(const pelm::codec::Value& first) {
     __builtin_printf("%s\n", e->text().c_str());
     fail("the writer's text of an accepted value does not read back");
   }
-  if (std::get<pelm::codec::Value>(again) != first)
-    fail("written and re-read value differs from the value first read");
+  if (std::get<pelm::codec::Value>(again) != first) fail("written and re-read value differs from the value first read");
 }
 
 // Differential check of the reader's own decimal-to-double conversion.

@@ -63,7 +63,8 @@ PyObject* cache_keys(PyObject* op, PyObject*) {
 // whose finalisers count in the cache again, after this snapshot.
 Result<OwnedRef> stats_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
-  PELM_TRY(match_vectorcall(kStatsSignature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, bound));
+  PELM_TRY(
+      match_vectorcall(kStatsSignature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, bound));
   Result<bool> reset = convert_reset(bound[0]);
   if (!reset.ok()) return std::move(reset.error());
   CacheCounters snapshot;
@@ -80,7 +81,8 @@ Result<OwnedRef> stats_impl(CacheObject* self, PyObject* const* args, Py_ssize_t
 
 Result<OwnedRef> resize_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
-  PELM_TRY(match_vectorcall(kResizeSignature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, bound));
+  PELM_TRY(
+      match_vectorcall(kResizeSignature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, bound));
   Result<std::uint64_t> limit = convert_limit(bound[0]);
   if (!limit.ok()) return std::move(limit.error());
   std::optional<ExclusiveUse> use;

@@ -1,6 +1,6 @@
 // The Python-visible Cache object: the engine, the use flag, the usage
-// counters and the record-shape memo of its inserts, behind the object header. C++ members are built with placement new in tp_new and
-// destroyed in tp_dealloc; `as_cache` is the one cast from PyObject*.
+// counters and the record-shape memo of its inserts, behind the object header. C++ members are built with placement new
+// in tp_new and destroyed in tp_dealloc; `as_cache` is the one cast from PyObject*.
 #pragma once
 
 #include <Python.h>

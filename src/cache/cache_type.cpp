@@ -47,8 +47,8 @@ PyObject* cache_repr(PyObject* op) {
     expire_due(self);
     PELM_TRY(check_shared_use(self->use_flag));
     char text[96];
-    std::snprintf(text, sizeof text, "Cache(limit=%" PRIu64 ", size=%" PRIu64 ", entries=%zu)",
-                  self->engine.limit(), self->engine.size(), self->engine.count());
+    std::snprintf(text, sizeof text, "Cache(limit=%" PRIu64 ", size=%" PRIu64 ", entries=%zu)", self->engine.limit(),
+                  self->engine.size(), self->engine.count());
     OwnedRef s = OwnedRef::steal(PyUnicode_FromString(text));
     if (!s) return Error::fetch();
     return s;

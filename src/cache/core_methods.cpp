@@ -84,8 +84,8 @@ Result<OwnedRef> remove_impl(CacheObject* self, PyObject* const* args, Py_ssize_
 
 Result<OwnedRef> contains_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BoundArgs bound;
-  PELM_TRY(match_vectorcall(kContainsSignature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames,
-                            bound));
+  PELM_TRY(
+      match_vectorcall(kContainsSignature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, bound));
   Result<bool> found = cache_has_key(self, bound[0]);
   if (!found.ok()) return std::move(found.error());
   return new_bool(found.value());

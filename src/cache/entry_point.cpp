@@ -7,8 +7,6 @@
 
 namespace pelm {
 
-void raise_unexpected_exception() noexcept {
-  Error::panic(msg::kUnexpectedInternal).raise();
-}
+void raise_unexpected_exception() noexcept { Error::panic(msg::kUnexpectedInternal).raise(); }
 
 }  // namespace pelm

@@ -33,7 +33,7 @@ bool use_holder_survives(std::uint64_t generation, std::uint64_t holder) noexcep
 
 bool watch_forks() noexcept {
   if (g_watching.load(std::memory_order_acquire)) return true;
-  // Reached under the interpreter lock, so never by two callers at once.
+    // Reached under the interpreter lock, so never by two callers at once.
 #if !defined(_WIN32)
   if (pthread_atfork(nullptr, nullptr, on_fork_child) != 0) return false;
 #else

@@ -72,8 +72,8 @@ class Binder {
 
 }  // namespace
 
-Result<void> match_vectorcall_general(const Signature& sig, PyObject* const* args, std::size_t nargs,
-                                      PyObject* kwnames, BoundArgs& out) {
+Result<void> match_vectorcall_general(const Signature& sig, PyObject* const* args, std::size_t nargs, PyObject* kwnames,
+                                      BoundArgs& out) {
   Binder b(sig, out);
   PELM_TRY(b.positional(args, nargs));
   if (kwnames != nullptr) {
@@ -87,8 +87,8 @@ Result<void> match_vectorcall_general(const Signature& sig, PyObject* const* arg
 
 Result<void> match_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out) {
   Binder b(sig, out);
-  PELM_TRY(b.positional(reinterpret_cast<PyTupleObject*>(args)->ob_item,
-                        static_cast<std::size_t>(PyTuple_GET_SIZE(args))));
+  PELM_TRY(
+      b.positional(reinterpret_cast<PyTupleObject*>(args)->ob_item, static_cast<std::size_t>(PyTuple_GET_SIZE(args))));
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject *name = nullptr, *value = nullptr;

@@ -35,14 +35,14 @@ struct Signature {
 using BoundArgs = std::array<PyObject*, kMaxParams>;
 
 // Vectorcall form, any shape of call (see match_vectorcall).
-[[nodiscard]] Result<void> match_vectorcall_general(const Signature& sig, PyObject* const* args,
-                                                    std::size_t nargs, PyObject* kwnames, BoundArgs& out);
+[[nodiscard]] Result<void> match_vectorcall_general(const Signature& sig, PyObject* const* args, std::size_t nargs,
+                                                    PyObject* kwnames, BoundArgs& out);
 
 // Vectorcall form: `args[0..nargs)` positional, then one value per name in
 // `kwnames`. The usual call, parameters given by position only (optional
 // ones left out or not), binds inline; anything else takes the general binder.
-[[nodiscard]] inline Result<void> match_vectorcall(const Signature& sig, PyObject* const* args,
-                                                   std::size_t nargs, PyObject* kwnames, BoundArgs& out) {
+[[nodiscard]] inline Result<void> match_vectorcall(const Signature& sig, PyObject* const* args, std::size_t nargs,
+                                                   PyObject* kwnames, BoundArgs& out) {
   if (kwnames != nullptr || nargs < sig.required || nargs > sig.count) [[unlikely]] {
     return match_vectorcall_general(sig, args, nargs, kwnames, out);
   }
@@ -54,7 +54,6 @@ using BoundArgs = std::array<PyObject*, kMaxParams>;
 [[nodiscard]] std::string keyword_text(PyObject* name);
 
 // tp_new form: a tuple and an optional dict (kept in call order).
-[[nodiscard]] Result<void> match_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs,
-                                            BoundArgs& out);
+[[nodiscard]] Result<void> match_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out);
 
 }  // namespace pelm

@@ -26,7 +26,7 @@
 namespace pelm {
 
 [[nodiscard]] PELM_COLD PELM_NOINLINE inline Error too_large(std::string_view key, std::uint64_t size,
-                                                               std::uint64_t limit) {
+                                                             std::uint64_t limit) {
   return Error::pending(PyExc_ValueError, msg::value_too_large(key, size, limit));
 }
 

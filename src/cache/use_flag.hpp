@@ -92,8 +92,8 @@ class UseFlag {
   // Every call holds the interpreter lock, which orders every access to
   // these: each is a relaxed load or store, never a read-modify-write.
   std::atomic<std::intptr_t> state_{0};  // 0 free, n > 0 shared users, -1 exclusive
-  std::uint64_t generation_ = 0;          // the fork generation of the uses held
-  std::uint64_t holder_ = 0;              // the thread that took the flag from free
+  std::uint64_t generation_ = 0;         // the fork generation of the uses held
+  std::uint64_t holder_ = 0;             // the thread that took the flag from free
 };
 
 [[nodiscard]] PELM_COLD PELM_NOINLINE inline Error in_use_error(bool exclusive) {

@@ -31,7 +31,6 @@
 namespace pelm {
 namespace {
 
-
 // Code point order of two str objects, which is also the byte order of their
 // UTF-8 forms. One-byte kinds (ASCII and Latin-1) compare as bytes, most
 // often decided by the first one; wider kinds are stored in native-endian
@@ -59,9 +58,7 @@ class PythonBuilder {
   bool float_number(double d) { return push(PyFloat_FromDouble(d)); }
   // `ascii` is the reader's promise that no byte is 0x80 or above; without
   // it the bytes are scanned here.
-  bool string(std::string_view utf8, bool ascii) {
-    return push(ascii ? new_ascii_str(utf8) : new_str_from_utf8(utf8));
-  }
+  bool string(std::string_view utf8, bool ascii) { return push(ascii ? new_ascii_str(utf8) : new_str_from_utf8(utf8)); }
   bool key(std::string_view utf8, bool ascii) {
     if (utf8.size() <= kMaxCachedKeyLength && (ascii || is_ascii(utf8))) {
       // Found once per read, on its first short name.
@@ -137,8 +134,8 @@ bool PythonBuilder::ascending(PyObject* const* members, std::size_t count) noexc
     PyObject* prev = members[2 * i - 2];
     PyObject* next = members[2 * i];
     if (prev == next) return false;
-    if (PyUnicode_IS_COMPACT_ASCII(prev) && PyUnicode_IS_COMPACT_ASCII(next) &&
-        PyUnicode_GET_LENGTH(prev) != 0 && PyUnicode_GET_LENGTH(next) != 0) {
+    if (PyUnicode_IS_COMPACT_ASCII(prev) && PyUnicode_IS_COMPACT_ASCII(next) && PyUnicode_GET_LENGTH(prev) != 0 &&
+        PyUnicode_GET_LENGTH(next) != 0) {
       const Py_UCS1 first_prev = *reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(prev) + 1);
       const Py_UCS1 first_next = *reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(next) + 1);
       if (first_prev < first_next) continue;

@@ -108,11 +108,13 @@ bool ToValueWalk::exact_dict(PyObject* dict, int depth) {
   // An exact dict never has __dataclass_fields__: neither dict nor object
   // defines it and dict instances have no attribute dictionary.
   out_.begin_object();
-  return plain_first([&] {
-    if (!plain_members(dict, depth)) return false;
-    out_.end_object();
-    return true;
-  }, [&] { return dict_in_order(dict, depth); });
+  return plain_first(
+      [&] {
+        if (!plain_members(dict, depth)) return false;
+        out_.end_object();
+        return true;
+      },
+      [&] { return dict_in_order(dict, depth); });
 }
 
 // The general rules for an exact dict already begun: members in dict order

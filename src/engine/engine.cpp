@@ -18,9 +18,7 @@ constexpr std::size_t kMinCapacity = 8;
 constexpr std::size_t kMaxCapacity = std::size_t{1} << 32;
 
 // The map keeps at most three quarters of its slots full, so probes stay short.
-constexpr bool over_load(std::size_t count, std::size_t capacity) noexcept {
-  return count > capacity - capacity / 4;
-}
+constexpr bool over_load(std::size_t count, std::size_t capacity) noexcept { return count > capacity - capacity / 4; }
 
 // Frees a chain of entries linked by `next`. Entries hold no Python objects,
 // so freeing them runs no user code and cannot re-enter the cache; a plain
@@ -43,9 +41,8 @@ Entry* Engine::find(const KeyRef& key) const noexcept {
 }
 
 Entry* Engine::find_placed(std::string_view key, std::uint32_t h32) const noexcept {
-  return slots_[probe(slots_.get(), capacity_ - 1, h32, [&](const Entry* e) {
-    return e->hash() == h32 && e->key() == key;
-  })];
+  return slots_[probe(slots_.get(), capacity_ - 1, h32,
+                      [&](const Entry* e) { return e->hash() == h32 && e->key() == key; })];
 }
 
 std::size_t Engine::slot_of(const Entry* e) const noexcept {
@@ -90,9 +87,8 @@ std::size_t Engine::commit_insert(EntryPtr owned) noexcept {
   key_bytes_ += e->key().size();
   if (e->timed()) heap_.push(e);  // prepare_insert reserved its place
   // Map the key; prepare_insert left room for one more item.
-  const std::size_t i = probe(slots_.get(), capacity_ - 1, e->hash(), [e](const Entry* o) {
-    return o->hash() == e->hash() && o->key() == e->key();
-  });
+  const std::size_t i = probe(slots_.get(), capacity_ - 1, e->hash(),
+                              [e](const Entry* o) { return o->hash() == e->hash() && o->key() == e->key(); });
   Entry* old = slots_[i];
   slots_[i] = e;
   if (old == nullptr) {

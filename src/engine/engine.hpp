@@ -135,7 +135,7 @@ class Engine {
 
   ExpiryHeap heap_;
   std::unique_ptr<Entry*[]> slots_;  // open addressing, linear probing
-  std::size_t capacity_ = 0;          // a power of two, or 0
+  std::size_t capacity_ = 0;         // a power of two, or 0
   std::size_t count_ = 0;
   std::uint64_t limit_;
   std::uint64_t size_ = 0;

@@ -102,8 +102,8 @@ PyObject* shim_store(PyObject*, PyObject* const* args, Py_ssize_t nargsf) {
       if (!t) return Error::fetch();
       return t;
     }
-    OwnedRef text = OwnedRef::steal(
-        PyBytes_FromStringAndSize(pooled.text().data(), static_cast<Py_ssize_t>(pooled.text().size())));
+    OwnedRef text =
+        OwnedRef::steal(PyBytes_FromStringAndSize(pooled.text().data(), static_cast<Py_ssize_t>(pooled.text().size())));
     if (!text) return Error::fetch();
     OwnedRef t = OwnedRef::steal(PyTuple_Pack(2, text.get(), Py_None));
     if (!t) return Error::fetch();

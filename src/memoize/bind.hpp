@@ -80,8 +80,8 @@ class BoundCall {
   SmallArray<PyObject*, 8> values_;
   SmallArray<Py_ssize_t, 8> extra_keyword_;
   std::size_t extra_keywords_ = 0;
-  OwnedRef positional_defaults_;     // the function's __defaults__ tuple
-  std::vector<OwnedRef> kept_;       // keyword-only defaults read from a dict
+  OwnedRef positional_defaults_;  // the function's __defaults__ tuple
+  std::vector<OwnedRef> kept_;    // keyword-only defaults read from a dict
 };
 
 }  // namespace pelm

@@ -141,8 +141,8 @@ Result<bool> watch_defaults(PyObject* obj, PyObject* partial, PyObject* watches,
     if (!kw.ok()) return std::move(kw.error());
     if (!kw.value()) return false;
     PyObject* defaults = PyFunction_GET_DEFAULTS(obj);
-    OwnedRef w = OwnedRef::steal(PyTuple_Pack(4, obj, PyFunction_GET_CODE(obj), defaults ? defaults : Py_None,
-                                              kw.value().get()));
+    OwnedRef w = OwnedRef::steal(
+        PyTuple_Pack(4, obj, PyFunction_GET_CODE(obj), defaults ? defaults : Py_None, kw.value().get()));
     if (!w || PyList_Append(watches, w.get()) < 0) return Error::fetch();
     return true;
   }

@@ -15,8 +15,7 @@ PyMethodDef* cache_method_table() noexcept {
   static PyMethodDef table[kCacheMethodCount + 2] = {};
   if (table[0].ml_name == nullptr) {
     std::copy(cache_methods, cache_methods + kCacheMethodCount, table);
-    table[kCacheMethodCount] = {"memoize", as_cfunction<cache_memoize>(), METH_FASTCALL | METH_KEYWORDS,
-                                doc::kMemoize};
+    table[kCacheMethodCount] = {"memoize", as_cfunction<cache_memoize>(), METH_FASTCALL | METH_KEYWORDS, doc::kMemoize};
   }
   return table;
 }

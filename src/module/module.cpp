@@ -46,9 +46,8 @@ PyObject* init_cache(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
   });
 }
 
-PyMethodDef init_cache_def = {
-    "init_cache", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_cache)),
-    METH_FASTCALL | METH_KEYWORDS, doc::kInitCache};
+PyMethodDef init_cache_def = {"init_cache", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_cache)),
+                              METH_FASTCALL | METH_KEYWORDS, doc::kInitCache};
 
 // Appends `name` to the module's __all__ (made if missing), then sets it.
 Result<void> add_exported(PyObject* module, const char* name, PyObject* value) {

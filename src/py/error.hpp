@@ -52,7 +52,7 @@ class Error {
   std::string message_;
   bool has_message_ = false;
   bool panic_ = false;
-  OwnedRef caught_;          // the fetched exception object (caught form only)
+  OwnedRef caught_;  // the fetched exception object (caught form only)
   const char* note_param_ = nullptr;
 };
 
@@ -61,8 +61,8 @@ class Error {
 template <class T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : v_(std::move(value)) {}          // NOLINT: implicit on purpose
-  Result(Error error) : v_(std::move(error)) {}      // NOLINT
+  Result(T value) : v_(std::move(value)) {}      // NOLINT: implicit on purpose
+  Result(Error error) : v_(std::move(error)) {}  // NOLINT
   [[nodiscard]] bool ok() const noexcept { return v_.index() == 0; }
   [[nodiscard]] T& value() noexcept { return std::get<0>(v_); }
   [[nodiscard]] Error& error() noexcept { return std::get<1>(v_); }
@@ -87,11 +87,11 @@ class [[nodiscard]] Result<void> {
 // failed, returns its error from the enclosing function, whose own Result
 // type may differ. The value of a successful Result<T> is dropped; use it
 // when only success matters.
-#define PELM_TRY(expr)                                             \
-  do {                                                             \
-    if (auto pelm_try_ = (expr); !pelm_try_.ok()) [[unlikely]] {   \
-      return std::move(pelm_try_.error());                         \
-    }                                                              \
+#define PELM_TRY(expr)                                           \
+  do {                                                           \
+    if (auto pelm_try_ = (expr); !pelm_try_.ok()) [[unlikely]] { \
+      return std::move(pelm_try_.error());                       \
+    }                                                            \
   } while (false)
 
 // The interpreter's pending exception as one normalised object with its

@@ -63,9 +63,7 @@ inline constexpr std::string_view kExceptionStrFailed = "<exception str() failed
   return concat({"Value for key '", key, "' (", std::to_string(size), " bytes) exceeds the cache limit (",
                  std::to_string(limit), " bytes)"});
 }
-[[nodiscard]] inline std::string key_not_found(std::string_view key) {
-  return concat({"Key '", key, "' not found"});
-}
+[[nodiscard]] inline std::string key_not_found(std::string_view key) { return concat({"Key '", key, "' not found"}); }
 inline constexpr std::string_view kTtlOutOfRange = "ttl must be a finite number of seconds greater than 0";
 [[nodiscard]] inline std::string ttl_not_a_number(std::string_view type_name) {
   return concat({"ttl must be an int or a float number of seconds, not '", type_name, "'"});
@@ -99,8 +97,8 @@ inline constexpr std::string_view kShimIncomplete = "the coroutine shim lacks it
   return concat({f, " got an unexpected keyword argument '", keyword, "'"});
 }
 [[nodiscard]] inline std::string missing_arguments(std::string_view f, std::size_t missing, std::string_view names) {
-  return concat({f, " missing ", std::to_string(missing), " required positional argument", missing > 1 ? "s: " : ": ",
-                 names});
+  return concat(
+      {f, " missing ", std::to_string(missing), " required positional argument", missing > 1 ? "s: " : ": ", names});
 }
 [[nodiscard]] inline std::string positional_only_as_keyword(std::string_view f, std::string_view names) {
   return concat({f, " got some positional-only arguments passed as keyword arguments: ", names});

@@ -22,8 +22,7 @@ void decode_utf8(const unsigned char* p, const unsigned char* end, Unit* out) no
       *out++ = static_cast<Unit>(((c & 0x0F) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3F));
       p += 3;
     } else {
-      *out++ = static_cast<Unit>(((c & 0x07) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) |
-                                 (p[3] & 0x3F));
+      *out++ = static_cast<Unit>(((c & 0x07) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3F));
       p += 4;
     }
   }
