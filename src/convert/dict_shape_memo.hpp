@@ -148,8 +148,8 @@ class DictShapeMemo {
     std::uint64_t last_use = 0;
     std::size_t count = 0;
     std::uint64_t confirmed_in = 0;  // the call that last found or made it
-    bool held = false;  // a reference to each key is held until end_call
-    PyObject* keys[kMaxMembers];  // between calls compared only, never followed
+    bool held = false;               // a reference to each key is held until end_call
+    PyObject* keys[kMaxMembers];     // between calls compared only, never followed
     std::uint32_t order[kMaxMembers];
     std::uint16_t text_end[kMaxMembers];
     // Key i's own copy of its name: raw_size[i] bytes at raw + raw_start[i]
