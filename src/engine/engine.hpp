@@ -34,6 +34,7 @@
 #include <string_view>
 
 #include "engine/entry.hpp"
+#include "engine/entry_batch.hpp"
 #include "engine/expiry_heap.hpp"
 #include "engine/key_hash.hpp"
 
@@ -83,6 +84,22 @@ class Engine {
   // must be at most `limit`. Returns the number of entries evicted.
   std::size_t commit_insert(EntryPtr entry) noexcept;
 
+  // What commit_batch did: entries linked, entries counted as inserted (the
+  // linked ones and those the newer ones would have evicted at once), and
+  // entries evicted (those, and older entries of the engine).
+  struct BatchOutcome {
+    std::size_t stored = 0;
+    std::size_t inserted = 0;
+    std::size_t evicted = 0;
+  };
+  // Takes in the batch's entries, oldest first, leaving the engine as that
+  // many commit_insert calls would: entries whose deadline is at or before
+  // `now` are dropped and not counted; of the others, the newest that fit
+  // the limit together are linked, older engine entries evicted as needed.
+  // Every entry must be at most `limit`. Throws std::bad_alloc before the
+  // engine changes (the batch may have lost entries that could not enter).
+  BatchOutcome commit_batch(EntryBatch& batch, Deadline now);
+
   // Moves a linked entry to the head (a successful lookup).
   void move_to_front(Entry* e) noexcept;
   // Takes the key's entry out of the map and list and frees it; false if absent.
@@ -129,6 +146,9 @@ class Engine {
   [[nodiscard]] std::size_t slot_of(const Entry* e) const noexcept;
   void map_erase_slot(std::size_t slot) noexcept;
   void grow_table(std::size_t min_capacity);
+  // Makes room for `more` entries, `timed` of them timed, to be committed
+  // without allocating. Throws std::bad_alloc; changes nothing visible.
+  void reserve_for(std::size_t more, std::size_t timed);
   // Takes `e` out of the map, the list and the size, then frees it.
   void retire(Entry* e, std::size_t slot) noexcept;
 
