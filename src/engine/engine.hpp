@@ -95,8 +95,9 @@ class Engine {
   // Takes in the batch's entries, oldest first, leaving the engine as that
   // many commit_insert calls would: entries whose deadline is at or before
   // `now` are dropped and not counted; of the others, the newest that fit
-  // the limit together are linked, older engine entries evicted as needed.
-  // Every entry must be at most `limit`. Throws std::bad_alloc before the
+  // the limit together are linked, older engine entries evicted as needed
+  // (an entry larger than the limit ends that run like any that does not
+  // fit). Throws std::bad_alloc before the
   // engine changes (the batch may have lost entries that could not enter).
   BatchOutcome commit_batch(EntryBatch& batch, Deadline now);
 

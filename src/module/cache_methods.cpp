@@ -160,6 +160,8 @@ PyMethodDef cache_methods[] = {
     {"resize", as_cfunction<vector_method<resize_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kResize},
     {"__sizeof__", as_cfunction<cache_sizeof>(), METH_NOARGS, doc::kSizeof},
     {"memoize", as_cfunction<cache_memoize>(), METH_FASTCALL | METH_KEYWORDS, doc::kMemoize},
+    {"save", as_cfunction<cache_save>(), METH_FASTCALL | METH_KEYWORDS, doc::kSave},
+    {"load", as_cfunction<cache_load>(), METH_FASTCALL | METH_KEYWORDS, doc::kLoad},
     {nullptr, nullptr, 0, nullptr},
 };
 
