@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets over the codec and runs each for a set time.
 #
-#   fuzz/run.sh                      every target (reader, roundtrip, canonical) for 60 s
+#   fuzz/run.sh                      every target (reader, roundtrip, canonical, snapshot) for 60 s
 #   FUZZ_SECONDS=600 fuzz/run.sh     longer runs
 #   fuzz/run.sh reader               one target
 #
@@ -20,7 +20,7 @@ cxx="${FUZZ_CXX:-clang++-14}"
 command -v "$cxx" >/dev/null || cxx=clang++
 seeds="$root/tests/data/json_parsing"
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(reader roundtrip canonical)
+[ ${#targets[@]} -gt 0 ] || targets=(reader roundtrip canonical snapshot)
 
 command -v "$cxx" >/dev/null || { echo "fuzz/run.sh needs clang++ (Debian: clang, libclang-rt-dev)" >&2; exit 1; }
 
@@ -32,10 +32,11 @@ cflags=(-std=c++20 -O1 -g "${extra_flags[@]}" -I "$root/src" -Wall -Wextra -Wped
 build() {
   mkdir -p "$out/obj"
   local objs=()
-  for src in "$root"/src/codec/*.cpp; do
+  for src in "$root"/src/codec/*.cpp "$root"/src/snapshot/*.cpp; do
     local obj="$out/obj/$(basename "$src" .cpp).o"
     objs+=("$obj")
-    if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ -n "$(find "$root/src/codec" -name '*.hpp' -newer "$obj")" ]; then
+    if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || \
+       [ -n "$(find "$root/src/codec" "$root/src/snapshot" -name '*.hpp' -newer "$obj")" ]; then
       # shellcheck disable=SC2086
       "$cxx" "${cflags[@]}" -fsanitize=fuzzer-no-link $sanitizers -c "$src" -o "$obj"
     fi
@@ -65,9 +66,12 @@ fuzz_target() {  # $1: target
   local corpus="$out/corpus-$1" artifacts="$out/artifacts/$1/"
   mkdir -p "$corpus" "$artifacts"
   local extra=()
-  [ "$1" = reader ] || [ "$1" = canonical ] && extra+=(-dict="$root/fuzz/json.dict")
+  [ "$1" = reader ] || [ "$1" = canonical ] || [ "$1" = snapshot ] && extra+=(-dict="$root/fuzz/json.dict")
   local folders=("$corpus")
   [ -d "$seeds" ] && folders+=("$seeds")
+  # The snapshot target also starts from snapshots: one whole, one without
+  # its trailer (the first byte chooses; see fuzz/snapshot_fuzz.cpp).
+  [ "$1" = snapshot ] && folders+=("$root/fuzz/seeds-snapshot")
   echo "== fuzzing $1 for ${seconds}s"
   # -timeout is generous because the machine is shared (a descheduled run once
   # took 14 s on an input that needs 40 ms); a real hang still trips it.
