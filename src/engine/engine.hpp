@@ -150,6 +150,8 @@ class Engine {
   // Makes room for `more` entries, `timed` of them timed, to be committed
   // without allocating. Throws std::bad_alloc; changes nothing visible.
   void reserve_for(std::size_t more, std::size_t timed);
+  // Asks for the cache line of the slot where `e`'s probe starts.
+  void prefetch_slot(const Entry* e) const noexcept;
   // Takes `e` out of the map, the list and the size, then frees it.
   void retire(Entry* e, std::size_t slot) noexcept;
 

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "support/fault_injection.hpp"
+#include "support/portable.hpp"
 
 namespace pelm {
 
@@ -16,6 +17,7 @@ EntryBatch::~EntryBatch() {
 }
 
 void EntryBatch::release() noexcept {
+  pending_count_ = 0;
   oldest_ = nullptr;
   newest_ = nullptr;
   count_ = 0;
@@ -28,25 +30,48 @@ void EntryBatch::grow_index() {
   const std::size_t cap = capacity_ == 0 ? 16 : capacity_ * 2;
   if (cap > (std::size_t{1} << 32)) throw std::bad_alloc();
   fault_injection::maybe_fail();
-  std::unique_ptr<Entry*[]> fresh(new Entry*[cap]());
-  for (Entry* e = oldest_; e != nullptr; e = e->next) {
-    std::size_t i = e->hash() & (cap - 1);
-    while (fresh[i] != nullptr) i = (i + 1) & (cap - 1);
-    fresh[i] = e;
+  std::unique_ptr<Slot[]> fresh(new Slot[cap]());
+  for (std::size_t old = 0; old < capacity_; ++old) {
+    if (slots_[old].entry == nullptr) continue;
+    std::size_t i = slots_[old].hash & (cap - 1);
+    while (fresh[i].entry != nullptr) i = (i + 1) & (cap - 1);
+    fresh[i] = slots_[old];
   }
   slots_ = std::move(fresh);
   capacity_ = cap;
 }
 
-bool EntryBatch::add(std::string_view key, std::string_view data, std::uint64_t h, Deadline deadline) {
+bool EntryBatch::index(Entry* e) {
+  const std::uint32_t h32 = e->hash();
+  std::size_t i = home_of(h32);
+  for (; slots_[i].entry != nullptr; i = (i + 1) & (capacity_ - 1)) {
+    if (slots_[i].hash == h32 && slots_[i].entry->key() == e->key()) return false;
+  }
+  slots_[i] = Slot{e, h32};
+  return true;
+}
+
+std::optional<EntryBatch::Repeat> EntryBatch::index_oldest_pending() {
+  const Pending p = pending_[pending_first_];
+  pending_first_ = (pending_first_ + 1) % kPending;
+  --pending_count_;
+  if (index(p.entry)) return std::nullopt;
+  return Repeat{p.tag, p.entry->key()};
+}
+
+std::optional<EntryBatch::Repeat> EntryBatch::settle() {
+  while (pending_count_ != 0) {
+    if (std::optional<Repeat> r = index_oldest_pending()) return r;
+  }
+  return std::nullopt;
+}
+
+std::optional<EntryBatch::Repeat> EntryBatch::add(std::string_view key, std::string_view data, std::uint64_t h,
+                                                  Deadline deadline, std::uint64_t tag) {
+  // Room for every entry, pending ones included, before anything changes.
   if (count_ + 1 > capacity_ / 2) grow_index();
   const auto h32 = static_cast<std::uint32_t>(h);
-  std::size_t i = h32 & (capacity_ - 1);
-  for (; slots_[i] != nullptr; i = (i + 1) & (capacity_ - 1)) {
-    if (slots_[i]->hash() == h32 && slots_[i]->key() == key) return false;
-  }
   Entry* e = make_entry(key, data, h32, deadline);
-  slots_[i] = e;
   e->prev = newest_;
   e->next = nullptr;
   if (newest_ != nullptr) {
@@ -57,7 +82,12 @@ bool EntryBatch::add(std::string_view key, std::string_view data, std::uint64_t 
   newest_ = e;
   ++count_;
   if (e->size() > largest_) largest_ = e->size();
-  return true;
+  prefetch(&slots_[home_of(h32)]);
+  std::optional<Repeat> repeat;
+  if (pending_count_ == kPending) repeat = index_oldest_pending();
+  pending_[(pending_first_ + pending_count_) % kPending] = Pending{e, tag};
+  ++pending_count_;
+  return repeat;
 }
 
 }  // namespace pelm

@@ -173,7 +173,9 @@ class StageSink : public snapshot::EntrySink {
       : engine_(engine), batch_(batch), start_(start), limit_(engine.limit()) {}
 
   bool take(const snapshot::SnapshotEntry& entry) override {
-    if (entry.text.size() > limit_) return refuse(snapshot::text_too_large(entry.line, entry.text.size(), limit_));
+    if (entry.text.size() > limit_) {  // a repeat on an earlier line comes first
+      return settle() && refuse(snapshot::text_too_large(entry.line, entry.text.size(), limit_));
+    }
     // The key's bytes are valid UTF-8 (the reader checked them): the str
     // made from them hashes as the caller's key would.
     OwnedRef key = OwnedRef::steal(PyUnicode_DecodeUTF8(entry.key.data(), static_cast<Py_ssize_t>(entry.key.size()),
@@ -183,11 +185,10 @@ class StageSink : public snapshot::EntrySink {
       return false;
     }
     const std::uint64_t h = engine_.hash(str_hash(key.get()));
-    if (!batch_.add(entry.key, entry.text, h, deadline_of(entry.expires_at_ns))) {
-      return refuse(snapshot::repeated_key(entry.line, entry.key));
-    }
-    return true;
+    return no_repeat(batch_.add(entry.key, entry.text, h, deadline_of(entry.expires_at_ns), entry.line));
   }
+  // Settles the batch's last entries; false (with the error) on a repeat.
+  bool settle() { return no_repeat(batch_.settle()); }
   std::optional<Error> error;
 
  private:
@@ -197,6 +198,9 @@ class StageSink : public snapshot::EntrySink {
     const std::int64_t remaining = *expires_at - std::min(start_.wall, *expires_at);
     if (remaining == 0) return std::numeric_limits<Deadline>::min();  // already over: never enters
     return std::min(clock::add_saturating(start_.mono, remaining), kNoDeadline - 1);
+  }
+  bool no_repeat(const std::optional<EntryBatch::Repeat>& repeat) {
+    return !repeat || refuse(snapshot::repeated_key(repeat->tag, repeat->key));
   }
   bool refuse(const snapshot::SnapshotFault& fault) {
     error.emplace(Error::pending(PyExc_ValueError, fault.text()));
@@ -209,9 +213,10 @@ class StageSink : public snapshot::EntrySink {
   std::uint64_t limit_;
 };
 
-// The error of a fault: the sink's own, or the reader's as a ValueError.
+// The error of a fault: the sink's own, or the reader's as a ValueError,
+// unless a repeated key on an earlier line is found as the batch settles.
 Error fault_error(const snapshot::SnapshotFault& fault, StageSink& sink) {
-  if (fault.sink_stopped) return std::move(*sink.error);
+  if (fault.sink_stopped || !sink.settle()) return std::move(*sink.error);
   return Error::pending(PyExc_ValueError, fault.text());
 }
 
@@ -264,6 +269,7 @@ Result<OwnedRef> load_impl(CacheObject* self, PyObject* const* args, Py_ssize_t 
                                                     : read_object(target.value().method.get(), reader, sink);
   if (failed) return std::move(*failed);
   if (auto f = reader.finish()) return fault_error(*f, sink);
+  if (!sink.settle()) return std::move(*sink.error);
   if (!ensure_cache_node_type()) {
     PyErr_WriteUnraisable(nullptr);
     return Error::panic(std::string(msg::kNodeTypeFailed));

@@ -7,11 +7,15 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <string>
 
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #else
 #include <fcntl.h>

@@ -6,13 +6,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/engine.hpp"
 #include "snapshot/crc32c.hpp"
+#include "snapshot/snapshot_file.hpp"
 #include "snapshot/snapshot_format.hpp"
 #include "snapshot/snapshot_reader.hpp"
 #include "snapshot/snapshot_writer.hpp"
@@ -202,6 +208,64 @@ TEST(Snapshot, WriterPiecesStayBoundedAndAStopStopsIt) {
   EXPECT_LE(failing.bytes.size(), 100u);
 }
 
+std::string read_whole(const std::filesystem::path& p) {
+  SnapshotFileReader r;
+  EXPECT_FALSE(r.open(p.native()));
+  std::string out;
+  char buf[7];
+  for (std::size_t got = 1; got != 0;) {
+    EXPECT_FALSE(r.read(buf, sizeof buf, got));
+    out.append(buf, got);
+  }
+  return out;
+}
+
+TEST(SnapshotFile, ReplacesOnlyOnCommitAndLeavesNoTemporaryFile) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("pelm-snapshot-test-" + std::to_string(std::random_device{}()));
+  fs::create_directories(dir);
+  const fs::path target = dir / "snap";
+  {
+    ReplacementFile f;
+    ASSERT_FALSE(f.open(target.native()));
+    ASSERT_FALSE(f.write("old text\n"));
+    ASSERT_FALSE(f.commit());
+  }
+  {
+    ReplacementFile f;  // dropped before its commit: the old file stays
+    ASSERT_FALSE(f.open(target.native()));
+    ASSERT_FALSE(f.write("new"));
+  }
+  EXPECT_EQ(read_whole(target), "old text\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+  ReplacementFile nowhere;
+  const std::optional<FileFault> fault = nowhere.open((dir / "missing" / "snap").native());
+  ASSERT_TRUE(fault);
+  EXPECT_EQ(fault->code, ENOENT);
+  SnapshotFileReader absent;
+  EXPECT_TRUE(absent.open((dir / "absent").native()));
+  fs::remove_all(dir);
+}
+
+TEST(Snapshot, ABatchFindsEachRepeatWhereverItIs) {
+  for (std::size_t n : {1u, 5u, 16u, 17u, 100u}) {
+    for (std::size_t at = 1; at < n + 1; at += 7) {
+      EntryBatch batch;
+      std::optional<EntryBatch::Repeat> repeat;
+      for (std::size_t i = 0; i < n && !repeat; ++i) {
+        const std::string k = "k" + std::to_string(i);
+        repeat = batch.add(k, "1", std::hash<std::string>{}(k), kNoDeadline, i);
+      }
+      const std::string again = "k" + std::to_string(at - 1);
+      if (!repeat) repeat = batch.add(again, "2", std::hash<std::string>{}(again), kNoDeadline, 1000);
+      if (!repeat) repeat = batch.settle();
+      ASSERT_TRUE(repeat) << n << " " << at;
+      EXPECT_EQ(repeat->tag, 1000u);
+      EXPECT_EQ(repeat->key, again);
+    }
+  }
+}
+
 // The engine after committing `batch` equals the engine after inserting the
 // same entries one by one: same keys in the same order, same size.
 TEST(Snapshot, BatchCommitMatchesOneInsertAfterAnother) {
@@ -217,6 +281,7 @@ TEST(Snapshot, BatchCommitMatchesOneInsertAfterAnother) {
       for (Engine* e : {&batched, &sequential}) e->commit_insert(e->prepare_insert(k, text, h(*e, k)));
     }
     EntryBatch batch;
+    std::set<std::string> seen;
     std::size_t inserted = 0;
     std::size_t evicted = 0;
     const Deadline now = 1000;
@@ -224,11 +289,14 @@ TEST(Snapshot, BatchCommitMatchesOneInsertAfterAnother) {
       const std::string k = (rng() % 2 ? "old" : "new") + std::to_string(rng() % 8);
       const std::string text(rng() % std::max<std::uint64_t>(limit, 1) + 1, 'n');
       const Deadline d = rng() % 3 == 0 ? Deadline(rng() % 2000) : kNoDeadline;
-      if (text.size() > limit || !batch.add(k, text, h(batched, k), d)) continue;
+      if (text.size() > limit || seen.contains(k)) continue;
+      seen.insert(k);
+      ASSERT_FALSE(batch.add(k, text, h(batched, k), d, 0));
       if (d <= now) continue;
       ++inserted;
       evicted += sequential.commit_insert(sequential.prepare_insert(k, text, h(sequential, k), d));
     }
+    ASSERT_FALSE(batch.settle());
     const Engine::BatchOutcome out = batched.commit_batch(batch, now);
     ASSERT_EQ(batched.check_invariants(), "");
     std::vector<std::pair<std::string, std::string>> a, b;
