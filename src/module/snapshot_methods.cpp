@@ -149,13 +149,18 @@ Result<OwnedRef> save_to_object(CacheObject* self, PyObject* write, std::uint64_
   return new_uint(writer.entries());
 }
 
-Result<OwnedRef> save_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+// Matches the one argument, `file`, and resolves it for `method`.
+Result<FileTarget> file_argument(const Signature& sig, const char* method, PyObject* const* args, Py_ssize_t nargsf,
+                                 PyObject* kwnames) {
   BoundArgs bound;
-  if (auto e = match_vectorcall(kSaveSignature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames,
-                                bound)) {
+  if (auto e = match_vectorcall(sig, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, bound)) {
     return std::move(*e);
   }
-  Result<FileTarget> target = resolve_file_target(bound[0], "write", kSaveSignature.name);
+  return resolve_file_target(bound[0], method, sig.name);
+}
+
+Result<OwnedRef> save_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  Result<FileTarget> target = file_argument(kSaveSignature, "write", args, nargsf, kwnames);
   if (!target.ok()) return std::move(target.error());
   std::optional<SharedUse> use;
   if (auto e = SharedUse::take(self->use_flag, use)) return std::move(*e);
@@ -255,12 +260,7 @@ std::optional<Error> read_object(PyObject* read, snapshot::SnapshotReader& reade
 }
 
 Result<OwnedRef> load_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  BoundArgs bound;
-  if (auto e = match_vectorcall(kLoadSignature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames,
-                                bound)) {
-    return std::move(*e);
-  }
-  Result<FileTarget> target = resolve_file_target(bound[0], "read", kLoadSignature.name);
+  Result<FileTarget> target = file_argument(kLoadSignature, "read", args, nargsf, kwnames);
   if (!target.ok()) return std::move(target.error());
   EntryBatch batch;  // declared before the use: freeing what is left runs no Python code either way
   StageSink sink(self->engine, batch, ClockPair{});

@@ -268,3 +268,30 @@ def test_code_run_by_read_may_change_the_cache_and_the_load_applies_after_it():
 def test_load_refuses_what_is_no_binary_file(file, error, message):
     with pytest.raises(error, match=message):
         pelm_lib.Cache(10).load(file)
+
+
+def test_a_fork_inside_write_stops_the_childs_save_and_its_cache_works():
+    out = run_child("""
+        import os, pelm_lib
+        cache = pelm_lib.Cache(1000)
+        cache.insert("a", 1)
+        pids = []
+
+        class Forker:
+            def write(self, b):
+                if not pids:
+                    pids.append(os.fork())
+
+        try:
+            result = f"saved {cache.save(Forker())}"
+        except RuntimeError as e:
+            result = str(e)
+        if pids[0] == 0:
+            cache.insert("b", 2)
+            print("child:", result, cache.keys(), flush=True)
+            os._exit(0)
+        os.waitpid(pids[0], 0)
+        print("parent:", result, cache.keys())
+    """)
+    assert "child: Cache.save(): the process forked while it was writing ['b', 'a']" in out
+    assert "parent: saved 1 ['a']" in out
