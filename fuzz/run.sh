@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets over the codec and runs each for a set time.
 #
-#   fuzz/run.sh                      every target (reader, roundtrip, canonical, snapshot) for 60 s
+#   fuzz/run.sh                      every target (reader, roundtrip, canonical, convert, snapshot) for 60 s
 #   FUZZ_SECONDS=600 fuzz/run.sh     longer runs
 #   fuzz/run.sh reader               one target
 #
@@ -20,7 +20,10 @@ cxx="${FUZZ_CXX:-clang++-14}"
 command -v "$cxx" >/dev/null || cxx=clang++
 seeds="$root/tests/data/json_parsing"
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(reader roundtrip canonical snapshot)
+[ ${#targets[@]} -gt 0 ] || targets=(reader roundtrip canonical convert snapshot)
+# The convert target embeds the interpreter: the Python layers are built
+# against this Python's headers and the target links its shared library.
+python="${FUZZ_PYTHON:-python3}"
 
 command -v "$cxx" >/dev/null || { echo "fuzz/run.sh needs clang++ (Debian: clang, libclang-rt-dev)" >&2; exit 1; }
 
@@ -29,23 +32,48 @@ sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-om
 read -r -a extra_flags <<< "${FUZZ_CXXFLAGS:-}"
 cflags=(-std=c++20 -O1 -g "${extra_flags[@]}" -I "$root/src" -Wall -Wextra -Wpedantic -Werror)
 
+compile_folder() {  # $1: folder under src, $2...: extra flags; prints the objects
+  local folder="$1"; shift
+  local src obj
+  for src in "$root/src/$folder"/*.cpp; do
+    obj="$out/obj/$folder-$(basename "$src" .cpp).o"
+    if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ -n "$(find "$root/src" -name '*.hpp' -newer "$obj")" ]; then
+      # shellcheck disable=SC2086
+      "$cxx" "${cflags[@]}" "$@" -fsanitize=fuzzer-no-link $sanitizers -c "$src" -o "$obj" >&2
+    fi
+    echo "$obj"
+  done
+}
+
 build() {
   mkdir -p "$out/obj"
-  local objs=()
-  for src in "$root"/src/codec/*.cpp "$root"/src/snapshot/*.cpp; do
-    local obj="$out/obj/$(basename "$src" .cpp).o"
-    objs+=("$obj")
-    if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || \
-       [ -n "$(find "$root/src/codec" "$root/src/snapshot" -name '*.hpp' -newer "$obj")" ]; then
-      # shellcheck disable=SC2086
-      "$cxx" "${cflags[@]}" -fsanitize=fuzzer-no-link $sanitizers -c "$src" -o "$obj"
-    fi
-  done
+  local codec_objs=() python_objs=() python_flags=() python_libs=()
+  mapfile -t codec_objs < <(compile_folder codec; compile_folder snapshot)
   for t in "${targets[@]}"; do
+    local objs=("${codec_objs[@]}") flags=() libs=()
+    if [ "$t" = convert ]; then
+      if [ ${#python_objs[@]} -eq 0 ]; then
+        read -r -a python_flags <<< "$("$python" - <<'PY'
+import sysconfig
+print("-isystem", sysconfig.get_paths()["include"], "-fno-strict-aliasing")
+PY
+)"
+        read -r -a python_libs <<< "$("$python" - <<'PY'
+import sysconfig
+v = sysconfig.get_config_var
+print(f"-L{v('LIBDIR')} -Wl,-rpath,{v('LIBDIR')} -lpython{v('LDVERSION')} -ldl -lm")
+PY
+)"
+        mapfile -t python_objs < <(compile_folder py "${python_flags[@]}"; compile_folder convert "${python_flags[@]}")
+      fi
+      objs+=("${python_objs[@]}")
+      flags=("${python_flags[@]}")
+      libs=("${python_libs[@]}")
+    fi
     echo "== building ${t}_fuzz"
     # shellcheck disable=SC2086
-    "$cxx" "${cflags[@]}" -I "$root/fuzz" -fsanitize=fuzzer $sanitizers \
-      "$root/fuzz/${t}_fuzz.cpp" "${objs[@]}" -o "$out/${t}_fuzz"
+    "$cxx" "${cflags[@]}" "${flags[@]}" -I "$root/fuzz" -fsanitize=fuzzer $sanitizers \
+      "$root/fuzz/${t}_fuzz.cpp" "${objs[@]}" "${libs[@]}" -o "$out/${t}_fuzz"
   done
 }
 
@@ -68,7 +96,14 @@ fuzz_target() {  # $1: target
   local extra=()
   [ "$1" = reader ] || [ "$1" = canonical ] || [ "$1" = snapshot ] && extra+=(-dict="$root/fuzz/json.dict")
   local folders=("$corpus")
-  [ -d "$seeds" ] && folders+=("$seeds")
+  # The JSON texts seed the text targets; the convert target reads its bytes
+  # as a program instead, and its interpreter keeps caches across inputs that
+  # leak checking would report.
+  if [ "$1" = convert ]; then
+    extra+=(-detect_leaks=0)
+  elif [ -d "$seeds" ]; then
+    folders+=("$seeds")
+  fi
   # The snapshot target also starts from snapshots: one whole, one without
   # its trailer (the first byte chooses; see fuzz/snapshot_fuzz.cpp).
   [ "$1" = snapshot ] && folders+=("$root/fuzz/seeds-snapshot")

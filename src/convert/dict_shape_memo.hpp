@@ -18,7 +18,8 @@
 // released with it, under the interpreter lock; releasing exact str objects
 // runs no Python code. One conversion uses a memo at a time: a cache's
 // conversions hold its exclusive use. Fixed storage: remembering allocates
-// nothing, and shapes whose names might not fit are not remembered.
+// nothing, and shapes whose names might not fit are not remembered (the room
+// check must not wrap: see codec::member_name_fits).
 #pragma once
 
 #include <Python.h>
@@ -28,6 +29,11 @@
 #include <string_view>
 
 #include "codec/writer.hpp"
+#include "support/portable.hpp"
+
+#if PELM_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace pelm {
 
@@ -38,11 +44,20 @@ class DictShapeMemo {
   static constexpr std::size_t kSlots = 4;
   static constexpr std::size_t kNone = kSlots;
 
-  DictShapeMemo() noexcept = default;
+  DictShapeMemo() noexcept {
+#if PELM_ASAN
+    for (Shape& s : slots_) ASAN_POISON_MEMORY_REGION(s.guard, sizeof s.guard);
+#endif
+  }
   DictShapeMemo(const DictShapeMemo&) = delete;
   DictShapeMemo& operator=(const DictShapeMemo&) = delete;
   ~DictShapeMemo() {
-    for (Shape& s : slots_) s.forget();
+    for (Shape& s : slots_) {
+      s.forget();
+#if PELM_ASAN
+      ASAN_UNPOISON_MEMORY_REGION(s.guard, sizeof s.guard);
+#endif
+    }
   }
 
   // The slot remembering `keys[0..count)` in that order, or kNone; a found
@@ -88,7 +103,7 @@ class DictShapeMemo {
     std::size_t end = 0;
     for (std::size_t i = 0; i < count; ++i) {
       const std::string_view name = name_at(i);
-      if (name.size() > (kMaxText - end - 3) / 6) return kNone;
+      if (!codec::member_name_fits(kMaxText - end, name.size())) return kNone;
       end = static_cast<std::size_t>(codec::write_member_name_chars(s.text + end, name) - s.text);
       s.text_end[i] = static_cast<std::uint16_t>(end);
       s.order[i] = order[i];
@@ -108,6 +123,11 @@ class DictShapeMemo {
     std::uint32_t order[kMaxMembers];
     std::uint16_t text_end[kMaxMembers];
     char text[kMaxText];
+#if PELM_ASAN
+    // Poisoned: a name written past `text` is reported, not silently laid
+    // over the next slot's fields.
+    alignas(8) char guard[64];
+#endif
 
     void forget() noexcept {
       for (std::size_t i = 0; i < count; ++i) Py_DECREF(keys[i]);

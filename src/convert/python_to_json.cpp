@@ -22,19 +22,25 @@
 namespace pelm {
 
 std::optional<ConversionError> write_python_as_json(PyObject* obj, codec::JsonWriter& writer, DictShapeMemo& shapes) {
-  ToValueWalk walk(writer, &shapes, false);
+  ToValueWalk walk(writer, &shapes, ToValueWalk::Use::kStored);
   if (walk.convert(obj, 0)) return std::nullopt;
   return walk.take_error();
 }
 
 std::optional<ConversionError> write_python_as_json(PyObject* obj, codec::JsonWriter& writer) {
-  ToValueWalk walk(writer, nullptr, false);
+  ToValueWalk walk(writer, nullptr, ToValueWalk::Use::kStored);
+  if (walk.convert(obj, 0)) return std::nullopt;
+  return walk.take_error();
+}
+
+std::optional<ConversionError> write_python_as_result(PyObject* obj, codec::JsonWriter& writer) {
+  ToValueWalk walk(writer, nullptr, ToValueWalk::Use::kResult);
   if (walk.convert(obj, 0)) return std::nullopt;
   return walk.take_error();
 }
 
 std::optional<ConversionError> write_python_as_key_part(PyObject* obj, codec::JsonWriter& writer) {
-  ToValueWalk walk(writer, nullptr, true);
+  ToValueWalk walk(writer, nullptr, ToValueWalk::Use::kKey);
   if (walk.convert(obj, 0)) return std::nullopt;
   return walk.take_error();
 }
@@ -159,9 +165,9 @@ bool ToValueWalk::put_int(PyObject* obj) {
 }
 
 // A stored non-finite float reads back as None; a key cannot let NaN, the
-// infinities and None share one text.
+// infinities and None share one text, nor a result come back as None.
 bool ToValueWalk::put_double(double d) {
-  if (for_key_ && !std::isfinite(d)) [[unlikely]] {
+  if (finite_only_ && !std::isfinite(d)) [[unlikely]] {
     return fail(ConversionError::message(std::string(msg::kNoKeyText)));
   }
   out_.float_number(d);

@@ -32,6 +32,11 @@ inline constexpr int kMaxNesting = 127;
 [[nodiscard]] std::optional<ConversionError> write_python_as_json(PyObject* obj, codec::JsonWriter& writer,
                                                              DictShapeMemo& shapes);
 
+// The same conversion for a memoized function's result, which must read back
+// as what the function returned: NaN and the infinities anywhere inside
+// (stored as null) are refused instead of written.
+[[nodiscard]] std::optional<ConversionError> write_python_as_result(PyObject* obj, codec::JsonWriter& writer);
+
 // The same conversion for one part of a memoized call's key, whose text must
 // tell unequal values apart: NaN and the infinities (stored as null, which
 // None also is) and sets (written in iteration order, which equal sets need

@@ -34,11 +34,16 @@ struct SortedMember;
 
 class ToValueWalk {
  public:
-  // `shapes`: the record-shape memo to use, or null for none. `for_key`:
-  // refuse the values whose text would not identify them (see
-  // write_python_as_key_part) instead of writing them as insert does.
-  ToValueWalk(codec::JsonWriter& out, DictShapeMemo* shapes, bool for_key) noexcept
-      : out_(out), for_key_(for_key), shapes_(shapes) {}
+  // What a text is for, which decides what it may not hold. A stored value
+  // writes everything insert accepts. A memoized result must read back as
+  // what the function returned: non-finite floats (stored as null) refuse.
+  // A key must tell unequal values apart: sets refuse as well (see
+  // write_python_as_key_part).
+  enum class Use { kStored, kResult, kKey };
+
+  // `shapes`: the record-shape memo to use, or null for none.
+  ToValueWalk(codec::JsonWriter& out, DictShapeMemo* shapes, Use use) noexcept
+      : out_(out), finite_only_(use != Use::kStored), for_key_(use == Use::kKey), shapes_(shapes) {}
 
   // Exact built-in types by pointer, then everything else out of line.
   [[nodiscard]] bool convert(PyObject* obj, int depth);
@@ -93,7 +98,7 @@ class ToValueWalk {
   [[nodiscard]] bool write_large(std::size_t base, std::size_t count, int depth, bool names_read);
   // A float as put_double writes it; declines a key's non-finite float.
   [[nodiscard]] bool plain_double(double d) {
-    if (for_key_ && !std::isfinite(d)) [[unlikely]] return false;
+    if (finite_only_ && !std::isfinite(d)) [[unlikely]] return false;
     out_.float_number(d);
     return true;
   }
@@ -117,6 +122,7 @@ class ToValueWalk {
   PELM_COLD PELM_NOINLINE bool fail_interpreter();
 
   codec::JsonWriter& out_;
+  bool finite_only_;
   bool for_key_;
   std::optional<ConversionError> error_;
   // Entries of the exact dicts being read, key then value, innermost dict last.

@@ -8,18 +8,18 @@
 // namespace; Python-level code does only what needs the event loop: sharing
 // one call among the awaits of one key.
 //
-// Sharing. The first await of a key that misses (the leader) registers a
-// future under (loop, key) in the wrapper's `flights` dict, awaits the
-// function, stores its result and resolves the future with the stored text
-// (each waiter decodes its own copy) or, for a result that cannot be stored,
-// with the result itself. Later awaits of that key on that loop wait on the
-// future through asyncio.shield, so a cancelled waiter never cancels the
-// shared call. If the call raises, the future carries the exception to every
-// waiter and nothing is stored; the leader marks it retrieved, so a failure
-// nobody waited for logs nothing. The entry leaves `flights` before the
-// future resolves, on every path; a future of a loop closed mid-call (the
-// coroutine is being closed) is left alone, since resolving it would
-// schedule its waiters on the dead loop.
+// Sharing. The first await of a key that misses starts the call in a task
+// of its own, registered as a flight under (loop, key) in the wrapper's
+// `flights` dict; that await and every later one of the key on that loop
+// wait on the task through asyncio.shield, so a cancelled awaiter never
+// cancels the shared call, whoever started it. The task stores the result
+// and hands back the stored text (each awaiter decodes its own copy) or, for
+// a result that cannot be stored, the result itself. If the call raises,
+// every awaiter gets the exception and nothing is stored; a failure nobody
+// waited for is marked retrieved, so it logs nothing. Only when the last
+// awaiter is cancelled is the call cancelled too: nobody is left to want it,
+// as with an unshared await. The flight leaves `flights` inside the task,
+// before it completes, on every path.
 #include <optional>
 #include <string_view>
 
@@ -40,7 +40,29 @@ namespace pelm {
 namespace {
 
 constexpr const char kShimSource[] = R"(
-from asyncio import CancelledError, get_running_loop, shield
+from asyncio import CancelledError, current_task, get_running_loop, shield
+
+
+class Flight:
+    __slots__ = ("task", "waiters")
+
+    def __init__(self, task):
+        self.task = task
+        self.waiters = 0
+
+
+async def run_shared(memo, key, args, kwargs, flights, slot):
+    try:
+        return store(memo, key, await wrapped(memo)(*args, **kwargs))
+    finally:
+        flight = flights.get(slot)
+        if flight is not None and flight.task is current_task():
+            del flights[slot]
+
+
+def retrieve(task):
+    if not task.cancelled():
+        task.exception()
 
 
 async def memoized_call(memo, args, kwargs):
@@ -52,28 +74,23 @@ async def memoized_call(memo, args, kwargs):
     loop = get_running_loop()
     slot = (loop, value)
     flights = in_flight(memo)
-    shared = flights.get(slot)
-    if shared is not None:
-        text, result = await shield(shared)
-        return result if text is None else decode(text)
-    shared = loop.create_future()
-    flights[slot] = shared
+    flight = flights.get(slot)
+    if flight is None:
+        flight = Flight(loop.create_task(run_shared(memo, value, args, kwargs, flights, slot)))
+        flight.task.add_done_callback(retrieve)
+        flights[slot] = flight
+    flight.waiters += 1
     try:
-        text, result = store(memo, value, await wrapped(memo)(*args, **kwargs))
-    except BaseException as exc:
-        if loop.is_closed():
-            pass
-        elif isinstance(exc, CancelledError):
-            shared.cancel()
-        else:
-            shared.set_exception(exc)
-            shared.exception()
+        text, result = await shield(flight.task)
+    except CancelledError:
+        flight.waiters -= 1
+        if flight.waiters == 0 and not flight.task.done():
+            if flights.get(slot) is flight:
+                del flights[slot]
+            flight.task.cancel()
         raise
-    finally:
-        if flights.get(slot) is shared:
-            del flights[slot]
-    shared.set_result((text, result))
-    return result
+    flight.waiters -= 1
+    return result if text is None else decode(text)
 
 
 def mark(wrapper):
@@ -125,7 +142,7 @@ PyObject* shim_lookup(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
   });
 }
 
-// store(memo, key, result) -> (stored text as bytes, fresh copy) | (None, result)
+// store(memo, key, result) -> (stored text as bytes, None) | (None, result)
 PyObject* shim_store(PyObject*, PyObject* const* args, Py_ssize_t nargsf) {
   return object_entry([&]() -> Result<OwnedRef> {
     if (PyVectorcall_NARGS(nargsf) != 3 || !PyUnicode_CheckExact(args[1])) {
@@ -150,9 +167,7 @@ PyObject* shim_store(PyObject*, PyObject* const* args, Py_ssize_t nargsf) {
     OwnedRef text = OwnedRef::steal(
         PyBytes_FromStringAndSize(pooled.text().data(), static_cast<Py_ssize_t>(pooled.text().size())));
     if (!text) return Error::fetch();
-    Result<OwnedRef> copy = python_from_json(pooled.text());
-    if (!copy.ok()) return std::move(copy.error());
-    OwnedRef t = OwnedRef::steal(PyTuple_Pack(2, text.get(), copy.value().get()));
+    OwnedRef t = OwnedRef::steal(PyTuple_Pack(2, text.get(), Py_None));
     if (!t) return Error::fetch();
     return t;
   });

@@ -22,6 +22,7 @@ Py_ssize_t find_parameter(PyObject* names, Py_ssize_t first, PyObject* name) noe
 
 Result<bool> BoundCall::bind(const BindingPlan& plan, PyObject* func) {
   if (plan.code && PyFunction_GET_CODE(func) != plan.code.get()) return false;
+  if (!watches_hold(plan)) return false;
   const Py_ssize_t named = plan.named();
   values_.assign(static_cast<std::size_t>(named), nullptr);
   const Py_ssize_t given = nargs_ < plan.positional ? nargs_ : plan.positional;
@@ -63,6 +64,7 @@ Result<bool> BoundCall::fill_defaults(const BindingPlan& plan, PyObject* func) {
       slot = d.value();
     } else {
       PyObject* d = PyTuple_GET_ITEM(plan.defaults.get(), i);
+      if (d != plan.no_default.get() && plan.defaults_unwatched) return false;  // may be stale
       slot = d == plan.no_default.get() ? nullptr : d;
     }
     if (slot == nullptr) return false;  // a required parameter is missing

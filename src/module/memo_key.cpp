@@ -118,8 +118,13 @@ Result<bool> write_call_key(const MemoObject& self, PyObject* const* args, std::
                                 static_cast<std::size_t>(PyBytes_GET_SIZE(self.prefix.get())));
   codec::ByteBuffer& out = pooled.out();
   out.append(prefix);
+  const std::size_t repeated = pooled.writer().repeated_names();
   Result<bool> written = write_arguments(self.plan, call, args, pooled.writer());
   if (!written.ok() || !written.value()) return written;
+  // Two keys of one text (str subclasses with their own equality) write as
+  // one member, so the text no longer tells this argument from another:
+  // no key, as for NaN and sets.
+  if (pooled.writer().repeated_names() != repeated) return false;
   if (out.size() > kLongKey) {
     if (auto e = digest_long_key(out, prefix.size())) return std::move(*e);
   }

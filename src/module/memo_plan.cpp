@@ -81,6 +81,124 @@ std::optional<Error> add_parameter(BindingPlan& plan, PyObject* parameter, PyObj
   return std::nullopt;
 }
 
+// A watched dict (a function's __kwdefaults__, a partial's keywords) is kept
+// as a copy; null where it may not be watched: keys other than exact str
+// could run their own __eq__ when looked up.
+Result<OwnedRef> dict_snapshot(PyObject* dict) {
+  if (dict == nullptr || dict == Py_None) return OwnedRef::borrow(Py_None);
+  if (!PyDict_CheckExact(dict)) return OwnedRef();
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return OwnedRef();
+  }
+  OwnedRef copy = OwnedRef::steal(PyDict_Copy(dict));
+  if (!copy) return Error::fetch();
+  return copy;
+}
+
+bool dict_unchanged(PyObject* live, PyObject* seen) noexcept {
+  if (live == nullptr) live = Py_None;
+  if (seen == Py_None || live == Py_None) return seen == live;
+  if (!PyDict_CheckExact(live) || PyDict_GET_SIZE(live) != PyDict_GET_SIZE(seen)) return false;
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(seen, &pos, &key, &value)) {
+    // Exact str keys: the lookup runs no Python code and cannot fail.
+    if (PyDict_GetItem(live, key) != value) return false;
+  }
+  return true;
+}
+
+// The functools.partial type, whose func, args and keywords are its own
+// fields (read without running Python code).
+Result<PyObject*> partial_type() {
+  OwnedRef functools = OwnedRef::steal(PyImport_ImportModule("functools"));
+  OwnedRef type = functools ? OwnedRef::steal(PyObject_GetAttrString(functools.get(), "partial")) : OwnedRef();
+  if (!type) return Error::fetch();
+  return type.get();  // functools keeps it alive
+}
+
+Result<OwnedRef> attribute(PyObject* obj, const char* name) {
+  OwnedRef value = OwnedRef::steal(PyObject_GetAttrString(obj, name));
+  if (!value) return Error::fetch();
+  return value;
+}
+
+// Adds what `obj`'s signature defaults are read from to `watches`; false
+// when some of it cannot be watched. Built-in callables keep their
+// signature for good and need no watch.
+Result<bool> watch_defaults(PyObject* obj, PyObject* partial, PyObject* watches, int depth = 0) {
+  if (depth > 32) return false;
+  if (PyCFunction_Check(obj) || Py_IS_TYPE(obj, &PyMethodDescr_Type)) return true;
+  if (PyMethod_Check(obj)) return watch_defaults(PyMethod_GET_FUNCTION(obj), partial, watches, depth + 1);
+  if (PyFunction_Check(obj)) {
+    // inspect follows __wrapped__ and __signature__, which nothing here watches.
+    if (PyObject_HasAttrString(obj, "__wrapped__") || PyObject_HasAttrString(obj, "__signature__")) return false;
+    Result<OwnedRef> kw = dict_snapshot(PyFunction_GET_KW_DEFAULTS(obj));
+    if (!kw.ok()) return std::move(kw.error());
+    if (!kw.value()) return false;
+    PyObject* defaults = PyFunction_GET_DEFAULTS(obj);
+    OwnedRef w = OwnedRef::steal(PyTuple_Pack(4, obj, PyFunction_GET_CODE(obj), defaults ? defaults : Py_None,
+                                              kw.value().get()));
+    if (!w || PyList_Append(watches, w.get()) < 0) return Error::fetch();
+    return true;
+  }
+  if (Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject*>(partial))) {
+    Result<OwnedRef> func = attribute(obj, "func");
+    Result<OwnedRef> args = func.ok() ? attribute(obj, "args") : Result<OwnedRef>(Error::fetch());
+    Result<OwnedRef> keywords = args.ok() ? attribute(obj, "keywords") : Result<OwnedRef>(Error::fetch());
+    if (!keywords.ok()) return std::move(keywords.error());
+    Result<OwnedRef> kw = dict_snapshot(keywords.value().get());
+    if (!kw.ok()) return std::move(kw.error());
+    if (!kw.value()) return false;
+    OwnedRef w = OwnedRef::steal(PyTuple_Pack(3, obj, func.value().get(), args.value().get()));
+    OwnedRef entry = w ? OwnedRef::steal(PyTuple_Pack(2, w.get(), kw.value().get())) : OwnedRef();
+    if (!entry || PyList_Append(watches, entry.get()) < 0) return Error::fetch();
+    return watch_defaults(func.value().get(), partial, watches, depth + 1);
+  }
+  return false;
+}
+
+bool has_defaults(const BindingPlan& plan) noexcept {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(plan.defaults.get()); ++i) {
+    if (PyTuple_GET_ITEM(plan.defaults.get(), i) != plan.no_default.get()) return true;
+  }
+  return false;
+}
+
+std::optional<Error> add_watches(BindingPlan& plan, PyObject* func) {
+  Result<PyObject*> partial = partial_type();
+  if (!partial.ok()) return std::move(partial.error());
+  OwnedRef watches = OwnedRef::steal(PyList_New(0));
+  if (!watches) return Error::fetch();
+  Result<bool> watched = watch_defaults(func, partial.value(), watches.get());
+  if (!watched.ok()) return std::move(watched.error());
+  plan.defaults_unwatched = !watched.value() && has_defaults(plan);
+  if (watched.value() && PyList_GET_SIZE(watches.get()) > 0) {
+    plan.watches = OwnedRef::steal(PyList_AsTuple(watches.get()));
+    if (!plan.watches) return Error::fetch();
+  }
+  return std::nullopt;
+}
+
+// A partial's fields, read without running Python code (member lookups on
+// the exact type).
+bool partial_unchanged(PyObject* seen, PyObject* keywords_seen) noexcept {
+  PyObject* p = PyTuple_GET_ITEM(seen, 0);
+  OwnedRef func = OwnedRef::steal(PyObject_GetAttrString(p, "func"));
+  OwnedRef args = OwnedRef::steal(PyObject_GetAttrString(p, "args"));
+  OwnedRef keywords = OwnedRef::steal(PyObject_GetAttrString(p, "keywords"));
+  if (!func || !args || !keywords) {
+    PyErr_Clear();
+    return false;
+  }
+  return func.get() == PyTuple_GET_ITEM(seen, 1) && args.get() == PyTuple_GET_ITEM(seen, 2) &&
+         dict_unchanged(keywords.get(), keywords_seen);
+}
+
 Result<BindingPlan> plan_from_signature(PyObject* func) {
   OwnedRef inspect = OwnedRef::steal(PyImport_ImportModule("inspect"));
   if (!inspect) return Error::fetch();
@@ -105,6 +223,7 @@ Result<BindingPlan> plan_from_signature(PyObject* func) {
   plan.names = OwnedRef::steal(PyList_AsTuple(names.get()));
   plan.defaults = OwnedRef::steal(PyList_AsTuple(defaults.get()));
   if (!plan.names || !plan.defaults) return Error::fetch();
+  if (auto e = add_watches(plan, func)) return std::move(*e);
   return plan;
 }
 
@@ -115,7 +234,27 @@ Result<BindingPlan> read_binding_plan(PyObject* func) {
   return plan_from_signature(func);
 }
 
+bool watches_hold(const BindingPlan& plan) noexcept {
+  PyObject* watches = plan.watches.get();
+  if (watches == nullptr) return true;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(watches); ++i) {
+    PyObject* w = PyTuple_GET_ITEM(watches, i);
+    if (PyTuple_GET_SIZE(w) == 2) {  // a partial: (partial, func, args), keywords
+      if (!partial_unchanged(PyTuple_GET_ITEM(w, 0), PyTuple_GET_ITEM(w, 1))) return false;
+      continue;
+    }
+    PyObject* f = PyTuple_GET_ITEM(w, 0);  // a function: f, code, defaults, kwdefaults
+    PyObject* defaults = PyFunction_GET_DEFAULTS(f);
+    if (PyFunction_GET_CODE(f) != PyTuple_GET_ITEM(w, 1) || (defaults ? defaults : Py_None) != PyTuple_GET_ITEM(w, 2) ||
+        !dict_unchanged(PyFunction_GET_KW_DEFAULTS(f), PyTuple_GET_ITEM(w, 3))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 int visit_plan(const BindingPlan& plan, visitproc visit, void* arg) {
+  Py_VISIT(plan.watches.get());
   Py_VISIT(plan.names.get());
   Py_VISIT(plan.code.get());
   Py_VISIT(plan.defaults.get());
@@ -128,6 +267,7 @@ void clear_plan(BindingPlan& plan) noexcept {
   plan.code.reset();
   plan.defaults.reset();
   plan.no_default.reset();
+  plan.watches.reset();
 }
 
 }  // namespace pelm

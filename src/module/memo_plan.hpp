@@ -14,6 +14,16 @@
 // once, with the defaults it reports kept here; one without a signature binds
 // as (*args, **kwargs), which keys calls by exactly what they pass.
 //
+// Defaults kept here can go stale: a partial's keywords are a live dict and a
+// bound method's function can have its __defaults__ reassigned. So the plan
+// also keeps `watches`, what those defaults were read from, as seen then
+// (bound methods and partials down to plain functions and built-ins); a call
+// made once any of it has changed is not bound, and so runs uncached, as the
+// interpreter then binds it differently from the plan. Where the defaults come
+// from objects that cannot be watched (a class's __init__, a callable
+// instance), `defaults_unwatched` is set, and a call that would take one of
+// them is not bound either; a call passing every argument still is.
+//
 // Invariants: `names` is a tuple of exact, interned str, the `positional`
 // ones first; `defaults` (other callables only) has one item per name,
 // `no_default` where the parameter has none. Nothing changes after decoration
@@ -36,11 +46,17 @@ struct BindingPlan {
   OwnedRef code;        // plain functions: the code the names were read from
   OwnedRef defaults;    // other callables: one per name
   OwnedRef no_default;  // other callables: inspect.Parameter.empty
+  OwnedRef watches;     // other callables: tuple of what the defaults were read from, or null
+  bool defaults_unwatched = false;
 
   [[nodiscard]] Py_ssize_t named() const noexcept { return PyTuple_GET_SIZE(names.get()); }
 };
 
 [[nodiscard]] Result<BindingPlan> read_binding_plan(PyObject* func);
+
+// Whether everything the plan's defaults were read from is as it was then.
+// Runs no Python code.
+[[nodiscard]] bool watches_hold(const BindingPlan& plan) noexcept;
 
 // For the wrapper's garbage-collection slots.
 [[nodiscard]] int visit_plan(const BindingPlan& plan, visitproc visit, void* arg);

@@ -33,7 +33,7 @@ Result<Found> look_up(CacheObject* cache, MemoKey key, OwnedRef& copy) {
 
 Result<bool> store_result(CacheObject* cache, MemoKey key, std::optional<std::int64_t> ttl_ns, PyObject* result,
                           PooledWriter& pooled) {
-  if (auto e = write_python_as_json(result, pooled.writer())) {
+  if (auto e = write_python_as_result(result, pooled.writer())) {
     if (e->is_panic()) return std::move(*e).to_error({});
     return false;
   }

@@ -46,6 +46,20 @@
 #define PELM_HAVE_SSE2 0
 #endif
 
+// AddressSanitizer is on (GCC says so with __SANITIZE_ADDRESS__, Clang with
+// __has_feature). Fixed-size storage inside larger objects, which ASan cannot
+// see the bounds of, poisons guard bytes behind it in such builds.
+#if defined(__SANITIZE_ADDRESS__)
+#define PELM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PELM_ASAN 1
+#endif
+#endif
+#ifndef PELM_ASAN
+#define PELM_ASAN 0
+#endif
+
 namespace pelm {
 
 // Asks for the cache line at `p` ahead of its use (a hint: it never faults,

@@ -291,6 +291,24 @@ TEST(StringText, ExactlyThirtyFourBytesAreEscaped) {
   EXPECT_EQ(string_text("/\x7f\xc3\xa9"), "\"/\x7f\xc3\xa9\"");
 }
 
+// A fixed slot of names (the record-shape memo's) asks member_name_fits
+// before each write. Every room the check admits must hold the worst case
+// (every byte escaped to six) in a buffer of exactly that size, so ASan sees
+// any byte past it; and no room near zero may wrap into a yes.
+TEST(StringText, MemberNameFitsAdmitsOnlyWhatFits) {
+  for (std::size_t size = 0; size <= 600; ++size) {
+    const std::string name(size, '\x01');
+    for (std::size_t room = 0; room <= 6 * size + 8; ++room) {
+      if (!member_name_fits(room, size)) continue;
+      std::vector<char> slot(room);
+      const char* end = write_member_name_chars(slot.data(), name);
+      ASSERT_LE(static_cast<std::size_t>(end - slot.data()), room) << size;
+    }
+    EXPECT_TRUE(member_name_fits(6 * size + 3, size));
+  }
+  for (std::size_t room = 0; room < 3; ++room) EXPECT_FALSE(member_name_fits(room, 0));
+}
+
 TEST(StringText, RandomStringsAndMemberNamesMatchTheReference) {
   std::mt19937_64 rng(99);
   const std::string tricky = std::string("\0\x1f \"\\!#[]\x7f\x80\xff\n", 13);

@@ -5,6 +5,7 @@ cache, methods, and references kept or released."""
 import asyncio
 import collections.abc
 import copy
+import functools
 import gc
 import inspect
 import math
@@ -133,10 +134,19 @@ class Opaque:
     pass
 
 
+class IdentityStr(str):
+    """Equal only to itself: two of one text are two keys of one dict."""
+    __hash__ = object.__hash__
+
+    def __eq__(self, other):
+        return self is other
+
+
 UNCACHEABLE = {
     "set": {1}, "frozenset": frozenset({2}), "nan": math.nan, "inf": math.inf, "-inf": -math.inf,
     "set-deep": [{"x": [{3}]}], "nan-deep": {"x": [math.nan]}, "bytes": b"x", "object": Opaque(),
     "int-too-big": 2**70, "int-member-name": {1: 2}, "cyclic": cyclic,
+    "one-text-two-names": {IdentityStr("a"): 1, IdentityStr("a"): 2},
 }
 
 
@@ -175,7 +185,8 @@ def test_calls_that_do_not_bind_raise_the_functions_own_error(call):
     assert str(memoized.value) == str(direct.value) and c.is_empty()
 
 
-@pytest.mark.parametrize("result", [[b"bytes"], Opaque(), "x" * 100, [2**70], cyclic], ids=repr)
+@pytest.mark.parametrize("result", [[b"bytes"], Opaque(), "x" * 100, [2**70], cyclic, math.inf,
+                                    [1, {"x": -math.inf}], [math.nan]], ids=repr)
 def test_results_that_cannot_be_stored_are_returned_as_they_are(result):
     c = pelm_lib.Cache(50)
     f = c.memoize(lambda x: result)
@@ -183,7 +194,7 @@ def test_results_that_cannot_be_stored_are_returned_as_they_are(result):
 
 
 @pytest.mark.parametrize("result, stored", [((1, 2), [1, 2]), ({"b": 1, "a": (2.5,)}, {"a": [2.5], "b": 1}),
-                                            ([math.nan], [None]), ([{1}], [[1]])], ids=repr)
+                                            ([{1}], [[1]])], ids=repr)
 def test_first_and_later_calls_return_the_stored_form(result, stored):
     c = pelm_lib.Cache(1000)
     f = c.memoize(lambda x: result)
@@ -291,16 +302,31 @@ def test_a_shared_call_that_raises_fails_every_waiter_and_stores_nothing():
     assert all(isinstance(e, ValueError) for e in failed + again) and len({id(e) for e in failed}) == 1
 
 
-def test_a_cancelled_waiter_leaves_the_shared_call_running():
+@pytest.mark.parametrize("cancelled_index", [0, 1], ids=["first-awaiter", "later-awaiter"])
+def test_a_cancelled_awaiter_leaves_the_shared_call_running(cancelled_index):
     async def body(fetch):
-        leader = asyncio.ensure_future(fetch(3))
-        waiter = asyncio.ensure_future(fetch(3))
+        awaiters = [asyncio.ensure_future(fetch(3)) for _ in range(3)]
         await asyncio.sleep(0)
-        waiter.cancel()
-        return await leader, await asyncio.gather(waiter, return_exceptions=True)
+        awaiters[cancelled_index].cancel()
+        return await asyncio.gather(*awaiters, return_exceptions=True)
 
-    (value, (cancelled,)), calls, c = run_async_case(body)
-    assert value == {"n": 3} and calls == [3] and isinstance(cancelled, asyncio.CancelledError) and c.len() == 1
+    results, calls, c = run_async_case(body)
+    assert isinstance(results.pop(cancelled_index), asyncio.CancelledError)
+    assert results == [{"n": 3}] * 2 and calls == [3] and c.len() == 1
+
+
+def test_cancelling_every_awaiter_cancels_the_call_and_a_new_await_starts_afresh():
+    async def body(fetch):
+        awaiters = [asyncio.ensure_future(fetch(4)) for _ in range(2)]
+        await asyncio.sleep(0)
+        for a in awaiters:
+            a.cancel()
+        gone = await asyncio.gather(*awaiters, return_exceptions=True)
+        return gone, await fetch(4)
+
+    (gone, again), calls, c = run_async_case(body)
+    assert all(isinstance(e, asyncio.CancelledError) for e in gone)
+    assert again == {"n": 4} and calls == [4, 4] and c.len() == 1
 
 
 def test_the_coroutine_wrapper_is_a_coroutine_function():
@@ -408,6 +434,71 @@ def test_methods_static_and_class_methods():
     assert Point.below(1) == Point.above(1) == p.below(1) == p.above(1) == 1
     assert Point.make(2) == Point.make(2) == 2  # cls is no JSON value: uncached
     assert calls == ["norm", "below", "above", "make", "make"]
+
+
+def total(n, rate=2, *, fee=0):
+    return n * rate + fee
+
+
+class Shop:
+    def price(self, n=1, *, fee=0):
+        return n * 10 + fee
+
+
+# Each case: (make the callable, change what its defaults are read from, the
+# arguments, the result before and after). The memoized call must follow.
+STALE_DEFAULTS = {
+    "partial-keyword-changed": (lambda: functools.partial(total, rate=2),
+                                lambda p: p.keywords.__setitem__("rate", 3), (10,), 20, 30),
+    "partial-keyword-added": (lambda: functools.partial(total, rate=2),
+                              lambda p: p.keywords.__setitem__("fee", 1), (10,), 20, 21),
+    "partial-of-function-defaults": (lambda: functools.partial(total),
+                                     lambda p: setattr(total, "__defaults__", (4,)), (10,), 20, 40),
+    "method-defaults-reassigned": (lambda: Shop().price,
+                                   lambda m: setattr(Shop.price, "__defaults__", (5,)), (), 10, 50),
+    "method-kwdefaults-changed": (lambda: Shop().price,
+                                  lambda m: Shop.price.__kwdefaults__.__setitem__("fee", 7), (), 10, 17),
+}
+
+
+@pytest.mark.parametrize("make, change, args, before, after", STALE_DEFAULTS.values(), ids=STALE_DEFAULTS.keys())
+def test_defaults_of_partials_and_bound_methods_are_those_in_force_at_the_call(make, change, args, before, after):
+    saved = (total.__defaults__, Shop.price.__defaults__, dict(Shop.price.__kwdefaults__))
+    try:
+        c = pelm_lib.Cache(1000)
+        target = make()
+        f = c.memoize(target, prefix="f")
+        assert f(*args) == f(*args) == before and c.len() == 1
+        change(target)
+        assert f(*args) == f(*args) == target(*args) == after
+    finally:
+        total.__defaults__, Shop.price.__defaults__, kw = saved
+        Shop.price.__kwdefaults__.clear()
+        Shop.price.__kwdefaults__.update(kw)
+
+
+def test_defaults_that_cannot_be_watched_run_the_call_uncached():
+    c = pelm_lib.Cache(1000)
+
+    class Scaled:
+        def __init__(self, n, rate=2):
+            self.value = n * rate
+
+    f = c.memoize(lambda n: Scaled(n).value, prefix="g")  # a plain function: cached
+    assert f(1) == 2 and c.len() == 1
+    made = c.memoize(Scaled, prefix="s")  # a class: its __init__ defaults are not watched
+    Scaled.__init__.__defaults__ = (3,)
+    assert made(1).value == 3 and c.len() == 1  # took a default: ran uncached (and unstorable anyway)
+    calls = []
+
+    class Call:
+        def __call__(self, n, rate=2):
+            calls.append(n)
+            return n * rate
+
+    g = c.memoize(Call(), prefix="c")
+    assert g(1) == g(1) == 2 and calls == [1, 1]  # takes a default: uncached
+    assert g(1, 2) == g(1, 2) == 2 and calls == [1, 1, 1]  # every argument given: cached
 
 
 def test_a_method_of_an_instance_that_is_no_json_value_runs_uncached():

@@ -10,6 +10,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import pelm_lib
+from conversion_helpers import reference_text
 from test_conversion import DictSub, IntSub, ListSub, TupleSub, failure_text, store
 
 names = st.text(st.characters(codec="utf-8", exclude_categories=["Cs"]), max_size=12) | st.sampled_from(
@@ -117,3 +118,29 @@ def test_more_nested_shapes_than_the_memo_keeps():
     for _ in range(3):
         cache.insert("k", value)
         assert (cache.size(), cache.get("k")) == store(general(value))
+
+
+# Names up to ~600 bytes, in runs of one character, from an alphabet where
+# most characters escape to six bytes: the written names of one shape then
+# reach and pass the end of the memo's fixed storage at every offset.
+NAME_CHARS = st.sampled_from(["\x00", "\x01", "\x1f", "\"", "\\", "\n", "a", "z", "\x7f", "é", "日", "😀"])
+finite_scalars = (st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1)
+                  | st.floats(allow_nan=False, allow_infinity=False) | names)
+long_names = st.lists(st.tuples(NAME_CHARS, st.integers(0, 150)), max_size=5).map(
+    lambda runs: "".join(ch * n for ch, n in runs))
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(long_names, min_size=1, max_size=6, unique=True), st.data())
+def test_inserts_of_dicts_sharing_key_objects_store_the_reference_text(pool, data):
+    # One cache, many inserts: the key objects (not only their texts) recur
+    # across dicts, in changing subsets and orders, so the memo's shapes are
+    # remembered, found and replaced while other shapes are written.
+    cache = pelm_lib.Cache(1 << 40)
+    for _ in range(data.draw(st.integers(1, 8))):
+        keys = data.draw(st.lists(st.sampled_from(pool), unique=True, max_size=len(pool)))
+        value = {k: data.draw(finite_scalars) for k in keys}
+        nested = [value, {k: [i] for i, k in enumerate(reversed(keys))}]
+        cache.insert("k", nested)
+        assert cache.get_raw("k") == reference_text(nested).encode()
+        assert cache.get("k") == nested
