@@ -97,8 +97,9 @@ class Engine {
   // `now` are dropped and not counted; of the others, the newest that fit
   // the limit together are linked, older engine entries evicted as needed
   // (an entry larger than the limit ends that run like any that does not
-  // fit). Throws std::bad_alloc before the
-  // engine changes (the batch may have lost entries that could not enter).
+  // fit). The batch must be settled; it takes no more adds. Throws
+  // std::bad_alloc before the engine changes (the batch may have lost
+  // entries that could not enter).
   BatchOutcome commit_batch(EntryBatch& batch, Deadline now);
 
   // Moves a linked entry to the head (a successful lookup).

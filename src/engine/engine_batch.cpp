@@ -32,6 +32,8 @@ void Engine::prefetch_slot(const Entry* e) const noexcept { prefetch(&slots_[e->
 
 Engine::BatchOutcome Engine::commit_batch(EntryBatch& batch, Deadline now) {
   BatchOutcome outcome;
+  // The batch's own index is done with: free it before the table grows.
+  batch.drop_index();
   Entry*& oldest = batch.oldest_;
   Entry*& newest = batch.newest_;
   // Entries already due never enter (an insert would retire them first).

@@ -16,6 +16,11 @@ EntryBatch::~EntryBatch() {
   }
 }
 
+void EntryBatch::drop_index() noexcept {
+  slots_.reset();
+  capacity_ = 0;
+}
+
 void EntryBatch::release() noexcept {
   pending_count_ = 0;
   oldest_ = nullptr;
@@ -69,7 +74,7 @@ std::optional<EntryBatch::Repeat> EntryBatch::settle() {
 std::optional<EntryBatch::Repeat> EntryBatch::add(std::string_view key, std::string_view data, std::uint64_t h,
                                                   Deadline deadline, std::uint64_t tag) {
   // Room for every entry, pending ones included, before anything changes.
-  if (count_ + 1 > capacity_ / 2) grow_index();
+  if (count_ + 1 > capacity_ - capacity_ / 4) grow_index();
   const auto h32 = static_cast<std::uint32_t>(h);
   Entry* e = make_entry(key, data, h32, deadline);
   e->prev = newest_;

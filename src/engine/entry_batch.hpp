@@ -66,6 +66,8 @@ class EntryBatch {
   // Puts one entry into the index; false if its key is there already.
   bool index(Entry* e);
   std::optional<Repeat> index_oldest_pending();
+  // Frees the key index, once every entry is settled and none will be added.
+  void drop_index() noexcept;
   // Forgets every entry without freeing any (they have been handed on).
   void release() noexcept;
 
