@@ -24,9 +24,11 @@ assert cache.get("user:1") == {"langs": ["en", "fr"], "name": "Ada"}
 assert cache.size() == len('{"langs":["en","fr"],"name":"Ada"}')
 site = pathlib.Path(pelm_lib.__file__).parent
 assert (site / "pelm_lib-stubs" / "__init__.pyi").is_file()
+assert (site / "pelm_redis" / "__init__.py").is_file() and (site / "pelm_redis" / "py.typed").is_file()
 meta = importlib.metadata.metadata("pelm_lib")
 assert meta["Requires-Python"] == ">=3.11" and "MIT License" in (meta["License"] or "")
 assert "byte-capped" in meta["Summary"] and "## Set-up" in meta.get_payload()
+assert "redis" in meta.get_all("Provides-Extra") and any('extra == "redis"' in r for r in meta.get_all("Requires-Dist"))
 print(importlib.metadata.version("pelm_lib"))
 """
 
@@ -44,7 +46,8 @@ def test_sdist_builds_a_wheel_that_installs_and_imports(tmp_path):
     (sdist,) = dist.glob("pelm_lib-*.tar.gz")
     with tarfile.open(sdist) as tar:
         names = tar.getnames()
-    for needed in ("pyproject.toml", "CMakeLists.txt", "src/module/module.cpp", "stubs/pelm_lib-stubs/__init__.pyi"):
+    for needed in ("pyproject.toml", "CMakeLists.txt", "src/module/module.cpp", "stubs/pelm_lib-stubs/__init__.pyi",
+                   "python/pelm_redis/__init__.py", "python/pelm_redis/py.typed"):
         assert any(n.endswith(needed) for n in names), needed
 
     run(sys.executable, "-m", "pip", "wheel", "--no-deps", "-w", str(dist), str(sdist), cwd=tmp_path)
