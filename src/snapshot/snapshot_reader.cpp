@@ -22,6 +22,9 @@ namespace pelm::snapshot {
 
 namespace {
 
+// A gathering buffer up to this size is kept for the next line.
+constexpr std::size_t kKeepPendingBytes = std::size_t{1} << 20;
+
 constexpr bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\r'; }
 
 std::size_t skip_space(std::string_view s, std::size_t i) noexcept {
@@ -204,19 +207,15 @@ std::optional<SnapshotFault> SnapshotReader::line(std::string_view text, EntrySi
   ++line_;
   if (saw_trailer_) return fault("text after the trailer");
   const std::string_view body = text.substr(0, text.size() - 1);
-  std::optional<SnapshotFault> f;
   if (line_ == 1) {
-    f = header(body);
-  } else if (body.empty()) {
-    return fault("an empty line");
-  } else if (body[0] == '{') {
-    return trailer(body);
-  } else {
-    f = entry(body, sink);
+    crc_ = crc32c_extend(crc_, text);
+    return header(body);
   }
-  if (f) return f;
+  if (body.empty()) return fault("an empty line");
+  if (body[0] == '{') return trailer(body);
+  // Summed first: `entry` may free the line's storage (see there).
   crc_ = crc32c_extend(crc_, text);
-  return std::nullopt;
+  return entry(body, sink);
 }
 
 std::optional<SnapshotFault> SnapshotReader::header(std::string_view text) {
@@ -306,6 +305,10 @@ std::optional<SnapshotFault> SnapshotReader::entry(std::string_view text, EntryS
     return shape("the text is refused: " + e->text());
   }
   ++entries_;
+  // A long line gathered in pieces is done with: free it before the sink
+  // copies the text, so a line, its canonical form and its entry never
+  // all take memory at once.
+  if (text.data() == pending_.data() && pending_.capacity() > kKeepPendingBytes) pending_ = codec::ByteBuffer();
   if (!sink.take(SnapshotEntry{line_, key_, expires, canonical_.view()})) {
     failed_ = SnapshotFault{line_, "", true};
     return failed_;

@@ -2,9 +2,11 @@
 // every line, and hands each entry to a sink as soon as its line is whole.
 // It trusts nothing in the input: no length or count read from the file
 // sizes anything. It holds at most one line that has not ended yet (the
-// longest line of the input) and the canonical form of one text, so it never
-// needs more memory than the input itself; a first line that grows past
-// kMaxHeaderBytes is refused at once.
+// longest line of the input) and the canonical form of one text, and frees
+// a long line before its entry goes to the sink, so the line, its text and
+// the sink's copy never take memory all at once: together with the sink's
+// copies it never needs more than twice the input. A first line that grows
+// past kMaxHeaderBytes is refused at once.
 //
 // Checked, each with its own message: the header (a JSON object of this
 // format, a version this code reads, a time); each entry line (JSON, an
