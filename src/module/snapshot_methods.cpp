@@ -248,14 +248,19 @@ std::optional<Error> read_object(PyObject* read, snapshot::SnapshotReader& reade
     if (!PyObject_CheckBuffer(piece.get()) || PyUnicode_Check(piece.get())) {
       return Error::pending(PyExc_TypeError, msg::read_not_bytes(type_qualname(piece.get())));
     }
-    Py_buffer view;
-    if (PyObject_GetBuffer(piece.get(), &view, PyBUF_SIMPLE) < 0) return Error::fetch();
-    const std::string_view bytes(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
-    std::optional<snapshot::SnapshotFault> f;
-    if (!bytes.empty()) f = reader.feed(bytes, sink);
-    PyBuffer_Release(&view);
-    if (f) return fault_error(*f, sink);
+    // Released however the feed ends (it throws std::bad_alloc when memory runs out).
+    struct HeldBuffer {
+      Py_buffer view{};
+      bool held = false;
+      ~HeldBuffer() {
+        if (held) PyBuffer_Release(&view);
+      }
+    } buffer;
+    if (PyObject_GetBuffer(piece.get(), &buffer.view, PyBUF_SIMPLE) < 0) return Error::fetch();
+    buffer.held = true;
+    const std::string_view bytes(static_cast<const char*>(buffer.view.buf), static_cast<std::size_t>(buffer.view.len));
     if (bytes.empty()) return std::nullopt;
+    if (auto f = reader.feed(bytes, sink)) return fault_error(*f, sink);
   }
 }
 
