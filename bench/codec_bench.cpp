@@ -117,8 +117,9 @@ bool bench_rapidjson(const std::string& text, double round_s, std::uint64_t& sin
     sink += out.GetSize();
   });
   char buf[200];
-  std::snprintf(buf, sizeof buf, ", \"rapidjson_sax_mbps\": %.1f, \"rapidjson_dom_mbps\": %.1f, \"rapidjson_write_mbps\": %.1f",
-                sax, dom, write);
+  std::snprintf(buf, sizeof buf,
+                ", \"rapidjson_sax_mbps\": %.1f, \"rapidjson_dom_mbps\": %.1f, \"rapidjson_write_mbps\": %.1f", sax,
+                dom, write);
   fields += buf;
   return true;
 }
@@ -169,12 +170,8 @@ int bench_one(const std::string& name, const std::string& path, double seconds) 
     if (pelm::codec::parse_json(text, h)) std::abort();
     sink += h.events;
   });
-  const double read_tree = median_mbps(text.size(), round_s, 5, [&] {
-    sink += pelm::codec::read_json(text).index();
-  });
-  const double write = median_mbps(written, round_s, 5, [&] {
-    sink += pelm::codec::write_json(value).size();
-  });
+  const double read_tree = median_mbps(text.size(), round_s, 5, [&] { sink += pelm::codec::read_json(text).index(); });
+  const double write = median_mbps(written, round_s, 5, [&] { sink += pelm::codec::write_json(value).size(); });
   pelm::codec::ByteBuffer out;
   pelm::codec::JsonWriter writer(out);
   const double canonical = median_mbps(text.size(), round_s, 5, [&] {
@@ -185,7 +182,8 @@ int bench_one(const std::string& name, const std::string& path, double seconds) 
   });
   std::string peers;
 #if defined(PELM_BENCH_RAPIDJSON)
-  if (!bench_rapidjson(text, round_s, sink, peers)) std::fprintf(stderr, "%s: RapidJSON cannot read it\n", path.c_str());
+  if (!bench_rapidjson(text, round_s, sink, peers))
+    std::fprintf(stderr, "%s: RapidJSON cannot read it\n", path.c_str());
 #endif
 #if defined(PELM_BENCH_SIMDJSON)
   if (!bench_simdjson(text, round_s, sink, peers)) std::fprintf(stderr, "%s: simdjson cannot read it\n", path.c_str());

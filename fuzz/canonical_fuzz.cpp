@@ -3,8 +3,8 @@
 //
 // Properties: it returns; a refusal renders as "<what> at byte N" with N at
 // most the input's length, and one with a reader message is the reader's
-// own verdict on the text; an accepted text is one the reader accepts too, and its canonical form, read back, writes to itself byte for byte
-// (the stored form is a fixed point, so storing stored text changes nothing).
+// own verdict on the text; an accepted text is one the reader accepts too, and its canonical form, read back, writes to
+// itself byte for byte (the stored form is a fixed point, so storing stored text changes nothing).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

@@ -83,7 +83,7 @@ pelm::DictShapeMemo* g_shapes = nullptr;
 // backslash, ASCII, two-, three- and four-byte UTF-8.
 Py_UCS4 character(std::uint8_t b) {
   if (b < 0x80) return b;
-  if (b < 0xC0) return 0xA0 + (b - 0x80);       // é and its neighbours
+  if (b < 0xC0) return 0xA0 + (b - 0x80);        // é and its neighbours
   if (b < 0xF0) return 0x3040 + (b - 0xC0) * 7;  // kana and CJK
   return 0x1F600 + (b & 0x0F);                   // emoji, outside the BMP
 }

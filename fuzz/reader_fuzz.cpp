@@ -1,14 +1,13 @@
 // libFuzzer target: the JSON reader on arbitrary bytes.
 //
 // Properties checked on every input: the reader returns (no crash, no read
-// outside the input, no hang); a failure carries one of the fixed messages,
-// never the handler's stop code, at a position that some byte index of the
-// input really has (inputs that run out report the end of input), and renders
-// as "<message> at line L column C"; an accepted text, written back and read
-// again, gives the same value (floats compared by bits); and a text that is one
-// float number reads as the double nearest its decimal value, as
-// std::from_chars computes it.
-#include <array>
+// outside the input, no hang); a failure carries one of the reader's own
+// codes and messages (codec/reader.cpp), never the handler's stop code, at a
+// position that some byte index of the input really has (inputs that run out
+// report the end of input), and renders as "<message> at line L column C"; an
+// accepted text, written back and read again, gives the same value (floats
+// compared by bits); and a text that is one float number reads as the double
+// nearest its decimal value, as std::from_chars computes it.
 #include <bit>
 #include <charconv>
 #include <cstddef>
@@ -26,29 +25,6 @@ namespace {
 using pelm::codec::JsonError;
 using pelm::codec::JsonErrorCode;
 using pelm::fuzz::fail;
-
-constexpr std::array<std::string_view, 20> kFixedMessages = {
-    "EOF while parsing a list",
-    "EOF while parsing an object",
-    "EOF while parsing a string",
-    "EOF while parsing a value",
-    "expected `:`",
-    "expected `,` or `]`",
-    "expected `,` or `}`",
-    "expected ident",
-    "expected value",
-    "invalid escape",
-    "invalid number",
-    "number out of range",
-    "invalid unicode code point",
-    "control character (\\u0000-\\u001F) found while parsing a string",
-    "key must be a string",
-    "lone leading surrogate in hex escape",
-    "unexpected end of hex escape",
-    "trailing comma",
-    "trailing characters",
-    "recursion limit exceeded",
-};
 
 struct Position {
   std::uint64_t line;
@@ -89,18 +65,19 @@ bool is_end_of_input(JsonErrorCode code) {
 }
 
 void check_failure(std::string_view text, const JsonError& e) {
-  const auto index = static_cast<std::size_t>(e.code);
-  if (e.code == JsonErrorCode::HandlerStopped || index >= kFixedMessages.size())
+  // The texts themselves are pinned by the native reader tests; here every
+  // failure must be one of the reader's own codes, with its message.
+  if (static_cast<std::size_t>(e.code) >= static_cast<std::size_t>(JsonErrorCode::HandlerStopped))
     fail("the reader failed with a code that is not a reader message");
-  if (pelm::codec::message(e.code) != kFixedMessages[index]) fail("message text differs");
+  if (pelm::codec::message(e.code).empty()) fail("the reader's code has no message");
   const Position p{e.line, e.column};
   if (!is_reachable_position(text, p)) fail("error position lies outside the input");
   if (is_end_of_input(e.code)) {
     const Position end = position_of(text, text.size());
     if (p.line != end.line || p.column != end.column) fail("end-of-input error not at the end");
   }
-  const std::string expected = std::string(kFixedMessages[index]) + " at line " +
-                               std::to_string(e.line) + " column " + std::to_string(e.column);
+  const std::string expected = std::string(pelm::codec::message(e.code)) + " at line " + std::to_string(e.line) +
+                               " column " + std::to_string(e.column);
   if (e.text() != expected) fail("error text is not '<message> at line L column C'");
 }
 
@@ -111,8 +88,7 @@ void check_round_trip(const pelm::codec::Value& first) {
     __builtin_printf("%s\n", e->text().c_str());
     fail("the writer's text of an accepted value does not read back");
   }
-  if (std::get<pelm::codec::Value>(again) != first)
-    fail("written and re-read value differs from the value first read");
+  if (std::get<pelm::codec::Value>(again) != first) fail("written and re-read value differs from the value first read");
 }
 
 // Differential check of the reader's own decimal-to-double conversion.

@@ -46,8 +46,7 @@ inline void reference_float(std::string& out, double d) {
   } else if (exp >= 0 && n <= exp + 1) {
     out += digits + std::string(static_cast<std::size_t>(exp + 1 - n), '0') + ".0";
   } else if (exp >= 0) {
-    out += digits.substr(0, static_cast<std::size_t>(exp + 1)) + '.' +
-           digits.substr(static_cast<std::size_t>(exp + 1));
+    out += digits.substr(0, static_cast<std::size_t>(exp + 1)) + '.' + digits.substr(static_cast<std::size_t>(exp + 1));
   } else {
     out += "0." + std::string(static_cast<std::size_t>(-exp - 1), '0') + digits;
   }
@@ -58,13 +57,27 @@ inline void reference_string(std::string& out, std::string_view s) {
   out += '"';
   for (unsigned char c : s) {
     switch (c) {
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
       default:
         if (c < 0x20) {
           out += "\\u00";
@@ -81,12 +94,24 @@ inline void reference_string(std::string& out, std::string_view s) {
 inline void reference_text(std::string& out, const codec::Value& v) {
   using K = codec::Value::Kind;
   switch (v.kind()) {
-    case K::Null: out += "null"; return;
-    case K::Bool: out += std::get<bool>(v.data) ? "true" : "false"; return;
-    case K::UInt: out += std::to_string(std::get<std::uint64_t>(v.data)); return;
-    case K::NegInt: out += std::to_string(std::get<codec::NegInt>(v.data).value); return;
-    case K::Float: reference_float(out, std::get<double>(v.data)); return;
-    case K::String: reference_string(out, std::get<std::string>(v.data)); return;
+    case K::Null:
+      out += "null";
+      return;
+    case K::Bool:
+      out += std::get<bool>(v.data) ? "true" : "false";
+      return;
+    case K::UInt:
+      out += std::to_string(std::get<std::uint64_t>(v.data));
+      return;
+    case K::NegInt:
+      out += std::to_string(std::get<codec::NegInt>(v.data).value);
+      return;
+    case K::Float:
+      reference_float(out, std::get<double>(v.data));
+      return;
+    case K::String:
+      reference_string(out, std::get<std::string>(v.data));
+      return;
     case K::Array: {
       out += '[';
       const auto& a = std::get<codec::Array>(v.data);

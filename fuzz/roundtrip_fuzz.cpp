@@ -32,8 +32,10 @@ std::size_t index_of_128th_bracket(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (in_string) {
-      if (c == '\\') ++i;
-      else if (c == '"') in_string = false;
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        in_string = false;
     } else if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == '{') {
@@ -51,8 +53,10 @@ void check_compact(std::string_view text) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (c < 0x20) fail("raw control byte or line feed in the text");
     if (in_string) {
-      if (c == '\\') ++i;
-      else if (c == '"') in_string = false;
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        in_string = false;
     } else if (c == '"') {
       in_string = true;
     } else if (c == ' ') {
@@ -67,8 +71,7 @@ void check_read_back(std::string_view text, const pelm::codec::Value& tree) {
   if (deep_bracket != std::string_view::npos) {
     const auto* e = std::get_if<pelm::codec::JsonError>(&back);
     if (e == nullptr) fail("a value nested 128 deep was read");
-    if (e->code != pelm::codec::JsonErrorCode::RecursionLimitExceeded || e->line != 1 ||
-        e->column != deep_bracket + 1)
+    if (e->code != pelm::codec::JsonErrorCode::RecursionLimitExceeded || e->line != 1 || e->column != deep_bracket + 1)
       fail("deep value failed with the wrong error or position");
     return;
   }
@@ -76,8 +79,7 @@ void check_read_back(std::string_view text, const pelm::codec::Value& tree) {
     __builtin_printf("%s\n", e->text().c_str());
     fail("the writer's text does not read back");
   }
-  if (std::get<pelm::codec::Value>(back) != tree)
-    fail("the text reads back to a different tree");
+  if (std::get<pelm::codec::Value>(back) != tree) fail("the text reads back to a different tree");
 }
 
 }  // namespace
@@ -98,8 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string expected;
   pelm::fuzz::reference_text(expected, tree);
   if (text.view() != expected) {
-    __builtin_printf("writer:    %.*s\nreference: %s\n", static_cast<int>(text.size()), text.data(),
-                     expected.c_str());
+    __builtin_printf("writer:    %.*s\nreference: %s\n", static_cast<int>(text.size()), text.data(), expected.c_str());
     fail("the writer's text differs from the reference text");
   }
   check_compact(text.view());

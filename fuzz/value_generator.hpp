@@ -42,16 +42,28 @@ class ValueDrawer {
     if (fdp_.remaining_bytes() == 0 || budget_ == 0) return leaf(codec::Null{});
     --budget_;
     switch (fdp_.ConsumeIntegralInRange<int>(0, 11)) {
-      case 0: return leaf(codec::Null{});
-      case 1: return leaf(fdp_.ConsumeBool());
-      case 2: return leaf(draw_uint());
-      case 3: return leaf(codec::NegInt{fdp_.ConsumeIntegralInRange<std::int64_t>(
-                  std::numeric_limits<std::int64_t>::min(), -1)});
-      case 4: return leaf(draw_float());
-      case 5: case 6: return leaf(draw_string(false));
-      case 7: case 8: return nested([this] { return draw_array(); }, 1);
-      case 9: case 10: return nested([this] { return draw_object(); }, 1);
-      default: return draw_chain();
+      case 0:
+        return leaf(codec::Null{});
+      case 1:
+        return leaf(fdp_.ConsumeBool());
+      case 2:
+        return leaf(draw_uint());
+      case 3:
+        return leaf(
+            codec::NegInt{fdp_.ConsumeIntegralInRange<std::int64_t>(std::numeric_limits<std::int64_t>::min(), -1)});
+      case 4:
+        return leaf(draw_float());
+      case 5:
+      case 6:
+        return leaf(draw_string(false));
+      case 7:
+      case 8:
+        return nested([this] { return draw_array(); }, 1);
+      case 9:
+      case 10:
+        return nested([this] { return draw_object(); }, 1);
+      default:
+        return draw_chain();
     }
   }
 
@@ -65,9 +77,12 @@ class ValueDrawer {
   std::uint64_t draw_uint() {
     // Small numbers and the edges of the range are where formatting breaks.
     switch (fdp_.ConsumeIntegralInRange<int>(0, 2)) {
-      case 0: return fdp_.ConsumeIntegralInRange<std::uint64_t>(0, 100);
-      case 1: return std::numeric_limits<std::uint64_t>::max() - fdp_.ConsumeIntegralInRange<std::uint64_t>(0, 3);
-      default: return fdp_.ConsumeIntegral<std::uint64_t>();
+      case 0:
+        return fdp_.ConsumeIntegralInRange<std::uint64_t>(0, 100);
+      case 1:
+        return std::numeric_limits<std::uint64_t>::max() - fdp_.ConsumeIntegralInRange<std::uint64_t>(0, 3);
+      default:
+        return fdp_.ConsumeIntegral<std::uint64_t>();
     }
   }
 
@@ -85,13 +100,16 @@ class ValueDrawer {
       return kNameChars[fdp_.ConsumeIntegralInRange<std::size_t>(0, std::size(kNameChars) - 1)];
     }
     switch (fdp_.ConsumeIntegralInRange<int>(0, 3)) {
-      case 0: return fdp_.ConsumeIntegralInRange<std::uint32_t>(0, 0x7F);
-      case 1: return fdp_.ConsumeIntegralInRange<std::uint32_t>(0x80, 0x7FF);
+      case 0:
+        return fdp_.ConsumeIntegralInRange<std::uint32_t>(0, 0x7F);
+      case 1:
+        return fdp_.ConsumeIntegralInRange<std::uint32_t>(0x80, 0x7FF);
       case 2: {
         const auto cp = fdp_.ConsumeIntegralInRange<std::uint32_t>(0x800, 0xFFFF);
         return cp >= 0xD800 && cp <= 0xDFFF ? 0xFFFD : cp;
       }
-      default: return fdp_.ConsumeIntegralInRange<std::uint32_t>(0x10000, 0x10FFFF);
+      default:
+        return fdp_.ConsumeIntegralInRange<std::uint32_t>(0x10000, 0x10FFFF);
     }
   }
 
@@ -173,8 +191,8 @@ class ValueDrawer {
 
   static constexpr int kMaxDepth = 200;
   FuzzedDataProvider& fdp_;
-  int budget_ = 400;       // values drawn
-  int chain_budget_ = 300; // chain levels drawn: they dominate the cost
+  int budget_ = 400;        // values drawn
+  int chain_budget_ = 300;  // chain levels drawn: they dominate the cost
   int depth_ = 0;
 };
 
@@ -217,13 +235,26 @@ inline void emit(const DrawnValue& d, codec::JsonWriter& w) {
       break;
   }
   switch (d.leaf.kind()) {
-    case K::Null: w.null(); break;
-    case K::Bool: w.boolean(std::get<bool>(d.leaf.data)); break;
-    case K::UInt: w.uint(std::get<std::uint64_t>(d.leaf.data)); break;
-    case K::NegInt: w.neg_int(std::get<codec::NegInt>(d.leaf.data).value); break;
-    case K::Float: w.float_number(std::get<double>(d.leaf.data)); break;
-    case K::String: w.string(std::get<std::string>(d.leaf.data)); break;
-    default: break;  // containers are never leaves
+    case K::Null:
+      w.null();
+      break;
+    case K::Bool:
+      w.boolean(std::get<bool>(d.leaf.data));
+      break;
+    case K::UInt:
+      w.uint(std::get<std::uint64_t>(d.leaf.data));
+      break;
+    case K::NegInt:
+      w.neg_int(std::get<codec::NegInt>(d.leaf.data).value);
+      break;
+    case K::Float:
+      w.float_number(std::get<double>(d.leaf.data));
+      break;
+    case K::String:
+      w.string(std::get<std::string>(d.leaf.data));
+      break;
+    default:
+      break;  // containers are never leaves
   }
 }
 

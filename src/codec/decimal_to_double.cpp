@@ -21,7 +21,9 @@ namespace {
 // libc++ before 20 has no std::from_chars for doubles, and Apple's needs a
 // newer macOS than the wheels are built for: those take strtod.
 template <class T>
-concept FloatFromChars = requires(const char* p, T& value) { std::from_chars(p, p, value); };
+concept FloatFromChars = requires(const char* p, T& value) {
+  std::from_chars(p, p, value);
+};
 #if defined(__APPLE__)
 constexpr bool kAvoidFromChars = true;
 #else

@@ -49,7 +49,8 @@ struct NormalizedDivisor {
 
 // floor((high * 2^64 + low) / divisor) for high < divisor, one bit at a time:
 // only the tables below use it, at compile time.
-[[nodiscard]] constexpr std::uint64_t long_divide(std::uint64_t high, std::uint64_t low, std::uint64_t divisor) noexcept {
+[[nodiscard]] constexpr std::uint64_t long_divide(std::uint64_t high, std::uint64_t low,
+                                                  std::uint64_t divisor) noexcept {
   std::uint64_t quotient = 0;
   std::uint64_t rest = high;  // below `divisor` before each step
   for (int bit = 63; bit >= 0; --bit) {
@@ -85,7 +86,8 @@ struct QuotientAndRest {
 // (high * 2^64 + low) / d.divisor for `high` below the divisor (so the
 // quotient fits 64 bits); the division of a two-word number by an invariant
 // normalised word with a precomputed reciprocal.
-[[nodiscard]] inline QuotientAndRest divide(std::uint64_t high, std::uint64_t low, const NormalizedDivisor& d) noexcept {
+[[nodiscard]] inline QuotientAndRest divide(std::uint64_t high, std::uint64_t low,
+                                            const NormalizedDivisor& d) noexcept {
   // estimate = reciprocal * high + (high + 1) * 2^64 + low, modulo 2^128.
   const WideProduct scaled = multiply_wide(d.reciprocal, high);
   const std::uint64_t estimate_low = scaled.low + low;
@@ -105,9 +107,9 @@ struct QuotientAndRest {
 
 // Every integer up to 2^53 and every power of ten up to 10^22 is a double.
 inline constexpr std::uint64_t kMaxExactSignificand = std::uint64_t{1} << 53;
-inline constexpr std::array<double, 23> kExactPowersOfTen = {
-    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+inline constexpr std::array<double, 23> kExactPowersOfTen = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // 2^k; `k` must lie in the normal range, so scaling by it is exact.
 [[nodiscard]] inline double power_of_two(int k) noexcept {
@@ -143,7 +145,8 @@ inline constexpr std::array<double, 23> kExactPowersOfTen = {
   const auto m = static_cast<int>(-exponent);
   if (significand <= detail::kMaxExactSignificand && m < static_cast<int>(detail::kExactPowersOfTen.size())) {
     // Both operands are exact doubles, so the one rounding of the quotient is the only one.
-    return static_cast<double>(static_cast<std::int64_t>(significand)) / detail::kExactPowersOfTen[static_cast<std::size_t>(m)];
+    return static_cast<double>(static_cast<std::int64_t>(significand)) /
+           detail::kExactPowersOfTen[static_cast<std::size_t>(m)];
   }
   const detail::NormalizedDivisor& d = detail::kDivisorsOfFive[static_cast<std::size_t>(m)];
   // The significand's top bit at bit 125 and the divisor's at bit 63, so

@@ -28,9 +28,7 @@ inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 inline constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
 
 // High bit set in each byte of `w` equal to zero (exact up to the first).
-[[nodiscard]] constexpr std::uint64_t zero_bytes(std::uint64_t w) noexcept {
-  return (w - kOnes) & ~w & kHighBits;
-}
+[[nodiscard]] constexpr std::uint64_t zero_bytes(std::uint64_t w) noexcept { return (w - kOnes) & ~w & kHighBits; }
 
 // High bit set in each special byte of `w` (exact up to the first).
 [[nodiscard]] constexpr std::uint64_t special_bytes(std::uint64_t w) noexcept {
@@ -69,9 +67,7 @@ inline constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
   }
 }
 
-[[nodiscard]] constexpr bool is_special(unsigned char c) noexcept {
-  return c == '"' || c == '\\' || c < 0x20;
-}
+[[nodiscard]] constexpr bool is_special(unsigned char c) noexcept { return c == '"' || c == '\\' || c < 0x20; }
 
 // Index of the first byte at or after `pos` that ends a plain run, or `len`
 // if there is none. Sets `non_ascii` if a byte >= 0x80 lies before it.

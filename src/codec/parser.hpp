@@ -31,8 +31,7 @@
 namespace pelm::codec::detail {
 
 // Builds the error for `code` at byte `index` of `text` (line and column).
-[[nodiscard]] PELM_COLD JsonError json_error_at(std::string_view text, std::size_t index,
-                                                JsonErrorCode code) noexcept;
+[[nodiscard]] PELM_COLD JsonError json_error_at(std::string_view text, std::size_t index, JsonErrorCode code) noexcept;
 
 inline constexpr std::uint8_t kNestingBudget = 128;
 
@@ -153,9 +152,7 @@ class JsonParser {
     return false;
   }
   bool fail_consumed(JsonErrorCode code) { return fail_at(pos_, code); }
-  bool fail_peek(JsonErrorCode code) {
-    return fail_at(pos_ < text_.size() ? pos_ + 1 : text_.size(), code);
-  }
+  bool fail_peek(JsonErrorCode code) { return fail_at(pos_ < text_.size() ? pos_ + 1 : text_.size(), code); }
   bool stopped() { return fail_consumed(JsonErrorCode::HandlerStopped); }
   bool emitted(bool handler_result) { return handler_result || stopped(); }
 
@@ -181,8 +178,7 @@ class JsonParser {
     const Frame frame = top();
     ++pos_;
     ++budget_;
-    return emitted(frame.is_object ? handler_.end_object(frame.count)
-                                   : handler_.end_array(frame.count));
+    return emitted(frame.is_object ? handler_.end_object(frame.count) : handler_.end_array(frame.count));
   }
 
   Start start_value() {
@@ -258,13 +254,13 @@ class JsonParser {
     skip_space();
     const char close_byte = frame.is_object ? '}' : ']';
     if (at_end()) {
-      return next_failed(fail_consumed(frame.is_object ? JsonErrorCode::EofWhileParsingObject
-                                                       : JsonErrorCode::EofWhileParsingList));
+      return next_failed(
+          fail_consumed(frame.is_object ? JsonErrorCode::EofWhileParsingObject : JsonErrorCode::EofWhileParsingList));
     }
     if (peek() == close_byte) return close() ? Next::Closed : Next::Failed;
     if (peek() != ',') {
-      return next_failed(fail_peek(frame.is_object ? JsonErrorCode::ExpectedObjectCommaOrEnd
-                                                   : JsonErrorCode::ExpectedListCommaOrEnd));
+      return next_failed(
+          fail_peek(frame.is_object ? JsonErrorCode::ExpectedObjectCommaOrEnd : JsonErrorCode::ExpectedListCommaOrEnd));
     }
     ++pos_;
     skip_space();
@@ -299,8 +295,8 @@ class JsonParser {
   struct Digits {
     std::uint64_t significand = 0;
     std::int64_t exponent = 0;
-    std::size_t taken = 0;    // digits accumulated: the significand is below 10^taken
-    bool truncated = false;   // a digit did not fit, so the significand is inexact
+    std::size_t taken = 0;   // digits accumulated: the significand is below 10^taken
+    bool truncated = false;  // a digit did not fit, so the significand is inexact
   };
 
   static constexpr std::uint64_t kSignificandCap = 1844674407370955161ULL;  // (2^64 - 1) / 10
@@ -534,8 +530,7 @@ class JsonParser {
       // -m computed in unsigned arithmetic, so 2^63 maps to INT64_MIN.
       return emitted(handler_.neg_int(static_cast<std::int64_t>(0 - magnitude)));
     }
-    return emit_outside_model(start,
-                              [&] { return emitted(handler_.float_number(-static_cast<double>(magnitude))); });
+    return emit_outside_model(start, [&] { return emitted(handler_.float_number(-static_cast<double>(magnitude))); });
   }
 
   // An integer literal the model has no integer for ("-0", and magnitudes
@@ -611,16 +606,34 @@ class JsonParser {
     if (at_end()) return fail_consumed(JsonErrorCode::EofWhileParsingString);
     char decoded;
     switch (text_[pos_++]) {
-      case '"': decoded = '"'; break;
-      case '\\': decoded = '\\'; break;
-      case '/': decoded = '/'; break;
-      case 'b': decoded = '\b'; break;
-      case 'f': decoded = '\f'; break;
-      case 'n': decoded = '\n'; break;
-      case 'r': decoded = '\r'; break;
-      case 't': decoded = '\t'; break;
-      case 'u': return parse_unicode_escape();
-      default: return fail_consumed(JsonErrorCode::InvalidEscape);
+      case '"':
+        decoded = '"';
+        break;
+      case '\\':
+        decoded = '\\';
+        break;
+      case '/':
+        decoded = '/';
+        break;
+      case 'b':
+        decoded = '\b';
+        break;
+      case 'f':
+        decoded = '\f';
+        break;
+      case 'n':
+        decoded = '\n';
+        break;
+      case 'r':
+        decoded = '\r';
+        break;
+      case 't':
+        decoded = '\t';
+        break;
+      case 'u':
+        return parse_unicode_escape();
+      default:
+        return fail_consumed(JsonErrorCode::InvalidEscape);
     }
     scratch_.put(decoded);
     return true;

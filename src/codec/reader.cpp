@@ -101,9 +101,7 @@ class ValueBuilder {
 
 }  // namespace
 
-std::string_view message(JsonErrorCode code) noexcept {
-  return kMessages[static_cast<std::size_t>(code)];
-}
+std::string_view message(JsonErrorCode code) noexcept { return kMessages[static_cast<std::size_t>(code)]; }
 
 std::string JsonError::text() const {
   std::string out(message(code));

@@ -41,27 +41,27 @@
 namespace pelm::codec {
 
 enum class JsonErrorCode : std::uint8_t {
-  EofWhileParsingList,      ///< input ends inside an array
-  EofWhileParsingObject,    ///< input ends inside an object
-  EofWhileParsingString,    ///< input ends inside a string or an escape
-  EofWhileParsingValue,     ///< input ends where a value, literal byte or digit is due
-  ExpectedColon,            ///< no ':' after an object key
-  ExpectedListCommaOrEnd,   ///< no ',' or ']' after an array element
-  ExpectedObjectCommaOrEnd, ///< no ',' or '}' after an object member
-  ExpectedIdent,            ///< a literal's byte differs from null/true/false
-  ExpectedValue,            ///< a byte that starts no value
-  InvalidEscape,            ///< bad escape byte or hex digit
-  InvalidNumber,            ///< malformed number
-  NumberOutOfRange,         ///< number too large for a double
-  InvalidUnicodeCodePoint,  ///< string bytes are not valid UTF-8
+  EofWhileParsingList,                 ///< input ends inside an array
+  EofWhileParsingObject,               ///< input ends inside an object
+  EofWhileParsingString,               ///< input ends inside a string or an escape
+  EofWhileParsingValue,                ///< input ends where a value, literal byte or digit is due
+  ExpectedColon,                       ///< no ':' after an object key
+  ExpectedListCommaOrEnd,              ///< no ',' or ']' after an array element
+  ExpectedObjectCommaOrEnd,            ///< no ',' or '}' after an object member
+  ExpectedIdent,                       ///< a literal's byte differs from null/true/false
+  ExpectedValue,                       ///< a byte that starts no value
+  InvalidEscape,                       ///< bad escape byte or hex digit
+  InvalidNumber,                       ///< malformed number
+  NumberOutOfRange,                    ///< number too large for a double
+  InvalidUnicodeCodePoint,             ///< string bytes are not valid UTF-8
   ControlCharacterWhileParsingString,  ///< byte below 0x20 inside a string
-  KeyMustBeAString,         ///< object member not starting with '"'
+  KeyMustBeAString,                    ///< object member not starting with '"'
   LoneLeadingSurrogateInHexEscape,     ///< unpaired or mispaired surrogate escape
-  UnexpectedEndOfHexEscape, ///< high surrogate not followed by "\u"
-  TrailingComma,            ///< ',' directly before ']' or '}'
-  TrailingCharacters,       ///< non-whitespace after the value
-  RecursionLimitExceeded,   ///< the 128th nested '[' or '{'
-  HandlerStopped,           ///< the handler returned false; it holds the reason
+  UnexpectedEndOfHexEscape,            ///< high surrogate not followed by "\u"
+  TrailingComma,                       ///< ',' directly before ']' or '}'
+  TrailingCharacters,                  ///< non-whitespace after the value
+  RecursionLimitExceeded,              ///< the 128th nested '[' or '{'
+  HandlerStopped,                      ///< the handler returned false; it holds the reason
 };
 
 // The fixed message of a code, e.g. "trailing comma".
@@ -69,7 +69,7 @@ enum class JsonErrorCode : std::uint8_t {
 
 struct JsonError {
   JsonErrorCode code;
-  std::uint64_t line;    // 1-based; 0 would mean "no position"
+  std::uint64_t line;  // 1-based; 0 would mean "no position"
   std::uint64_t column;
   // "<message> at line <line> column <column>", or the bare message if line is 0.
   [[nodiscard]] std::string text() const;

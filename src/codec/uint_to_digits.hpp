@@ -48,9 +48,7 @@ inline constexpr char kDigitPairs[201] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-PELM_ALWAYS_INLINE void put_pair(char* p, std::uint64_t v) noexcept {
-  std::memcpy(p, kDigitPairs + 2 * v, 2);
-}
+PELM_ALWAYS_INLINE void put_pair(char* p, std::uint64_t v) noexcept { std::memcpy(p, kDigitPairs + 2 * v, 2); }
 
 // The eight digits of `v` < 10^8 (leading zeros included) as ASCII, the most
 // significant first in memory order. Little-endian targets only.

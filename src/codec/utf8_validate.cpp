@@ -20,13 +20,13 @@ namespace {
 enum State : unsigned {
   kAccept,
   kReject,
-  kNeed1,     // one continuation byte left
-  kNeed2,     // two continuation bytes left
-  kNeed3,     // three continuation bytes left
-  kAfterE0,   // 0xA0..0xBF next (excludes overlong three-byte forms)
-  kAfterED,   // 0x80..0x9F next (excludes surrogates)
-  kAfterF0,   // 0x90..0xBF next (excludes overlong four-byte forms)
-  kAfterF4,   // 0x80..0x8F next (excludes code points above U+10FFFF)
+  kNeed1,    // one continuation byte left
+  kNeed2,    // two continuation bytes left
+  kNeed3,    // three continuation bytes left
+  kAfterE0,  // 0xA0..0xBF next (excludes overlong three-byte forms)
+  kAfterED,  // 0x80..0x9F next (excludes surrogates)
+  kAfterF0,  // 0x90..0xBF next (excludes overlong four-byte forms)
+  kAfterF4,  // 0x80..0x8F next (excludes code points above U+10FFFF)
   kStateCount
 };
 static_assert(kStateCount * 6 <= 64);
@@ -44,14 +44,22 @@ constexpr unsigned next_state(unsigned state, unsigned byte) noexcept {
       if (byte == 0xF4) return kAfterF4;
       if (byte >= 0xF1 && byte <= 0xF3) return kNeed3;
       return kReject;
-    case kNeed1: return cont ? kAccept : kReject;
-    case kNeed2: return cont ? kNeed1 : kReject;
-    case kNeed3: return cont ? kNeed2 : kReject;
-    case kAfterE0: return byte >= 0xA0 && byte <= 0xBF ? kNeed1 : kReject;
-    case kAfterED: return byte >= 0x80 && byte <= 0x9F ? kNeed1 : kReject;
-    case kAfterF0: return byte >= 0x90 && byte <= 0xBF ? kNeed2 : kReject;
-    case kAfterF4: return byte >= 0x80 && byte <= 0x8F ? kNeed2 : kReject;
-    default: return kReject;
+    case kNeed1:
+      return cont ? kAccept : kReject;
+    case kNeed2:
+      return cont ? kNeed1 : kReject;
+    case kNeed3:
+      return cont ? kNeed2 : kReject;
+    case kAfterE0:
+      return byte >= 0xA0 && byte <= 0xBF ? kNeed1 : kReject;
+    case kAfterED:
+      return byte >= 0x80 && byte <= 0x9F ? kNeed1 : kReject;
+    case kAfterF0:
+      return byte >= 0x90 && byte <= 0xBF ? kNeed2 : kReject;
+    case kAfterF4:
+      return byte >= 0x80 && byte <= 0x8F ? kNeed2 : kReject;
+    default:
+      return kReject;
   }
 }
 

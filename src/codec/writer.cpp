@@ -208,13 +208,12 @@ const MemberSortKey* JsonWriter::small_object_order(const Frame& f, const Member
   // Names are stored back to back, so only one near the end of `names_`
   // cannot be read as a whole word.
   const std::size_t names_end = names_.size();
-  auto prefix_at = [&](std::size_t i) {
-    return name_prefix(name_of(spans[i]), spans[i].name_off + 8 <= names_end);
-  };
+  auto prefix_at = [&](std::size_t i) { return name_prefix(name_of(spans[i]), spans[i].name_off + 8 <= names_end); };
   // Forgotten first: if remembering the names throws, a stale memo must not
   // describe the new order.
   memo.count = 0;
-  sort_small(count, [&](std::size_t i) { return name_of(spans[i]); }, prefix_at, memo.keys);
+  sort_small(
+      count, [&](std::size_t i) { return name_of(spans[i]); }, prefix_at, memo.keys);
   if (names_size <= kMemoNames) {
     memo.count = count;
     memo.names.assign(names, names + names_size);

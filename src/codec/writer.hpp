@@ -125,11 +125,11 @@ class JsonWriter {
   // One open array or object.
   struct Frame {
     bool is_object;
-    bool in_order;              // objects: names so far strictly ascending
-    bool presorted;             // objects: members come through key_in_order
-    std::size_t count;          // elements or members written so far
-    std::size_t first_member;   // objects: index of its first span in members_
-    std::size_t names_start;    // objects: where its names begin in names_
+    bool in_order;             // objects: names so far strictly ascending
+    bool presorted;            // objects: members come through key_in_order
+    std::size_t count;         // elements or members written so far
+    std::size_t first_member;  // objects: index of its first span in members_
+    std::size_t names_start;   // objects: where its names begin in names_
   };
   // Where one member of an open object stands in the output and its raw name.
   struct MemberSpan {
@@ -184,8 +184,8 @@ class JsonWriter {
 
 // Low-level emitters shared by the writer and its tests. Each appends to
 // `out`; the comment gives the most bytes it writes.
-void write_uint_digits(ByteBuffer& out, std::uint64_t u);     // <= 20 bytes
-void write_float_text(ByteBuffer& out, double d);             // <= 24 bytes
+void write_uint_digits(ByteBuffer& out, std::uint64_t u);  // <= 20 bytes
+void write_float_text(ByteBuffer& out, double d);          // <= 24 bytes
 // The float text of `d` at `p`, which must have room for kMaxFloatText
 // bytes; returns its end.
 [[nodiscard]] char* write_float_chars(char* p, double d) noexcept;

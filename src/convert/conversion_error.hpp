@@ -24,6 +24,7 @@ class ConversionError {
   // The interpreter's pending exception: "<type qualname>: <str(exc)>".
   [[nodiscard]] static ConversionError interpreter();
   [[nodiscard]] static ConversionError message(std::string text);
+  [[nodiscard]] static ConversionError message(std::string_view text) { return message(std::string(text)); }
   // "unsupported type <qualname>", or "unsupported type unknown".
   [[nodiscard]] static ConversionError unsupported_type(PyObject* obj);
   // "unexpected type: " + the failed check's text naming `required`.

@@ -22,7 +22,7 @@
 #include "convert/conversion_error.hpp"
 #include "convert/int_from_magnitude.hpp"
 #include "convert/member_name_cache.hpp"
-#include "convert/str_from_utf8.hpp"
+#include "py/str_from_utf8.hpp"
 #include "convert/value_stack.hpp"
 #include "codec/reader.hpp"
 #include "py/messages.hpp"
@@ -30,7 +30,6 @@
 
 namespace pelm {
 namespace {
-
 
 // Code point order of two str objects, which is also the byte order of their
 // UTF-8 forms. One-byte kinds (ASCII and Latin-1) compare as bytes, most
@@ -59,9 +58,7 @@ class PythonBuilder {
   bool float_number(double d) { return push(PyFloat_FromDouble(d)); }
   // `ascii` is the reader's promise that no byte is 0x80 or above; without
   // it the bytes are scanned here.
-  bool string(std::string_view utf8, bool ascii) {
-    return push(ascii ? new_ascii_str(utf8) : new_str_from_utf8(utf8));
-  }
+  bool string(std::string_view utf8, bool ascii) { return push(ascii ? new_ascii_str(utf8) : new_str_from_utf8(utf8)); }
   bool key(std::string_view utf8, bool ascii) {
     if (utf8.size() <= kMaxCachedKeyLength && (ascii || is_ascii(utf8))) {
       // Found once per read, on its first short name.
@@ -137,8 +134,8 @@ bool PythonBuilder::ascending(PyObject* const* members, std::size_t count) noexc
     PyObject* prev = members[2 * i - 2];
     PyObject* next = members[2 * i];
     if (prev == next) return false;
-    if (PyUnicode_IS_COMPACT_ASCII(prev) && PyUnicode_IS_COMPACT_ASCII(next) &&
-        PyUnicode_GET_LENGTH(prev) != 0 && PyUnicode_GET_LENGTH(next) != 0) {
+    if (PyUnicode_IS_COMPACT_ASCII(prev) && PyUnicode_IS_COMPACT_ASCII(next) && PyUnicode_GET_LENGTH(prev) != 0 &&
+        PyUnicode_GET_LENGTH(next) != 0) {
       const Py_UCS1 first_prev = *reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(prev) + 1);
       const Py_UCS1 first_next = *reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(next) + 1);
       if (first_prev < first_next) continue;
@@ -166,7 +163,7 @@ void PythonBuilder::sort_members(PyObject** members, std::size_t count) {
 // unraisable hook (the raised exception is ours), then fail as internal.
 bool PythonBuilder::fail_creation() {
   PyErr_WriteUnraisable(nullptr);
-  failure_.emplace(Error::panic(std::string(msg::kNullObject)));
+  failure_.emplace(Error::panic(msg::kNullObject));
   return false;
 }
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "convert/str_from_utf8.hpp"
+#include "py/str_from_utf8.hpp"
 #include "py/owned_ref.hpp"
 #include "py/per_interpreter.hpp"
 

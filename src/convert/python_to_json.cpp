@@ -72,7 +72,7 @@ bool ToValueWalk::convert_general(PyObject* obj, int depth) {
   if (flags & Py_TPFLAGS_DICT_SUBCLASS) return mapping(obj, depth);
   if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return put_str(obj);
   if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
-    return fail(ConversionError::message(std::string(msg::kByteArray)));
+    return fail(ConversionError::message(msg::kByteArray));
   }
   if (PyByteArray_Check(obj)) return fail(ConversionError::unexpected_type(obj, "bytes"));
   if (PyFloat_Check(obj)) {
@@ -148,7 +148,7 @@ bool ToValueWalk::put_int(PyObject* obj) {
   if (!index) return fail_interpreter();
   unsigned char bytes[16];
   if (read_int128(index.get(), bytes, false)) {
-    if (load_u64_le(bytes + 8) != 0) return fail(ConversionError::message(std::string(msg::kNumberOutOfRange)));
+    if (load_u64_le(bytes + 8) != 0) return fail(ConversionError::message(msg::kNumberOutOfRange));
     out_.uint(load_u64_le(bytes));
     return true;
   }
@@ -158,7 +158,7 @@ bool ToValueWalk::put_int(PyObject* obj) {
   const std::uint64_t high = load_u64_le(bytes + 8);
   // -2^63 .. -1: the high half is all ones and the low half has its sign bit.
   if (high != ~std::uint64_t{0} || (low & kSignBit) == 0) {
-    return fail(ConversionError::message(std::string(msg::kNumberOutOfRange)));
+    return fail(ConversionError::message(msg::kNumberOutOfRange));
   }
   out_.neg_int(static_cast<std::int64_t>(low));
   return true;
@@ -168,7 +168,7 @@ bool ToValueWalk::put_int(PyObject* obj) {
 // infinities and None share one text, nor a result come back as None.
 bool ToValueWalk::put_double(double d) {
   if (finite_only_ && !std::isfinite(d)) [[unlikely]] {
-    return fail(ConversionError::message(std::string(msg::kNoKeyText)));
+    return fail(ConversionError::message(msg::kNoKeyText));
   }
   out_.float_number(d);
   return true;

@@ -30,7 +30,7 @@ inline constexpr int kMaxNesting = 127;
 // The same, remembering record shapes in `shapes` across calls: a caller that
 // stores values of one shape over and over (a cache) keeps one memo for them.
 [[nodiscard]] std::optional<ConversionError> write_python_as_json(PyObject* obj, codec::JsonWriter& writer,
-                                                             DictShapeMemo& shapes);
+                                                                  DictShapeMemo& shapes);
 
 // The same conversion for a memoized function's result, which must read back
 // as what the function returned: NaN and the infinities anywhere inside

@@ -51,7 +51,7 @@ OwnedRef list_item(PyObject* list, Py_ssize_t i) { return OwnedRef::borrow(PyLis
 
 bool ToValueWalk::enter(int depth) {
   if (depth < kMaxNesting) return true;
-  return fail(ConversionError::message(std::string(msg::kRecursionLimit)));
+  return fail(ConversionError::message(msg::kRecursionLimit));
 }
 
 bool ToValueWalk::exact_list(PyObject* list, int depth) {
@@ -108,11 +108,13 @@ bool ToValueWalk::exact_dict(PyObject* dict, int depth) {
   // An exact dict never has __dataclass_fields__: neither dict nor object
   // defines it and dict instances have no attribute dictionary.
   out_.begin_object();
-  return plain_first([&] {
-    if (!plain_members(dict, depth)) return false;
-    out_.end_object();
-    return true;
-  }, [&] { return dict_in_order(dict, depth); });
+  return plain_first(
+      [&] {
+        if (!plain_members(dict, depth)) return false;
+        out_.end_object();
+        return true;
+      },
+      [&] { return dict_in_order(dict, depth); });
 }
 
 // The general rules for an exact dict already begun: members in dict order
@@ -198,7 +200,7 @@ bool ToValueWalk::sequence(PyObject* obj, int depth, bool by_flag) {
 // count there, since a set is (normally) no Sequence. Its text follows its
 // iteration order, which equal sets need not share: never part of a key.
 bool ToValueWalk::set(PyObject* obj, int depth) {
-  if (for_key_) return fail(ConversionError::message(std::string(msg::kNoKeyText)));
+  if (for_key_) return fail(ConversionError::message(msg::kNoKeyText));
   if (!enter(depth)) return false;
   Py_ssize_t n = 0;
   if (open_sequence(obj, false, n) == Opening::kFailed) return false;

@@ -255,7 +255,7 @@ bool ToValueWalk::plain_members(PyObject* dict, int depth) {
   bool done = false;
   if (n == count) {
     done = count <= DictShapeMemo::kMaxMembers && shapes_ != nullptr ? write_small(base, count, depth)
-                                                                      : write_large(base, count, depth, false);
+                                                                     : write_large(base, count, depth, false);
   }
   sort_used_ = base;
   return done;
@@ -266,7 +266,8 @@ bool ToValueWalk::plain_members(PyObject* dict, int depth) {
 bool ToValueWalk::write_large(std::size_t base, std::size_t count, int depth, bool names_read) {
   std::vector<SortedMember>& scratch = *sort_scratch_;
   if (!names_read && !read_names(scratch.data() + base, count)) return false;
-  std::sort(scratch.begin() + static_cast<std::ptrdiff_t>(base), scratch.begin() + static_cast<std::ptrdiff_t>(base + count), name_less);
+  std::sort(scratch.begin() + static_cast<std::ptrdiff_t>(base),
+            scratch.begin() + static_cast<std::ptrdiff_t>(base + count), name_less);
   for (std::size_t i = 0; i < count; ++i) {
     const SortedMember m = scratch[base + i];
     out_.key_in_order(m.name_view());

@@ -98,7 +98,8 @@ class ToValueWalk {
   [[nodiscard]] bool write_large(std::size_t base, std::size_t count, int depth, bool names_read);
   // A float as put_double writes it; declines a key's non-finite float.
   [[nodiscard]] bool plain_double(double d) {
-    if (finite_only_ && !std::isfinite(d)) [[unlikely]] return false;
+    if (finite_only_ && !std::isfinite(d)) [[unlikely]]
+      return false;
     out_.float_number(d);
     return true;
   }

@@ -18,9 +18,7 @@ constexpr std::size_t kMinCapacity = 8;
 constexpr std::size_t kMaxCapacity = std::size_t{1} << 32;
 
 // The map keeps at most three quarters of its slots full, so probes stay short.
-constexpr bool over_load(std::size_t count, std::size_t capacity) noexcept {
-  return count > capacity - capacity / 4;
-}
+constexpr bool over_load(std::size_t count, std::size_t capacity) noexcept { return count > capacity - capacity / 4; }
 
 // Frees a chain of entries linked by `next`. Entries hold no Python objects,
 // so freeing them runs no user code and cannot re-enter the cache; a plain
@@ -37,12 +35,14 @@ void free_chain(Entry* e) noexcept {
 
 Engine::~Engine() { free_chain(head_); }
 
-Entry* Engine::find(std::string_view key, std::uint64_t h) const noexcept {
+Entry* Engine::find(const KeyRef& key) const noexcept {
   if (count_ == 0) return nullptr;
-  const auto h32 = static_cast<std::uint32_t>(h);
-  return slots_[probe(slots_.get(), capacity_ - 1, h32, [&](const Entry* e) {
-    return e->hash() == h32 && e->key() == key;
-  })];
+  return find_placed(key.text, static_cast<std::uint32_t>(map_hash(key)));
+}
+
+Entry* Engine::find_placed(std::string_view key, std::uint32_t h32) const noexcept {
+  return slots_[probe(slots_.get(), capacity_ - 1, h32,
+                      [&](const Entry* e) { return e->hash() == h32 && e->key() == key; })];
 }
 
 std::size_t Engine::slot_of(const Entry* e) const noexcept {
@@ -75,13 +75,13 @@ void Engine::reserve_for(std::size_t more, std::size_t timed) {
   heap_.reserve_more(timed);
 }
 
-EntryPtr Engine::prepare_insert(std::string_view key, std::string_view data, std::uint64_t h, Deadline deadline) {
+EntryPtr Engine::prepare_insert(const KeyRef& key, std::string_view data, Deadline deadline) {
   if (capacity_ == 0 || over_load(count_ + 1, capacity_)) {
     std::size_t want = capacity_ == 0 ? kMinCapacity : capacity_ * 2;
     grow_table(want);
   }
   if (deadline != kNoDeadline) heap_.reserve_one();
-  return EntryPtr(make_entry(key, data, static_cast<std::uint32_t>(h), deadline));
+  return EntryPtr(make_entry(key.text, data, static_cast<std::uint32_t>(map_hash(key)), deadline));
 }
 
 std::size_t Engine::commit_insert(EntryPtr owned) noexcept {
@@ -98,9 +98,8 @@ std::size_t Engine::commit_insert(EntryPtr owned) noexcept {
   key_bytes_ += e->key().size();
   if (e->timed()) heap_.push(e);  // prepare_insert reserved its place
   // Map the key; prepare_insert left room for one more item.
-  const std::size_t i = probe(slots_.get(), capacity_ - 1, e->hash(), [e](const Entry* o) {
-    return o->hash() == e->hash() && o->key() == e->key();
-  });
+  const std::size_t i = probe(slots_.get(), capacity_ - 1, e->hash(),
+                              [e](const Entry* o) { return o->hash() == e->hash() && o->key() == e->key(); });
   Entry* old = slots_[i];
   slots_[i] = e;
   if (old == nullptr) {
@@ -174,8 +173,8 @@ void Engine::retire(Entry* e, std::size_t slot) noexcept {
   free_entry(e);
 }
 
-bool Engine::remove(std::string_view key, std::uint64_t h) noexcept {
-  Entry* e = find(key, h);
+bool Engine::remove(const KeyRef& key) noexcept {
+  Entry* e = find(key);
   if (e == nullptr) return false;
   retire(e, slot_of(e));
   heap_.trim();
@@ -230,7 +229,7 @@ std::string Engine::check_invariants() const {
   for (const Entry* e = head_; e != nullptr; e = e->next) {
     if (e->prev != last) return "prev does not mirror next";
     if (++walked > count_) return "list is longer than the map";
-    if (find(e->key(), e->hash()) != e) return "a listed entry is not mapped under its key";
+    if (find_placed(e->key(), e->hash()) != e) return "a listed entry is not mapped under its key";
     if (e->timed() && (e->expiry().heap_index >= heap_.size() || heap_.at(e->expiry().heap_index) != e)) {
       return "a timed entry is not in the expiry heap";
     }

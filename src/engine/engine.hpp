@@ -37,6 +37,7 @@
 #include "engine/entry_batch.hpp"
 #include "engine/expiry_heap.hpp"
 #include "engine/key_hash.hpp"
+#include "engine/key_ref.hpp"
 
 namespace pelm {
 
@@ -68,17 +69,17 @@ class Engine {
   [[nodiscard]] Entry* head() const noexcept { return head_; }
   [[nodiscard]] Entry* tail() const noexcept { return tail_; }
 
-  // The map hash of a key from the hash its caller brings (see key_hash.hpp).
-  // Every call that names a key passes the map hash made here.
-  [[nodiscard]] std::uint64_t hash(std::uint64_t brought) const noexcept { return keyed_mix(hash_key_, brought); }
-  [[nodiscard]] Entry* find(std::string_view key, std::uint64_t h) const noexcept;
+  // Every call that names a key takes it as a KeyRef and places it by the
+  // map hash made from the hash the key brings (see key_hash.hpp).
+  [[nodiscard]] Entry* find(const KeyRef& key) const noexcept;
+  // That map hash, for entries made ahead of their insert (entry_batch.hpp).
+  [[nodiscard]] std::uint64_t map_hash(const KeyRef& key) const noexcept { return keyed_mix(hash_key_, key.str_hash); }
 
-  // Allocates a detached entry holding copies of `key` and `data`, expiring
+  // Allocates a detached entry holding copies of `key`'s text and `data`, expiring
   // at `deadline` unless that is kNoDeadline, and makes sure the map (and
   // the heap, for a timed entry) can take one more without allocating.
   // Throws std::bad_alloc; changes nothing that is visible.
-  [[nodiscard]] EntryPtr prepare_insert(std::string_view key, std::string_view data, std::uint64_t h,
-                                        Deadline deadline = kNoDeadline);
+  [[nodiscard]] EntryPtr prepare_insert(const KeyRef& key, std::string_view data, Deadline deadline = kNoDeadline);
   // Evicts from the tail until the entry fits, links it at the head and maps
   // it, retiring any older entry under its key. Cannot fail; the entry's size
   // must be at most `limit`. Returns the number of entries evicted.
@@ -105,7 +106,7 @@ class Engine {
   // Moves a linked entry to the head (a successful lookup).
   void move_to_front(Entry* e) noexcept;
   // Takes the key's entry out of the map and list and frees it; false if absent.
-  bool remove(std::string_view key, std::uint64_t h) noexcept;
+  bool remove(const KeyRef& key) noexcept;
   // Drops the least-recently-used entry; does nothing on an empty cache.
   void evict_lru() noexcept;
   // Makes `limit` the cap and evicts from the tail until size <= limit.
@@ -135,6 +136,8 @@ class Engine {
   [[nodiscard]] std::string check_invariants() const;
 
  private:
+  // The entry under `key` placed by the map hash `h32`; the map is not empty.
+  [[nodiscard]] Entry* find_placed(std::string_view key, std::uint32_t h32) const noexcept;
   void link_front(Entry* e) noexcept;
   void unlink(Entry* e) noexcept;
   // The slot of the first entry on `h32`'s probe run for which `match` holds,
@@ -158,7 +161,7 @@ class Engine {
 
   ExpiryHeap heap_;
   std::unique_ptr<Entry*[]> slots_;  // open addressing, linear probing
-  std::size_t capacity_ = 0;          // a power of two, or 0
+  std::size_t capacity_ = 0;         // a power of two, or 0
   std::size_t count_ = 0;
   std::uint64_t limit_;
   std::uint64_t size_ = 0;

@@ -31,15 +31,15 @@ using Deadline = std::int64_t;
 inline constexpr Deadline kNoDeadline = std::numeric_limits<Deadline>::max();
 
 struct ExpiryRecord {
-  Deadline deadline;       // the entry is gone once the clock reaches this
+  Deadline deadline;         // the entry is gone once the clock reaches this
   std::uint64_t heap_index;  // its position in the expiry heap
 };
 static_assert(sizeof(ExpiryRecord) == 16, "a time limit costs an entry 16 bytes and keeps it 8-byte aligned");
 
 class Entry {
  public:
-  Entry* prev;             // borrowed: towards the head (more recently used)
-  Entry* next;             // borrowed: towards the tail
+  Entry* prev;  // borrowed: towards the head (more recently used)
+  Entry* next;  // borrowed: towards the tail
 
   // Two links and three 32-bit words: 28 bytes on 64-bit platforms.
   static constexpr std::size_t kHeader = 2 * sizeof(Entry*) + 3 * sizeof(std::uint32_t);
@@ -52,7 +52,8 @@ class Entry {
   }
   // Payload bytes: the length of the JSON text.
   [[nodiscard]] std::uint64_t size() const noexcept {
-    if (size32_ != kLongSize) [[likely]] return size32_;
+    if (size32_ != kLongSize) [[likely]]
+      return size32_;
     std::uint64_t long_size;
     std::memcpy(&long_size, bytes() + kHeader, sizeof long_size);
     return long_size;

@@ -15,13 +15,14 @@
 #include <optional>
 #include <string>
 
-#include "module/match_arguments.hpp"
-#include "module/convert_arguments.hpp"
-#include "module/cache_object.hpp"
-#include "module/docstrings.hpp"
-#include "module/entry_point.hpp"
-#include "module/fork_watch.hpp"
-#include "module/memo_object.hpp"
+#include "cache/match_arguments.hpp"
+#include "cache/convert_arguments.hpp"
+#include "cache/cache_object.hpp"
+#include "cache/docstrings.hpp"
+#include "cache/entry_point.hpp"
+#include "cache/fork_watch.hpp"
+#include "memoize/memo_object.hpp"
+#include "module/method_table.hpp"
 #include "py/messages.hpp"
 
 namespace pelm {
@@ -34,9 +35,7 @@ constexpr Signature kInitCacheSignature{"init_cache()", {"limit", nullptr}, 1, 0
 PyObject* init_cache(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return object_entry([&]() -> Result<OwnedRef> {
     BoundArgs bound;
-    if (auto e = match_vectorcall(kInitCacheSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
-      return std::move(*e);
-    }
+    PELM_TRY(match_vectorcall(kInitCacheSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound));
     std::uint64_t limit = kDefaultLimit;
     if (bound[0] != nullptr && bound[0] != Py_None) {
       Result<std::uint64_t> converted = convert_limit(bound[0]);
@@ -47,12 +46,11 @@ PyObject* init_cache(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
   });
 }
 
-PyMethodDef init_cache_def = {
-    "init_cache", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_cache)),
-    METH_FASTCALL | METH_KEYWORDS, doc::kInitCache};
+PyMethodDef init_cache_def = {"init_cache", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_cache)),
+                              METH_FASTCALL | METH_KEYWORDS, doc::kInitCache};
 
 // Appends `name` to the module's __all__ (made if missing), then sets it.
-std::optional<Error> add_exported(PyObject* module, const char* name, PyObject* value) {
+Result<void> add_exported(PyObject* module, const char* name, PyObject* value) {
   OwnedRef all = OwnedRef::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Error::fetch();
@@ -69,27 +67,27 @@ std::optional<Error> add_exported(PyObject* module, const char* name, PyObject* 
     return Error::panic(concat({msg::kAppendToAllFailed, name}));
   }
   if (PyObject_SetAttrString(module, name, value) < 0) return Error::fetch();
-  return std::nullopt;
+  return {};
 }
 
-std::optional<Error> exec_steps(PyObject* module) {
+Result<void> exec_steps(PyObject* module) {
   if (!PyModule_Check(module)) return Error::pending(PyExc_TypeError, not_an_instance_text(module, "module"));
   OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
   if (!module_name) return Error::fetch();
   OwnedRef fn = OwnedRef::steal(PyCMethod_New(&init_cache_def, module, module_name.get(), nullptr));
   if (!fn) return Error::fetch();
-  if (auto e = add_exported(module, "init_cache", fn.get())) return e;
+  PELM_TRY(add_exported(module, "init_cache", fn.get()));
   if (!watch_forks()) {
     PyErr_NoMemory();
     return Error::fetch();
   }
-  if (!ready_cache_type() || !ready_memo_type()) return Error::fetch();
+  if (!ready_cache_type(cache_method_table()) || !ready_memo_type()) return Error::fetch();
   return add_exported(module, "Cache", reinterpret_cast<PyObject*>(&CacheType));
 }
 
 int module_exec(PyObject* module) {
   return number_entry<int>([&]() -> Result<int> {
-    if (auto e = exec_steps(module)) return std::move(*e);
+    PELM_TRY(exec_steps(module));
     return 0;
   });
 }
@@ -108,10 +106,6 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
-
-void raise_unexpected_exception() noexcept {
-  Error::panic(std::string(msg::kUnexpectedInternal)).raise();
-}
 
 }  // namespace pelm
 

@@ -15,10 +15,9 @@ constexpr const char kPanicDoc[] =
     "It derives from BaseException, not Exception, so that ordinary\n"
     "`except Exception` handlers let it pass.";
 
-
 // Adds the argument note; a failure to add it is dropped on purpose.
 void add_note(PyObject* exc, const char* parameter) {
-  OwnedRef text = OwnedRef::steal(PyUnicode_FromFormat(msg::kArgumentNoteFormat, parameter));
+  OwnedRef text = OwnedRef::steal(PyUnicode_FromFormat(msg::kArgumentNoteFormat.data(), parameter));
   if (!text) {
     PyErr_Clear();
     return;
@@ -81,8 +80,8 @@ PyObject* panic_exception_class() {
   PanicClass* kept = for_this_interpreter<PanicClass>();
   if (kept == nullptr) return nullptr;
   if (!kept->cls) {
-    OwnedRef made = OwnedRef::steal(
-        PyErr_NewExceptionWithDoc("pelm_lib.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+    OwnedRef made =
+        OwnedRef::steal(PyErr_NewExceptionWithDoc("pelm_lib.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
     // Making a class can collect garbage, whose finalisers may have made one
     // meanwhile: the first one stored is the one kept.
     if (!kept->cls) kept->cls = std::move(made);
@@ -112,7 +111,7 @@ Error Error::panic(std::string text) {
 
 Error Error::fetch() {
   OwnedRef exc = take_raised_exception();
-  if (!exc) return pending(PyExc_SystemError, std::string(msg::kNoExceptionSet));
+  if (!exc) return pending(PyExc_SystemError, msg::kNoExceptionSet);
   if (is_panic_exception(exc.get())) return resume_panic(std::move(exc));
   Error e;
   e.caught_ = std::move(exc);
@@ -131,7 +130,7 @@ bool is_panic_exception(PyObject* exc) {
 Error resume_panic(OwnedRef exc) {
   // A panic of ours came back through user code: keep it a panic.
   std::string text = exception_text(exc.get());
-  std::fputs(msg::kResumingPanic, stderr);
+  std::fputs(msg::kResumingPanic.data(), stderr);
   restore_raised_exception(std::move(exc));
   PyErr_Print();
   return Error::panic(std::move(text));
@@ -158,8 +157,8 @@ void Error::raise_pending() {
     PyErr_SetNone(cls);
     return;
   }
-  OwnedRef text = OwnedRef::steal(
-      PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()), "replace"));
+  OwnedRef text =
+      OwnedRef::steal(PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()), "replace"));
   if (!text) return;
   if (note_param_ == nullptr) {
     PyErr_SetObject(cls, text.get());

@@ -27,10 +27,14 @@ class Error {
  public:
   // The module's own failure: `cls` is a built-in exception class.
   [[nodiscard]] static Error pending(PyObject* cls, std::string message);
+  [[nodiscard]] static Error pending(PyObject* cls, std::string_view message) {
+    return pending(cls, std::string(message));
+  }
   // A failure raised with no argument at all (OverflowError of len()).
   [[nodiscard]] static Error pending_without_message(PyObject* cls);
   // An internal failure, raised as PanicException(text).
   [[nodiscard]] static Error panic(std::string text);
+  [[nodiscard]] static Error panic(std::string_view text) { return panic(std::string(text)); }
   // Takes the interpreter's pending exception (see the hazard above).
   [[nodiscard]] static Error fetch();
 
@@ -48,16 +52,17 @@ class Error {
   std::string message_;
   bool has_message_ = false;
   bool panic_ = false;
-  OwnedRef caught_;          // the fetched exception object (caught form only)
+  OwnedRef caught_;  // the fetched exception object (caught form only)
   const char* note_param_ = nullptr;
 };
 
-// An operation's outcome: a result or an error.
+// An operation's outcome: a result or an error. `Result<void>` is the
+// outcome of an operation with nothing to return: `return {};` on success.
 template <class T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : v_(std::move(value)) {}          // NOLINT: implicit on purpose
-  Result(Error error) : v_(std::move(error)) {}      // NOLINT
+  Result(T value) : v_(std::move(value)) {}      // NOLINT: implicit on purpose
+  Result(Error error) : v_(std::move(error)) {}  // NOLINT
   [[nodiscard]] bool ok() const noexcept { return v_.index() == 0; }
   [[nodiscard]] T& value() noexcept { return std::get<0>(v_); }
   [[nodiscard]] Error& error() noexcept { return std::get<1>(v_); }
@@ -65,6 +70,29 @@ class [[nodiscard]] Result {
  private:
   std::variant<T, Error> v_;
 };
+
+template <>
+class [[nodiscard]] Result<void> {
+ public:
+  Result() noexcept = default;
+  Result(Error error) : error_(std::move(error)) {}  // NOLINT: implicit on purpose
+  [[nodiscard]] bool ok() const noexcept { return !error_.has_value(); }
+  [[nodiscard]] Error& error() noexcept { return *error_; }
+
+ private:
+  std::optional<Error> error_;
+};
+
+// Passes a failed outcome up: evaluates `expr` (any Result) and, if it
+// failed, returns its error from the enclosing function, whose own Result
+// type may differ. The value of a successful Result<T> is dropped; use it
+// when only success matters.
+#define PELM_TRY(expr)                                           \
+  do {                                                           \
+    if (auto pelm_try_ = (expr); !pelm_try_.ok()) [[unlikely]] { \
+      return std::move(pelm_try_.error());                       \
+    }                                                            \
+  } while (false)
 
 // The interpreter's pending exception as one normalised object with its
 // traceback attached, and the way back. Null when nothing is pending.

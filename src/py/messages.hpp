@@ -1,4 +1,5 @@
-// Every message text of the Python layer (py, convert, module), in one table.
+// Every message text of the Python layers (py and above), in one table, each
+// a string_view (those handed to C functions end in a NUL all the same).
 //
 // Callers compare these texts byte for byte, and tests pin them, so a text is
 // written once here and used by name everywhere; a template's fixed pieces
@@ -15,11 +16,11 @@
 namespace pelm::msg {
 
 // --- the use flag -----------------------------------------------------------
-inline constexpr const char* kAlreadyBorrowed = "Already borrowed";
-inline constexpr const char* kAlreadyMutablyBorrowed = "Already mutably borrowed";
+inline constexpr std::string_view kAlreadyBorrowed = "Already borrowed";
+inline constexpr std::string_view kAlreadyMutablyBorrowed = "Already mutably borrowed";
 
 // --- the note added to a failed conversion of a named parameter --------------
-inline constexpr const char* kArgumentNoteFormat = "while processing '%s'";
+inline constexpr std::string_view kArgumentNoteFormat = "while processing '%s'";
 
 // --- prefixes of wrapped failures --------------------------------------------
 inline constexpr std::string_view kSerialiseFailed = "failed to serialise Python object: ";
@@ -62,9 +63,7 @@ inline constexpr std::string_view kExceptionStrFailed = "<exception str() failed
   return concat({"Value for key '", key, "' (", std::to_string(size), " bytes) exceeds the cache limit (",
                  std::to_string(limit), " bytes)"});
 }
-[[nodiscard]] inline std::string key_not_found(std::string_view key) {
-  return concat({"Key '", key, "' not found"});
-}
+[[nodiscard]] inline std::string key_not_found(std::string_view key) { return concat({"Key '", key, "' not found"}); }
 inline constexpr std::string_view kTtlOutOfRange = "ttl must be a finite number of seconds greater than 0";
 [[nodiscard]] inline std::string ttl_not_a_number(std::string_view type_name) {
   return concat({"ttl must be an int or a float number of seconds, not '", type_name, "'"});
@@ -98,6 +97,8 @@ inline constexpr std::string_view kForkedDuringSave = "Cache.save(): the process
 inline constexpr std::string_view kMemoCleared = "the memoized function was cleared by the garbage collector";
 inline constexpr std::string_view kMemoNoName =
     "Cache.memoize() needs a prefix for a callable without __qualname__ or __name__";
+inline constexpr std::string_view kDigestNotStr = "hexdigest() did not return a str";
+inline constexpr std::string_view kShimIncomplete = "the coroutine shim lacks its functions";
 [[nodiscard]] inline std::string not_callable(std::string_view type_name) {
   return concat({"'", type_name, "' object is not callable"});
 }
@@ -110,8 +111,8 @@ inline constexpr std::string_view kMemoNoName =
   return concat({f, " got an unexpected keyword argument '", keyword, "'"});
 }
 [[nodiscard]] inline std::string missing_arguments(std::string_view f, std::size_t missing, std::string_view names) {
-  return concat({f, " missing ", std::to_string(missing), " required positional argument", missing > 1 ? "s: " : ": ",
-                 names});
+  return concat(
+      {f, " missing ", std::to_string(missing), " required positional argument", missing > 1 ? "s: " : ": ", names});
 }
 [[nodiscard]] inline std::string positional_only_as_keyword(std::string_view f, std::string_view names) {
   return concat({f, " got some positional-only arguments passed as keyword arguments: ", names});
@@ -121,9 +122,8 @@ inline constexpr std::string_view kMemoNoName =
 }
 
 // --- internal failures (PanicException) ----------------------------------------
-inline constexpr std::string_view kNodeTypeFailed = "failed to create type object for `CacheNode`";
 inline constexpr std::string_view kAppendToAllFailed = "could not append __name__ to __all__: ";
 inline constexpr std::string_view kUnexpectedInternal = "unexpected internal exception";
-inline constexpr const char* kResumingPanic = "pelm_lib: resuming a PanicException raised through Python code\n";
+inline constexpr std::string_view kResumingPanic = "pelm_lib: resuming a PanicException raised through Python code\n";
 
 }  // namespace pelm::msg

@@ -46,7 +46,7 @@ std::uint64_t destroyed() noexcept { return g_destroyed.load(std::memory_order_r
 
 void* find_or_make(const Kind& kind) {
   PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
-  if (dict == nullptr) {  // it could not be made, and says nothing more
+  if (dict == nullptr) {                                                  // it could not be made, and says nothing more
     PyErr_NoMemory();
     return nullptr;
   }

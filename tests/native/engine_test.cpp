@@ -23,12 +23,12 @@ std::vector<std::string> order(const Engine& e) {
 void expect_invariants(const Engine& e) { EXPECT_EQ(e.check_invariants(), "") << "after the last step"; }
 
 // The engine takes the caller's hash of a key; any well-distributed one does.
-std::uint64_t map_hash(const Engine& e, std::string_view key) { return e.hash(std::hash<std::string_view>{}(key)); }
-Entry* find(const Engine& e, std::string_view key) { return e.find(key, map_hash(e, key)); }
-bool remove(Engine& e, std::string_view key) { return e.remove(key, map_hash(e, key)); }
+KeyRef key_ref(std::string_view key) { return {key, std::hash<std::string_view>{}(key)}; }
+Entry* find(const Engine& e, std::string_view key) { return e.find(key_ref(key)); }
+bool remove(Engine& e, std::string_view key) { return e.remove(key_ref(key)); }
 
 void put(Engine& e, const std::string& key, const std::string& text, Deadline deadline = kNoDeadline) {
-  e.commit_insert(e.prepare_insert(key, text, map_hash(e, key), deadline));
+  e.commit_insert(e.prepare_insert(key_ref(key), text, deadline));
   expect_invariants(e);
 }
 
@@ -216,7 +216,7 @@ TEST(Engine, DestroyingMillionsOfEntriesKeepsTheStackFlat) {
   auto e = std::make_unique<Engine>(~std::uint64_t{0}, HashKey{5, 5});
   for (int i = 0; i < 2'000'000; ++i) {
     std::string k = std::to_string(i);
-    e->commit_insert(e->prepare_insert(k, "0", map_hash(*e, k)));
+    e->commit_insert(e->prepare_insert(key_ref(k), "0"));
   }
   EXPECT_EQ(e->count(), 2'000'000u);
   e.reset();
@@ -226,14 +226,14 @@ TEST(Engine, KeysSharingAMapHashAreToldApartByTheirBytes) {
   // Every key under one hash: each lookup walks the same probe run, and
   // deletion must keep the rest of the run reachable.
   Engine e(1000, {3, 4});
-  const std::uint64_t h = e.hash(42);
+  const std::uint64_t h = 42;
   const Keys keys{"a", "b", "ab", "", std::string("a\0", 2)};
-  for (const std::string& k : keys) e.commit_insert(e.prepare_insert(k, "1", h));
+  for (const std::string& k : keys) e.commit_insert(e.prepare_insert({k, h}, "1"));
   expect_invariants(e);
   EXPECT_EQ(e.count(), keys.size());
-  EXPECT_TRUE(e.remove("b", h));
-  EXPECT_EQ(e.find("b", h), nullptr);
-  for (const std::string& k : {keys[0], keys[2], keys[3], keys[4]}) EXPECT_NE(e.find(k, h), nullptr) << k;
+  EXPECT_TRUE(e.remove({"b", h}));
+  EXPECT_EQ(e.find({"b", h}), nullptr);
+  for (const std::string& k : {keys[0], keys[2], keys[3], keys[4]}) EXPECT_NE(e.find({k, h}), nullptr) << k;
   expect_invariants(e);
 }
 

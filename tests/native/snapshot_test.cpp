@@ -274,11 +274,12 @@ TEST(Snapshot, BatchCommitMatchesOneInsertAfterAnother) {
     const std::uint64_t limit = rng() % 64;
     Engine batched(limit, {5, 6});
     Engine sequential(limit, {5, 6});
-    auto h = [](const Engine& e, const std::string& k) { return e.hash(std::hash<std::string>{}(k)); };
+    auto ref = [](const std::string& k) { return KeyRef{k, std::hash<std::string>{}(k)}; };
+    auto h = [&](const Engine& e, const std::string& k) { return e.map_hash(ref(k)); };
     for (int i = 0; i < 5; ++i) {  // what the caches held before
       const std::string k = "old" + std::to_string(rng() % 8);
       const std::string text(rng() % 8 + 1, 'o');
-      for (Engine* e : {&batched, &sequential}) e->commit_insert(e->prepare_insert(k, text, h(*e, k)));
+      for (Engine* e : {&batched, &sequential}) e->commit_insert(e->prepare_insert(ref(k), text));
     }
     EntryBatch batch;
     std::set<std::string> seen;
@@ -294,7 +295,7 @@ TEST(Snapshot, BatchCommitMatchesOneInsertAfterAnother) {
       ASSERT_FALSE(batch.add(k, text, h(batched, k), d, 0));
       if (d <= now) continue;
       ++inserted;
-      evicted += sequential.commit_insert(sequential.prepare_insert(k, text, h(sequential, k), d));
+      evicted += sequential.commit_insert(sequential.prepare_insert(ref(k), text, d));
     }
     ASSERT_FALSE(batch.settle());
     const Engine::BatchOutcome out = batched.commit_batch(batch, now);

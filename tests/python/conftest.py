@@ -1,4 +1,12 @@
-"""Shared fixtures: a small cache, the test clock, and a snapshot helper."""
+"""Shared fixtures: a small cache, the test clock, and a snapshot helper;
+and the selection of the tests that need the test hooks.
+
+With PELM_HOOK_TESTS_ONLY=1 only the tests that use the test clock or the
+allocation-failure hooks are collected: scripts/test runs them against its
+developer build, which has the hooks, while the whole suite runs against
+the release wheel, which has none."""
+
+import os
 
 import pytest
 
@@ -27,3 +35,15 @@ def clock():
     test_clock = TestClock()
     yield test_clock
     test_clock.reset()
+
+
+# The fixtures that need a build with PELM_FAULT_INJECTION.
+HOOK_FIXTURES = {"clock", "module_injection"}
+
+
+def pytest_collection_modifyitems(config, items):
+    if os.environ.get("PELM_HOOK_TESTS_ONLY") != "1":
+        return
+    keep = [item for item in items if HOOK_FIXTURES & set(getattr(item, "fixturenames", ()))]
+    config.hook.pytest_deselected(items=[item for item in items if item not in keep])
+    items[:] = keep

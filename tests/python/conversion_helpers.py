@@ -4,6 +4,10 @@ import decimal
 import json
 import math
 
+import pytest
+
+import pelm_lib
+
 PREFIX = "failed to serialise Python object: "
 
 
@@ -47,3 +51,40 @@ def reference_text(value):
         return "{" + ",".join(json.dumps(k, ensure_ascii=False) + ":" + reference_text(v)
                               for k, v in sorted(value.items())) + "}"
     return json.dumps(value, ensure_ascii=False)
+
+
+BIG_LIMIT = 1 << 40
+
+
+def store(value):
+    """Inserts `value` into a fresh cache; returns (size, value read back)."""
+    cache = pelm_lib.Cache(BIG_LIMIT)
+    cache.insert("k", value)
+    return cache.size(), cache.get("k")
+
+
+def failure_text(value):
+    cache = pelm_lib.Cache(BIG_LIMIT)
+    cache.insert("before", 1)
+    with pytest.raises(SystemError) as info:
+        cache.insert("k", value)
+    assert (len(cache), cache.size(), "k" in cache) == (1, 1, False)
+    text = str(info.value)
+    assert text.startswith(PREFIX)
+    return text[len(PREFIX):]
+
+
+class IntSub(int):
+    pass
+
+
+class ListSub(list):
+    pass
+
+
+class TupleSub(tuple):
+    pass
+
+
+class DictSub(dict):
+    pass

@@ -15,28 +15,17 @@ import typing
 import pytest
 
 import pelm_lib
-from conversion_helpers import PREFIX, interpreter_text
-
-BIG_LIMIT = 1 << 40
-
-
-def store(value):
-    """Inserts `value` into a fresh cache; returns (size, value read back)."""
-    cache = pelm_lib.Cache(BIG_LIMIT)
-    cache.insert("k", value)
-    return cache.size(), cache.get("k")
-
-
-def failure_text(value):
-    cache = pelm_lib.Cache(BIG_LIMIT)
-    cache.insert("before", 1)
-    with pytest.raises(SystemError) as info:
-        cache.insert("k", value)
-    assert (len(cache), cache.size(), "k" in cache) == (1, 1, False)
-    text = str(info.value)
-    assert text.startswith(PREFIX)
-    return text[len(PREFIX):]
-
+from conversion_helpers import (
+    BIG_LIMIT,
+    PREFIX,
+    DictSub,
+    IntSub,
+    ListSub,
+    TupleSub,
+    failure_text,
+    interpreter_text,
+    store,
+)
 
 def nested(depth, make, innermost=0):
     value = innermost
@@ -49,10 +38,6 @@ def float_bits(x):
     return struct.pack("<d", x)
 
 
-class IntSub(int):
-    pass
-
-
 class Colour(enum.IntEnum):
     RED = 7
 
@@ -62,18 +47,6 @@ class FloatSub(float):
 
 
 class StrSub(str):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class TupleSub(tuple):
-    pass
-
-
-class DictSub(dict):
     pass
 
 

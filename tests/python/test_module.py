@@ -70,7 +70,7 @@ def test_cannot_subclass_or_weakref_or_add_attributes():
 def test_cache_node_is_hidden_and_uninstantiable():
     assert not hasattr(pelm_lib, "CacheNode")
     c = pelm_lib.Cache(100)
-    c.insert("k", 1)  # the entry type is readied on the first insert
+    c.insert("k", 1)
     node_types = [t for t in object.__subclasses__() if t.__name__ == "CacheNode"]
     assert len(node_types) == 1
     node = node_types[0]

@@ -39,19 +39,32 @@ def run(*cmd, **kw):
     return result.stdout
 
 
-def test_sdist_builds_a_wheel_that_installs_and_imports(tmp_path):
+def sdist_and_wheel(tmp_path):
+    """The sdist of the checkout and the wheel built from it alone: the ones
+    scripts/test built and installed for this run (PELM_TESTED_SDIST and
+    PELM_TESTED_WHEEL), so the project is not compiled once more, or else
+    made here."""
+    given = os.environ.get("PELM_TESTED_SDIST"), os.environ.get("PELM_TESTED_WHEEL")
+    if all(given):
+        return Path(given[0]), Path(given[1])
     dist = tmp_path / "dist"
     # Run from elsewhere: the checkout's build/ folder would shadow the package.
     run(sys.executable, "-m", "build", "--sdist", "--outdir", str(dist), str(ROOT), cwd=tmp_path)
     (sdist,) = dist.glob("pelm_lib-*.tar.gz")
-    with tarfile.open(sdist) as tar:
-        names = tar.getnames()
-    for needed in ("pyproject.toml", "CMakeLists.txt", "src/module/module.cpp", "stubs/pelm_lib-stubs/__init__.pyi",
-                   "python/pelm_redis/__init__.py", "python/pelm_redis/py.typed"):
-        assert any(n.endswith(needed) for n in names), needed
-
     run(sys.executable, "-m", "pip", "wheel", "--no-deps", "-w", str(dist), str(sdist), cwd=tmp_path)
     (wheel,) = dist.glob("pelm_lib-*.whl")
+    return sdist, wheel
+
+
+def test_sdist_builds_a_wheel_that_installs_and_imports(tmp_path):
+    sdist, wheel = sdist_and_wheel(tmp_path)
+    with tarfile.open(sdist) as tar:
+        names = tar.getnames()
+    for needed in ("pyproject.toml", "CMakeLists.txt", "src/module/module.cpp", "src/memoize/async_shim.py",
+                   "cmake/async_shim.hpp.in", "stubs/pelm_lib-stubs/__init__.pyi", "pelm_redis/__init__.py",
+                   "pelm_redis/py.typed"):
+        assert any(n.endswith(needed) for n in names), needed
+
     tag = f"cp{sys.version_info.major}{sys.version_info.minor}"
     assert f"-{tag}-{tag}-" in wheel.name and "linux" in wheel.name
 

@@ -10,8 +10,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import pelm_lib
-from conversion_helpers import reference_text
-from test_conversion import DictSub, IntSub, ListSub, TupleSub, failure_text, store
+from conversion_helpers import DictSub, IntSub, ListSub, TupleSub, failure_text, reference_text, store
 
 names = st.text(st.characters(codec="utf-8", exclude_categories=["Cs"]), max_size=12) | st.sampled_from(
     ["id", "name", "a", "aa", "ab", "é", "\n", " ", "\"", "\\", "\x7f", "longer-than-eight"])

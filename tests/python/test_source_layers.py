@@ -1,4 +1,5 @@
-"""The source folders are layers: support, codec, snapshot, engine, py, convert, module.
+"""The source folders are layers: support, codec, snapshot, engine, py, convert,
+cache, memoize, module.
 A file includes only its own layer or those listed before it, and the layers
 below py never see Python, so the codec and the engine build and test alone."""
 
@@ -6,7 +7,7 @@ import re
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-LAYERS = ["support", "codec", "snapshot", "engine", "py", "convert", "module"]
+LAYERS = ["support", "codec", "snapshot", "engine", "py", "convert", "cache", "memoize", "module"]
 INCLUDE = re.compile(r'#include [<"]([^>"]+)[>"]')
 
 
@@ -21,3 +22,8 @@ def test_includes_point_down_the_layers():
             if above or python_below_py:
                 wrong.append(f"{path.relative_to(ROOT)} includes {target}")
     assert wrong == []
+
+
+def test_every_source_folder_is_a_layer():
+    folders = sorted(p.name for p in (ROOT / "src").iterdir() if p.is_dir())
+    assert folders == sorted(LAYERS)

@@ -1,0 +1,40 @@
+// The Python-visible Cache object: the engine, the use flag, the usage
+// counters and the record-shape memo of its inserts, behind the object header. C++ members are built with placement new
+// in tp_new and destroyed in tp_dealloc; `as_cache` is the one cast from PyObject*.
+#pragma once
+
+#include <Python.h>
+
+#include "cache/stats.hpp"
+#include "cache/use_flag.hpp"
+#include "convert/dict_shape_memo.hpp"
+#include "engine/engine.hpp"
+
+namespace pelm {
+
+struct CacheObject {
+  PyObject_HEAD
+  Engine engine;
+  UseFlag use_flag;
+  CacheCounters counters;
+  // The record shape inserts last wrote (see dict_shape_memo.hpp).
+  DictShapeMemo shapes;
+};
+
+extern PyTypeObject CacheType;
+
+[[nodiscard]] inline CacheObject* as_cache(PyObject* op) noexcept { return reinterpret_cast<CacheObject*>(op); }
+
+// Makes the type ready once per process with `methods` as its method table
+// (the module's: methods.hpp), and with it the types its results use (the
+// entry type and the stats record); false with a Python error set. Called at
+// module execution, so no method needs to check a type is ready.
+[[nodiscard]] bool ready_cache_type(PyMethodDef* methods) noexcept;
+// A new Cache with `limit`; used by the constructor and init_cache.
+[[nodiscard]] Result<OwnedRef> new_cache(PyTypeObject* type, std::uint64_t limit);
+
+// The hidden entry type (cache_node.cpp); false if it cannot be made ready.
+[[nodiscard]] bool ready_cache_node_type() noexcept;
+extern PyTypeObject CacheNodeType;
+
+}  // namespace pelm

@@ -1,0 +1,13 @@
+// The Cache's method table: the methods of the cache layer and
+// Cache.memoize, which lives a layer up, put together where both are seen.
+#pragma once
+
+#include <Python.h>
+
+namespace pelm {
+
+// The table, filled on the first call (module execution) and kept for the
+// life of the process, since the static Cache type points to it.
+[[nodiscard]] PyMethodDef* cache_method_table() noexcept;
+
+}  // namespace pelm
