@@ -2,7 +2,7 @@
 shared machine, where CPU time swings with the neighbours' load.
 
 Usage: python bench/icount.py OP:WORKLOAD... [--peer P ...] [-n N]
-OPs: insert_new, evict_churn, get_hit (pelm_lib and the peers), and the
+OPs: insert_new, evict_churn, get_hit, contains (pelm_lib and the peers), and the
 floors `dumps` (orjson.dumps sorted), `loads` (orjson.loads), `msgspec`
 (msgspec's sorted encoder). Each figure is the difference of two runs of the
 same process, one looping N times and one 2N times, divided by N, so start-up
@@ -19,6 +19,7 @@ import sys
 
 BENCH = os.path.dirname(os.path.abspath(__file__))
 FLOORS = ("dumps", "loads", "msgspec")
+LOOKUPS = {"get_hit": "get", "contains": "contains"}  # ops that read keys present
 
 
 def target(op, workload, peer, n, loops):
@@ -41,12 +42,12 @@ def target(op, workload, peer, n, loops):
             f(arg)
         return
     keys = ops.make_keys(op, 2 * n, 0, n)
-    ns = ops.setup(peer, op, value, keys[:n] if op == "get_hit" else [])
-    if op == "get_hit":
-        get = ns["get"]
+    ns = ops.setup(peer, op, value, keys[:n] if op in LOOKUPS else [])
+    if op in LOOKUPS:
+        look = ns[LOOKUPS[op]]
         for _ in range(loops):
             for k in keys[:n]:
-                get(k)
+                look(k)
         return
     insert = ns["insert"]
     for k in keys[: loops * n]:

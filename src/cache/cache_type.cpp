@@ -131,7 +131,7 @@ Result<OwnedRef> new_cache(PyTypeObject* type, std::uint64_t limit) {
   if (!obj) return Error::fetch();
   CacheObject* self = as_cache(obj.get());
   new (&self->engine) Engine(limit, key);
-  new (&self->use_flag) UseFlag();
+  new (&self->use_flag) UseFlag(self);
   new (&self->counters) CacheCounters();
   new (&self->shapes) DictShapeMemo();
   return obj;

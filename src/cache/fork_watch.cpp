@@ -7,6 +7,8 @@
 
 #include <atomic>
 
+#include "cache/thread_waits.hpp"
+
 namespace pelm {
 
 namespace {
@@ -14,10 +16,13 @@ namespace {
 std::atomic<std::uint64_t> g_survivor{0};  // 0 until the first fork
 std::atomic<std::uint64_t> g_last_thread_id{0};
 std::atomic<bool> g_watching{false};
+ForkChildReset g_also_in_child = nullptr;
 
 void on_fork_child() noexcept {
   g_survivor.store(this_thread_id(), std::memory_order_relaxed);
   fork_watch_detail::generation.fetch_add(1, std::memory_order_relaxed);
+  reset_thread_waits_in_child();
+  if (g_also_in_child != nullptr) g_also_in_child();
 }
 
 }  // namespace
@@ -31,9 +36,10 @@ bool use_holder_survives(std::uint64_t generation, std::uint64_t holder) noexcep
   return generation == fork_generation() || holder == g_survivor.load(std::memory_order_relaxed);
 }
 
-bool watch_forks() noexcept {
+bool watch_forks(ForkChildReset also_in_child) noexcept {
   if (g_watching.load(std::memory_order_acquire)) return true;
-    // Reached under the interpreter lock, so never by two callers at once.
+  g_also_in_child = also_in_child;
+  // Reached under the interpreter lock, so never by two callers at once.
 #if !defined(_WIN32)
   if (pthread_atfork(nullptr, nullptr, on_fork_child) != 0) return false;
 #else

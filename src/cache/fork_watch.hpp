@@ -42,6 +42,11 @@ PELM_TLS_INITIAL_EXEC inline thread_local std::uint64_t thread_id = 0;
 [[nodiscard]] bool use_holder_survives(std::uint64_t generation, std::uint64_t holder) noexcept;
 
 // Registers the child handler, once per process; false if it cannot be.
-[[nodiscard]] bool watch_forks() noexcept;
+// `also_in_child` (may be null) runs in the child after this layer's own
+// resets: the layers above keep state a fork must reset too (memoize's
+// flights), and this layer may not see them. The first registration's
+// `also_in_child` is the one kept.
+using ForkChildReset = void (*)() noexcept;
+[[nodiscard]] bool watch_forks(ForkChildReset also_in_child = nullptr) noexcept;
 
 }  // namespace pelm

@@ -181,8 +181,8 @@ class StageSink : public snapshot::EntrySink {
     }
     // The key's bytes are valid UTF-8 (the reader checked them): the str
     // made from them hashes as the caller's key would.
-    OwnedRef key = OwnedRef::steal(PyUnicode_DecodeUTF8(entry.key.data(), static_cast<Py_ssize_t>(entry.key.size()),
-                                                        nullptr));
+    OwnedRef key =
+        OwnedRef::steal(PyUnicode_DecodeUTF8(entry.key.data(), static_cast<Py_ssize_t>(entry.key.size()), nullptr));
     if (!key) {
       error.emplace(Error::fetch());
       return false;

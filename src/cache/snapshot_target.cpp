@@ -63,10 +63,11 @@ Result<FileTarget> resolve_file_target(PyObject* file, const char* method, const
 
 Error file_fault_error(const snapshot::FileFault& fault) {
 #if defined(_WIN32)
-  OwnedRef name = OwnedRef::steal(PyUnicode_FromWideChar(fault.path.data(), static_cast<Py_ssize_t>(fault.path.size())));
+  OwnedRef name =
+      OwnedRef::steal(PyUnicode_FromWideChar(fault.path.data(), static_cast<Py_ssize_t>(fault.path.size())));
 #else
-  OwnedRef name = OwnedRef::steal(PyUnicode_DecodeFSDefaultAndSize(fault.path.data(),
-                                                                   static_cast<Py_ssize_t>(fault.path.size())));
+  OwnedRef name =
+      OwnedRef::steal(PyUnicode_DecodeFSDefaultAndSize(fault.path.data(), static_cast<Py_ssize_t>(fault.path.size())));
 #endif
   if (!name) return Error::fetch();
 #if defined(_WIN32)

@@ -83,7 +83,7 @@ class EntryBatch {
     std::uint32_t hash;
   };
   std::unique_ptr<Slot[]> slots_;
-  std::size_t capacity_ = 0;  // a power of two, or 0
+  std::size_t capacity_ = 0;                 // a power of two, or 0
   std::array<Pending, kPending> pending_{};  // a ring: added, not yet indexed
   std::size_t pending_first_ = 0;
   std::size_t pending_count_ = 0;

@@ -1,5 +1,6 @@
 // Calling a memoized (plain) function: write the key, look it up, and on a
-// miss call the function and store what it returns.
+// miss call the function and store what it returns. Concurrent misses of
+// one key from several threads run the function once (memo_flight.hpp).
 //
 // Order and why: the key is written before the cache is touched (writing
 // runs the arguments' code); the function runs with no use of the cache held
@@ -12,6 +13,7 @@
 #include "convert/json_to_python.hpp"
 #include "cache/entry_point.hpp"
 #include "memoize/call.hpp"
+#include "memoize/flight.hpp"
 #include "memoize/key.hpp"
 #include "memoize/store.hpp"
 
@@ -33,19 +35,50 @@ Result<std::optional<MissedKey>> try_cache(MemoObject* self, PyObject* const* ar
 
 namespace {
 
-Result<OwnedRef> call_function(MemoObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+Result<OwnedRef> call_function(MemoObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
+                               FlightOwner* flight) {
   OwnedRef result = OwnedRef::steal(PyObject_Vectorcall(self->func.get(), args, nargsf, kwnames));
-  if (!result) return Error::fetch();
-  return result;
+  if (result) return result;
+  if (flight != nullptr) {
+    OwnedRef exc = take_raised_exception();
+    if (exc) {
+      flight->land_raised(exc.get());
+      restore_raised_exception(std::move(exc));
+    }
+  }
+  return Error::fetch();
 }
 
-Result<OwnedRef> store_and_copy(MemoObject* self, const MissedKey& key, OwnedRef result) {
+Result<OwnedRef> store_and_copy(MemoObject* self, const MissedKey& key, OwnedRef result, FlightOwner* flight) {
   PooledWriter pooled;
   Result<bool> stored =
       store_result(memo_cache(self), MemoKey{key.text, key.str_hash}, memo_ttl(self), result.get(), pooled);
   if (!stored.ok()) return std::move(stored.error());
   if (!stored.value()) return result;
+  if (flight != nullptr) flight->land_stored(pooled.text());
   return python_from_json(pooled.text());
+}
+
+// A miss: runs the function (once per key across threads, memo_flight.hpp)
+// and stores what it returns.
+Result<OwnedRef> run_missed(MemoObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
+                            const MissedKey& key) {
+  Result<FlightJoin> joined = join_flight(memo_cache(self), key.text);
+  if (!joined.ok()) return std::move(joined.error());
+  FlightJoin& join = joined.value();
+  switch (join.kind) {
+    case FlightJoin::Kind::kStored:
+      return python_from_json(join.text);
+    case FlightJoin::Kind::kRaised:
+      restore_raised_exception(std::move(join.exception));
+      return Error::fetch();
+    case FlightJoin::Kind::kOwner:
+    case FlightJoin::Kind::kRunDirectly:
+      break;
+  }
+  Result<OwnedRef> result = call_function(self, args, nargsf, kwnames, join.owner.get());
+  if (!result.ok()) return result;
+  return store_and_copy(self, key, std::move(result.value()), join.owner.get());
 }
 
 Result<OwnedRef> memoized_call(MemoObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
@@ -53,9 +86,8 @@ Result<OwnedRef> memoized_call(MemoObject* self, PyObject* const* args, std::siz
   Result<std::optional<MissedKey>> key = try_cache(self, args, PyVectorcall_NARGS(nargsf), kwnames, hit);
   if (!key.ok()) return std::move(key.error());
   if (hit) return hit;
-  Result<OwnedRef> result = call_function(self, args, nargsf, kwnames);
-  if (!result.ok() || !key.value()) return result;
-  return store_and_copy(self, *key.value(), std::move(result.value()));
+  if (!key.value()) return call_function(self, args, nargsf, kwnames, nullptr);
+  return run_missed(self, args, nargsf, kwnames, *key.value());
 }
 
 }  // namespace

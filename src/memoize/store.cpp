@@ -11,7 +11,9 @@ namespace pelm {
 
 Result<Found> look_up(CacheObject* cache, MemoKey key, OwnedRef& copy) {
   std::optional<ExclusiveUse> use;
-  if (!ExclusiveUse::take(cache->use_flag, use).ok()) return Found::kBusy;
+  Result<bool> taken = ExclusiveUse::take_unless_refused(cache->use_flag, use);
+  if (!taken.ok()) return std::move(taken.error());
+  if (!taken.value()) return Found::kBusy;
   // As every call does first (expiry.hpp); this is the first time the call
   // touches the cache, and it holds exclusive use.
   expire_due_held(cache);
@@ -32,7 +34,9 @@ Result<bool> store_result(CacheObject* cache, MemoKey key, std::optional<std::in
     return false;
   }
   std::optional<ExclusiveUse> use;
-  if (!ExclusiveUse::take(cache->use_flag, use).ok()) return false;
+  Result<bool> taken = ExclusiveUse::take_unless_refused(cache->use_flag, use);
+  if (!taken.ok()) return std::move(taken.error());
+  if (!taken.value()) return false;
   const std::string_view text = pooled.text();
   if (text.size() > cache->engine.limit()) return false;
   Result<OwnedRef> stored = store_text(cache, key, text, ttl_ns);

@@ -5,10 +5,12 @@
 //
 // Both take exclusive use of the cache only while they touch the engine, and
 // run no user code meanwhile (decoding runs none; converting the result,
-// which does, happens before the use is taken). A cache that is in use
-// elsewhere (the call comes from code that an insert runs mid-conversion) is
-// neither read nor written, and counts nothing: the call runs uncached,
-// which keeps a memoized function usable wherever the function itself is.
+// which does, happens before the use is taken). They wait for another
+// thread's call as every call does (use_flag.hpp); a cache that this
+// thread's own call holds (the memoized call comes from code that an insert
+// runs mid-conversion) is neither read nor written, and counts nothing: the
+// call runs uncached, which keeps a memoized function usable wherever the
+// function itself is.
 #pragma once
 
 #include <Python.h>

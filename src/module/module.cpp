@@ -21,6 +21,7 @@
 #include "cache/docstrings.hpp"
 #include "cache/entry_point.hpp"
 #include "cache/fork_watch.hpp"
+#include "memoize/flight.hpp"
 #include "memoize/memo_object.hpp"
 #include "module/method_table.hpp"
 #include "py/messages.hpp"
@@ -77,7 +78,7 @@ Result<void> exec_steps(PyObject* module) {
   OwnedRef fn = OwnedRef::steal(PyCMethod_New(&init_cache_def, module, module_name.get(), nullptr));
   if (!fn) return Error::fetch();
   PELM_TRY(add_exported(module, "init_cache", fn.get()));
-  if (!watch_forks()) {
+  if (!watch_forks(reset_flights_in_child)) {
     PyErr_NoMemory();
     return Error::fetch();
   }

@@ -88,8 +88,8 @@ inline constexpr std::string_view kTextNotContiguous = "a memoryview given as te
   return concat({"Cache.load(): read() returned '", type_name, "', not bytes (open the file in binary mode)"});
 }
 [[nodiscard]] inline std::string write_count_wrong(long long count, std::size_t offered) {
-  return concat({"Cache.save(): write() reported ", std::to_string(count), " bytes written of ",
-                 std::to_string(offered)});
+  return concat(
+      {"Cache.save(): write() reported ", std::to_string(count), " bytes written of ", std::to_string(offered)});
 }
 inline constexpr std::string_view kForkedDuringSave = "Cache.save(): the process forked while it was writing";
 

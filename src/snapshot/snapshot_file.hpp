@@ -29,7 +29,7 @@ using NativePath = std::string;
 #endif
 
 struct FileFault {
-  int code;              // errno, or a Windows error code when `windows_code`
+  int code;  // errno, or a Windows error code when `windows_code`
   bool windows_code;
   NativePath path;
 };

@@ -235,9 +235,9 @@ std::optional<SnapshotFault> SnapshotReader::header(std::string_view text) {
                  std::to_string(kFormatVersion) + ")");
   }
   const codec::Value* saved_at = object->find("saved_at");
-  const bool time = saved_at != nullptr && (std::holds_alternative<std::uint64_t>(saved_at->data) ||
-                                            (std::holds_alternative<double>(saved_at->data) &&
-                                             std::get<double>(saved_at->data) >= 0));
+  const bool time = saved_at != nullptr &&
+                    (std::holds_alternative<std::uint64_t>(saved_at->data) ||
+                     (std::holds_alternative<double>(saved_at->data) && std::get<double>(saved_at->data) >= 0));
   if (!time) return fault("the header's saved_at is not a number of seconds");
   return std::nullopt;
 }
@@ -292,7 +292,8 @@ std::optional<SnapshotFault> SnapshotReader::entry(std::string_view text, EntryS
   std::optional<std::int64_t> expires;
   if (time != "null") {
     expires = parse_seconds(time);
-    if (!expires) return shape("expires_at must be null or a number of seconds since the epoch, without sign or exponent");
+    if (!expires)
+      return shape("expires_at must be null or a number of seconds since the epoch, without sign or exponent");
   }
   // The text: everything up to the line's last ']'.
   const std::string_view rest = trim_end(text.substr(comma + 1));

@@ -41,9 +41,9 @@ struct SnapshotFault {
 
 struct SnapshotEntry {
   std::uint64_t line;
-  std::string_view key;                        // UTF-8, unescaped
-  std::optional<std::int64_t> expires_at_ns;   // wall clock, since the epoch
-  std::string_view text;                       // the stored (canonical) form
+  std::string_view key;                       // UTF-8, unescaped
+  std::optional<std::int64_t> expires_at_ns;  // wall clock, since the epoch
+  std::string_view text;                      // the stored (canonical) form
 };
 
 class EntrySink {
@@ -73,11 +73,11 @@ class SnapshotReader {
   std::optional<SnapshotFault> entry(std::string_view text, EntrySink& sink);
   std::optional<SnapshotFault> fault(std::string what);
 
-  codec::ByteBuffer pending_;     // the start of a line whose line feed has not come yet
-  codec::ByteBuffer canonical_;   // one text's stored form
+  codec::ByteBuffer pending_;    // the start of a line whose line feed has not come yet
+  codec::ByteBuffer canonical_;  // one text's stored form
   codec::JsonWriter writer_{canonical_};
-  std::string key_;               // one key, unescaped
-  std::uint64_t line_ = 0;        // lines completed
+  std::string key_;         // one key, unescaped
+  std::uint64_t line_ = 0;  // lines completed
   std::uint64_t entries_ = 0;
   std::uint32_t crc_ = 0;
   bool saw_trailer_ = false;

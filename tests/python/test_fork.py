@@ -1,6 +1,7 @@
 """fork while a cache is in use: the child gets a copy of every cache but only
-of the forking thread. A use held by any other thread is void in the child;
-one held by the forking thread stays held until that thread's call returns."""
+of the forking thread. A use held by any other thread is void in the child,
+and so is the place in line of every thread waiting for one; a use held by
+the forking thread stays held until that thread's call returns."""
 
 import os
 
@@ -11,7 +12,7 @@ from child_process import run_child
 pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
 
 PRELUDE = """
-import collections.abc, os, threading, traceback, warnings
+import collections.abc, os, threading, time, traceback, warnings
 warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads, on purpose
 import pelm_lib
 
@@ -55,15 +56,31 @@ class Blocking(collections.abc.Sequence):
     def __getitem__(self, i):
         raise IndexError
 
+@cache.memoize
+def slow(x):
+    release.wait()
+    return x
+
+def child_check():
+    release.set()  # for the child's own run of slow(1): the parent's is gone
+    assert slow(1) == 1 and slow(1) == 1 and cache.remove(slow.key(1))
+    usable()
+
 inserter = threading.Thread(target=lambda: cache.insert("k", Blocking()))
 inserter.start()
 entered.wait()
-assert refused(lambda: cache.get("old")) and refused(lambda: len(cache))
+# Two wait for the inserter, one runs slow(1) and one waits for that run.
+waiters = [threading.Thread(target=call) for call in
+           (lambda: cache.get("old"), lambda: len(cache), lambda: slow(1), lambda: slow(1))]
+for w in waiters:
+    w.start()
+time.sleep(0.1)
 pid = os.fork()
 if pid == 0:
-    in_child(usable)
+    in_child(child_check)
 release.set()
-inserter.join()
+for t in [inserter] + waiters:
+    t.join()
 assert child_ok(pid)
 assert cache.get("k") == [] and cache.get("old") == 1
 print("ok")

@@ -2,7 +2,8 @@
 (memoize's hashlib and coroutine helpers among them), so using a cache in one
 never changes what another can store or decode, and
 nothing of one is left behind when it ends. Those with a lock of their own
-refuse the import. Each case runs in a fresh process: a crash at exit, when
+refuse the import. Threads of one interpreter wait for each other's calls
+there as anywhere. Each case runs in a fresh process: a crash at exit, when
 an interpreter frees what another still uses, must fail only its own test."""
 
 import sys
@@ -41,6 +42,26 @@ def drive(coroutine):  # no event loop (3.11's leaks in sub-interpreters): uncac
 
 assert pair({"long": "x" * 300}) == pair({"long": "x" * 300}) == [{"long": "x" * 300}] * 2
 assert drive(later({1})) == {"x": {1}}
+
+# A thread of this interpreter waits for another's insert, then for its run of a key.
+import threading, time
+entered, release = threading.Event(), threading.Event()
+class Parks(dict):
+    def keys(self):
+        entered.set()
+        release.wait()
+        return super().keys()
+parked = threading.Thread(target=lambda: (cache.insert("parked", Parks(v=1)), pair("stampede")))
+parked.start()
+entered.wait()
+got = []
+waiter = threading.Thread(target=lambda: got.extend([cache.get("k0")["name"], pair("stampede")]))
+waiter.start()
+time.sleep(0.02)
+release.set()
+parked.join()
+waiter.join()
+assert got == ["n0", ["stampede", "stampede"]] and cache.get("parked") == {"v": 1}
 """
 
 REFUSE = """
