@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets over the codec and runs each for a set time.
 #
 #   fuzz/run.sh                      every target (reader, roundtrip, canonical, convert, float,
-#                                    stored) for 60 s
+#                                    stored, snapshot) for 60 s
 #   FUZZ_SECONDS=600 fuzz/run.sh     longer runs; from 600 s on, the float text is also
 #                                    compared with Python's repr over 10^8 random doubles
 #   FUZZ_FLOAT_SAMPLES=N             that comparison over N doubles (0: skip it)
@@ -23,7 +23,7 @@ cxx="${FUZZ_CXX:-clang++-14}"
 command -v "$cxx" >/dev/null || cxx=clang++
 seeds="$root/tests/data/json_parsing"
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(reader roundtrip canonical convert float stored)
+[ ${#targets[@]} -gt 0 ] || targets=(reader roundtrip canonical convert float stored snapshot)
 # The convert target embeds the interpreter: the Python layers are built
 # against this Python's headers and the target links its shared library.
 python="${FUZZ_PYTHON:-python3}"
@@ -55,7 +55,7 @@ compile_folder() {  # $1: folder under src, $2...: extra flags; prints the objec
 build() {
   mkdir -p "$out/obj"
   local codec_objs=() python_objs=() python_flags=() python_libs=()
-  mapfile -t codec_objs < <(compile_folder codec)
+  mapfile -t codec_objs < <(compile_folder codec; compile_folder snapshot)
   for t in "${targets[@]}"; do
     local objs=("${codec_objs[@]}") flags=() libs=()
     if [ "$t" = convert ]; then
@@ -101,7 +101,7 @@ fuzz_target() {  # $1: target
   local corpus="$out/corpus-$1" artifacts="$out/artifacts/$1/"
   mkdir -p "$corpus" "$artifacts"
   local extra=()
-  [ "$1" = reader ] || [ "$1" = canonical ] || [ "$1" = stored ] && extra+=(-dict="$root/fuzz/json.dict")
+  [ "$1" = reader ] || [ "$1" = canonical ] || [ "$1" = stored ] || [ "$1" = snapshot ] && extra+=(-dict="$root/fuzz/json.dict")
   local folders=("$corpus")
   # The JSON texts seed the text targets; the convert target reads its bytes
   # as a program instead, and its interpreter keeps caches across inputs that
@@ -111,6 +111,9 @@ fuzz_target() {  # $1: target
   elif [ -d "$seeds" ]; then
     folders+=("$seeds")
   fi
+  # The snapshot target also starts from snapshots: one whole, one without
+  # its trailer (the first byte chooses; see fuzz/snapshot_fuzz.cpp).
+  [ "$1" = snapshot ] && folders+=("$root/fuzz/seeds-snapshot")
   echo "== fuzzing $1 for ${seconds}s"
   # -timeout is generous because the machine is shared (a descheduled run once
   # took 14 s on an input that needs 40 ms); a real hang still trips it.

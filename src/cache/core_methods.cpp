@@ -151,6 +151,8 @@ PyMethodDef cache_methods[kCacheMethodCount] = {
     {"stats", as_cfunction<vector_method<stats_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kStats},
     {"resize", as_cfunction<vector_method<resize_impl>>(), METH_FASTCALL | METH_KEYWORDS, doc::kResize},
     {"__sizeof__", as_cfunction<cache_sizeof>(), METH_NOARGS, doc::kSizeof},
+    {"save", as_cfunction<cache_save>(), METH_FASTCALL | METH_KEYWORDS, doc::kSave},
+    {"load", as_cfunction<cache_load>(), METH_FASTCALL | METH_KEYWORDS, doc::kLoad},
 };
 
 }  // namespace pelm

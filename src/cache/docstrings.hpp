@@ -105,6 +105,34 @@ inline constexpr const char kMemoCache[] = "The Cache that holds the results.";
 
 inline constexpr const char kLimit[] = "Maximum total payload size in bytes.";
 
+inline constexpr const char kSave[] =
+    "save($self, file)\n--\n\nWrite every live entry to `file`, least recently used first, as a snapshot\n"
+    "(JSON Lines: a header, one [key, expires_at, text] line per entry with the\n"
+    "stored text byte for byte, a trailer with the count and a CRC-32C), and\n"
+    "return how many entries it wrote.  The recency order and stats() stay as\n"
+    "they were.  `file` is a path (a str or an os.PathLike), replaced\n"
+    "atomically: the snapshot goes to a temporary file beside it, is flushed to\n"
+    "the disk and renamed over it, so a failure at any moment leaves the old\n"
+    "file whole; or a binary file object with write().  What is written is the\n"
+    "cache as it was when the call began: code run by write() may read the\n"
+    "cache, but calls that would change it raise the in-use error.\n\n"
+    "Raises\n------\nOSError\n    If the file cannot be written.\n"
+    "TypeError\n    If `file` is neither a path nor an object with write().";
+
+inline constexpr const char kLoad[] =
+    "load($self, file)\n--\n\nRead a snapshot made by save() from `file` (a path, or a binary file\n"
+    "object with read()) and store its entries as insert_raw would, oldest first,\n"
+    "so the recency order comes back; entries whose time has run out are\n"
+    "skipped, and a time limit goes on from where the wall clock is now.  The\n"
+    "limit applies as it does to inserts: the most recent entries that fit stay.\n"
+    "Returns how many entries it stored.  All or nothing: the whole snapshot is\n"
+    "read and checked before the cache changes.\n\n"
+    "Raises\n------\nValueError\n    If the snapshot is damaged, cut short or not a snapshot, or a text is\n"
+    "    larger than the cache limit; the message names the line (from 1) and\n"
+    "    what is wrong, and the cache is left exactly as it was.\n"
+    "OSError\n    If the file cannot be read.\n"
+    "TypeError\n    If `file` is neither a path nor an object with read().";
+
 inline constexpr const char kInitCache[] =
     "init_cache(limit=None)\n--\n\nInstantiate a size-capped LRU cache.\n\nParameters\n----------\n"
     "limit : int, optional\n    Maximum total payload bytes.  Defaults to 1 048 576 (1 MB).";

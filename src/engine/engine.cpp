@@ -64,6 +64,17 @@ void Engine::grow_table(std::size_t min_capacity) {
   capacity_ = cap;
 }
 
+void Engine::reserve_for(std::size_t more, std::size_t timed) {
+  if (more == 0) return;
+  std::size_t want = capacity_ == 0 ? kMinCapacity : capacity_;
+  while (over_load(count_ + more, want)) {
+    if (want > kMaxCapacity) throw std::bad_alloc();
+    want *= 2;
+  }
+  if (want != capacity_) grow_table(want);
+  heap_.reserve_more(timed);
+}
+
 EntryPtr Engine::prepare_insert(const KeyRef& key, std::string_view data, Deadline deadline) {
   if (capacity_ == 0 || over_load(count_ + 1, capacity_)) {
     std::size_t want = capacity_ == 0 ? kMinCapacity : capacity_ * 2;

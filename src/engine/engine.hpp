@@ -34,6 +34,7 @@
 #include <string_view>
 
 #include "engine/entry.hpp"
+#include "engine/entry_batch.hpp"
 #include "engine/expiry_heap.hpp"
 #include "engine/key_hash.hpp"
 #include "engine/key_ref.hpp"
@@ -66,10 +67,13 @@ class Engine {
            heap_.size() * (sizeof(ExpiryRecord) + sizeof(Entry*));
   }
   [[nodiscard]] Entry* head() const noexcept { return head_; }
+  [[nodiscard]] Entry* tail() const noexcept { return tail_; }
 
   // Every call that names a key takes it as a KeyRef and places it by the
   // map hash made from the hash the key brings (see key_hash.hpp).
   [[nodiscard]] Entry* find(const KeyRef& key) const noexcept;
+  // That map hash, for entries made ahead of their insert (entry_batch.hpp).
+  [[nodiscard]] std::uint64_t map_hash(const KeyRef& key) const noexcept { return keyed_mix(hash_key_, key.str_hash); }
 
   // Allocates a detached entry holding copies of `key`'s text and `data`, expiring
   // at `deadline` unless that is kNoDeadline, and makes sure the map (and
@@ -80,6 +84,24 @@ class Engine {
   // it, retiring any older entry under its key. Cannot fail; the entry's size
   // must be at most `limit`. Returns the number of entries evicted.
   std::size_t commit_insert(EntryPtr entry) noexcept;
+
+  // What commit_batch did: entries linked, entries counted as inserted (the
+  // linked ones and those the newer ones would have evicted at once), and
+  // entries evicted (those, and older entries of the engine).
+  struct BatchOutcome {
+    std::size_t stored = 0;
+    std::size_t inserted = 0;
+    std::size_t evicted = 0;
+  };
+  // Takes in the batch's entries, oldest first, leaving the engine as that
+  // many commit_insert calls would: entries whose deadline is at or before
+  // `now` are dropped and not counted; of the others, the newest that fit
+  // the limit together are linked, older engine entries evicted as needed
+  // (an entry larger than the limit ends that run like any that does not
+  // fit). The batch must be settled; it takes no more adds. Throws
+  // std::bad_alloc before the engine changes (the batch may have lost
+  // entries that could not enter).
+  BatchOutcome commit_batch(EntryBatch& batch, Deadline now);
 
   // Moves a linked entry to the head (a successful lookup).
   void move_to_front(Entry* e) noexcept;
@@ -114,7 +136,6 @@ class Engine {
   [[nodiscard]] std::string check_invariants() const;
 
  private:
-  [[nodiscard]] std::uint64_t map_hash(const KeyRef& key) const noexcept { return keyed_mix(hash_key_, key.str_hash); }
   // The entry under `key` placed by the map hash `h32`; the map is not empty.
   [[nodiscard]] Entry* find_placed(std::string_view key, std::uint32_t h32) const noexcept;
   void link_front(Entry* e) noexcept;
@@ -130,6 +151,11 @@ class Engine {
   [[nodiscard]] std::size_t slot_of(const Entry* e) const noexcept;
   void map_erase_slot(std::size_t slot) noexcept;
   void grow_table(std::size_t min_capacity);
+  // Makes room for `more` entries, `timed` of them timed, to be committed
+  // without allocating. Throws std::bad_alloc; changes nothing visible.
+  void reserve_for(std::size_t more, std::size_t timed);
+  // Asks for the cache line of the slot where `e`'s probe starts.
+  void prefetch_slot(const Entry* e) const noexcept;
   // Takes `e` out of the map, the list and the size, then frees it.
   void retire(Entry* e, std::size_t slot) noexcept;
 

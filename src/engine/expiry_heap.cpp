@@ -23,6 +23,12 @@ void ExpiryHeap::reserve_one() {
   items_.reserve(std::max(kMinCapacity, items_.capacity() * 2));
 }
 
+void ExpiryHeap::reserve_more(std::size_t n) {
+  if (items_.capacity() - items_.size() >= n) return;
+  fault_injection::maybe_fail();
+  items_.reserve(std::max({kMinCapacity, items_.capacity() * 2, items_.size() + n}));
+}
+
 void ExpiryHeap::place(std::size_t i, Entry* e) noexcept {
   items_[i] = e;
   e->expiry().heap_index = i;

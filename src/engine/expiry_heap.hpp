@@ -30,6 +30,8 @@ class ExpiryHeap {
 
   // Makes room for one more entry; throws std::bad_alloc, changes nothing.
   void reserve_one();
+  // Makes room for `n` more; throws std::bad_alloc, changes nothing.
+  void reserve_more(std::size_t n);
   // Adds a timed entry; room must have been reserved.
   void push(Entry* e) noexcept;
   // Takes out a timed entry that is in the heap.

@@ -79,6 +79,20 @@ inline constexpr std::string_view kTtlOutOfRange = "ttl must be a finite number 
 }
 inline constexpr std::string_view kTextNotContiguous = "a memoryview given as text must be C-contiguous";
 
+// --- snapshots (save, load; the format's own faults are the snapshot layer's) ---
+[[nodiscard]] inline std::string not_a_snapshot_file(std::string_view f, std::string_view method,
+                                                     std::string_view type_name) {
+  return concat({f, " takes a path or a binary file object with ", method, "(), not '", type_name, "'"});
+}
+[[nodiscard]] inline std::string read_not_bytes(std::string_view type_name) {
+  return concat({"Cache.load(): read() returned '", type_name, "', not bytes (open the file in binary mode)"});
+}
+[[nodiscard]] inline std::string write_count_wrong(long long count, std::size_t offered) {
+  return concat(
+      {"Cache.save(): write() reported ", std::to_string(count), " bytes written of ", std::to_string(offered)});
+}
+inline constexpr std::string_view kForkedDuringSave = "Cache.save(): the process forked while it was writing";
+
 // --- memoized functions ------------------------------------------------------
 inline constexpr std::string_view kMemoCleared = "the memoized function was cleared by the garbage collector";
 inline constexpr std::string_view kMemoNoName =

@@ -8,12 +8,15 @@ from typing import (
     Generic,
     Optional,
     ParamSpec,
+    Protocol,
     SupportsIndex,
     TypeVar,
     final,
     overload,
     type_check_only,
 )
+
+from os import PathLike
 
 from typing_extensions import Buffer
 
@@ -23,6 +26,15 @@ _P = ParamSpec("_P")
 _Q = ParamSpec("_Q")
 _R = TypeVar("_R")
 _S = TypeVar("_S")
+
+# What save() and load() take besides a path: any object with the method.
+@type_check_only
+class _BinaryWriter(Protocol):
+    def write(self, data: bytes, /) -> object: ...
+
+@type_check_only
+class _BinaryReader(Protocol):
+    def read(self, size: int, /) -> Buffer: ...
 
 # Not a module attribute at run time (its name there is CacheStats): only
 # type(cache.stats()) reaches it.
@@ -71,6 +83,8 @@ class Cache:
     def keys(self) -> list[str]: ...
     def stats(self, reset: bool = False) -> _CacheStats: ...
     def resize(self, limit: SupportsIndex) -> None: ...
+    def save(self, file: str | PathLike[str] | PathLike[bytes] | _BinaryWriter) -> int: ...
+    def load(self, file: str | PathLike[str] | PathLike[bytes] | _BinaryReader) -> int: ...
     @overload
     def memoize(
         self, func: Callable[_P, _R], /, *, prefix: Optional[str] = None, ttl: Optional[float] = None

@@ -19,6 +19,7 @@ EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
         ("serve_json_bytes.py", '200 {"active":true,"id":1,"name":"Ada Lovelace","roles":["admin","dev"]}\n'
                                 "pelm_lib.CacheStats(hits=1, misses=1, inserts=1, evictions=0, expirations=0)"),
         ("expiring_quotes.py", "prices [101, 101, 101] then 102: 2 fetches for 4 requests"),
+        ("warm_restart.py", "run 2: loaded 3, computed 1, saved 4"),
     ],
 )
 def test_example_runs(name, expected):

@@ -17,6 +17,7 @@ be read back through evictions: with the cache full, each further insertion of
 that size evicts exactly the least-recently-used entry.
 """
 
+import io
 import json
 import os
 import sys
@@ -47,6 +48,7 @@ OPERATIONS = {
     "get_raw": (lambda s, c: c.get_raw("c"), PROMOTED_ORDER, True),
     "remove": (lambda s, c: c.remove("c"), ["a", "d", "b"], False),
     "clear": (lambda s, c: c.clear(), [], False),
+    "load-evicting": (lambda s, c: c.load(io.BytesIO(SNAPSHOTS[s.unit])), ["c", "d", "b", "é-new"], False),
 }
 
 
@@ -117,6 +119,18 @@ class Scenario:
 # outgrows what a thread keeps of its writer between calls, so every insert
 # of one allocates its buffer afresh.
 SMALL, HUGE = 151, (1 << 20) + 151
+
+
+def snapshot_of_one(unit):
+    """A snapshot holding "é-new" alone, made before any allocation fails."""
+    source = pelm_lib.Cache(2 * unit)
+    source.insert("é-new", Scenario(unit).value("e"))
+    out = io.BytesIO()
+    source.save(out)
+    return out.getvalue()
+
+
+SNAPSHOTS = {unit: snapshot_of_one(unit) for unit in (SMALL, HUGE)}
 
 
 def is_panic(error):

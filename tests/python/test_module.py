@@ -38,6 +38,8 @@ def test_cache_type_identity():
         ("keys", "($self)"),
         ("stats", "($self, reset=False)"),
         ("resize", "($self, limit)"),
+        ("save", "($self, file)"),
+        ("load", "($self, file)"),
     ],
 )
 def test_method_signatures(name, signature):

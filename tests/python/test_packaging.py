@@ -27,7 +27,8 @@ assert (site / "pelm_lib-stubs" / "__init__.pyi").is_file()
 assert (site / "pelm_redis" / "__init__.py").is_file() and (site / "pelm_redis" / "py.typed").is_file()
 meta = importlib.metadata.metadata("pelm_lib")
 assert meta["Requires-Python"] == ">=3.11" and "MIT License" in (meta["License"] or "")
-assert "byte-capped" in meta["Summary"] and "## Set-up" in meta.get_payload()
+# The long description is the message body before 3.15, a field from then on.
+assert "byte-capped" in meta["Summary"] and "## Set-up" in (meta["Description"] or meta.get_payload())
 assert "redis" in meta.get_all("Provides-Extra") and any('extra == "redis"' in r for r in meta.get_all("Requires-Dist"))
 print(importlib.metadata.version("pelm_lib"))
 """

@@ -1,5 +1,5 @@
-"""The source folders are layers: support, codec, engine, py, convert, cache,
-memoize, module.
+"""The source folders are layers: support, codec, snapshot, engine, py, convert,
+cache, memoize, module.
 A file includes only its own layer or those listed before it, and the layers
 below py never see Python, so the codec and the engine build and test alone."""
 
@@ -7,7 +7,7 @@ import re
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-LAYERS = ["support", "codec", "engine", "py", "convert", "cache", "memoize", "module"]
+LAYERS = ["support", "codec", "snapshot", "engine", "py", "convert", "cache", "memoize", "module"]
 INCLUDE = re.compile(r'#include [<"]([^>"]+)[>"]')
 
 
