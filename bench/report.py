@@ -135,7 +135,9 @@ def target_table(med):
 
 README_ROWS = {"small_flat": "small flat dict", "api_record": "API record", "floats_100": "100 floats",
                "ints_1000": "1,000 ints", "text_1k": "1 KiB non-ASCII text", "records_500": "500 records (~66 KB)",
-               "deep_100": "100 levels deep", "doc_emoji_ja": "real: emoji names, Japanese (257 KB)",
+               "deep_100": "100 levels deep", "geo_pairs_50": "50 [lon, lat] pairs, 6 decimals",
+               "floats_bits_100": "100 doubles from random bits", "records_200": "200 mixed records (~33 KB)",
+               "doc_emoji_ja": "real: emoji names, Japanese (257 KB)",
                "doc_geojson": "real: GeoJSON districts (100 KB)", "doc_cars": "real: 406 car records (72 KB)"}
 
 
@@ -378,7 +380,8 @@ def write(raw, out_dir):
              f"{m['processes']} processes "
              f"(after {m['warmups']} warm-up round(s) each), with the empty loop's cost taken out. "
              "Ratios are peer / pelm_lib: above 1 means pelm_lib is faster. "
-             f"Mode: {m['mode']}.", ""]
+             f"Mode: {m['mode']}.", "",
+             f"Package measured: {m.get('package', 'not recorded')}.", ""]
     if med:
         table, misses = target_table(med)
         lines += ["## Targets", "",

@@ -31,7 +31,12 @@ ROOT = os.path.dirname(BENCH)
 BUILD = os.path.join(ROOT, "build")
 VENV = os.path.join(BUILD, "bench-venv")
 VENV_PY = os.path.join(VENV, "bin", "python")
+WHEELHOUSE = os.path.join(BUILD, "bench-wheelhouse")
 INSIDE = "PELM_BENCH_INSIDE_VENV"
+# What the report says of the package measured (see install_wheel).
+HOW_BUILT = ("a wheel built by `pip wheel` in pip's isolated build environment (only the build "
+             "requirements of pyproject.toml, as a user's `pip install` builds it; the package uses "
+             "no optional system library), then installed into the benchmark's environment")
 
 STAGES = ("ops", "raw", "scale", "memory", "codec", "expiry", "memoize")
 FULL = {"processes": 2, "rounds": 5, "warmups": 1, "target": 0.02, "churn_bytes": 16 << 20,
@@ -84,11 +89,20 @@ def prepare_venv(skip_install):
     run_if_changed(".requirements", [req], [VENV_PY, "-m", "pip", "install", "-q", "-r", req])
     if skip_install:
         return
-    log("installing pelm_lib from the checkout (rebuilt only when sources changed)")
+    log("building and installing the pelm_lib wheel (rebuilt only when sources changed)")
     sources = tree_files("src") + [os.path.join(ROOT, f) for f in ("CMakeLists.txt", "pyproject.toml")]
-    run_if_changed(".package", sources,
-                   [VENV_PY, "-m", "pip", "install", "-q", "--no-deps", "--force-reinstall",
-                    f"--config-settings=build-dir={os.path.join(BUILD, 'bench-wheel')}", ROOT])
+    run_if_changed(".package", sources, [sys.executable, os.path.abspath(__file__), "--install-wheel"])
+
+
+def install_wheel():
+    """Builds the wheel the way a user's `pip install` does, in a fresh build
+    environment and without reusing any build folder, and installs it."""
+    import glob
+    import shutil
+    shutil.rmtree(WHEELHOUSE, ignore_errors=True)
+    subprocess.run([VENV_PY, "-m", "pip", "wheel", "-q", "--no-deps", "-w", WHEELHOUSE, ROOT], check=True)
+    (wheel,) = glob.glob(os.path.join(WHEELHOUSE, "pelm_lib-*.whl"))
+    subprocess.run([VENV_PY, "-m", "pip", "install", "-q", "--no-deps", "--force-reinstall", wheel], check=True)
 
 
 def python_json(script, *args):
@@ -249,6 +263,8 @@ def machine(p, mode):
             "commit": commit + (" + uncommitted changes in src/" if dirty else ""),
             "date": datetime.date.today().isoformat(), "versions": peers.versions(),
             "load": " ".join(f"{x:.1f}" for x in os.getloadavg()), "mode": mode,
+            "package": ("the pelm_lib already in the environment or on PYTHONPATH (--no-install)"
+                        if p["no_install"] else HOW_BUILT),
             "processes": p["processes"], "warmups": p["warmups"]}
 
 
@@ -263,6 +279,7 @@ def run_stages(args):
         p["rounds"] = args.rounds
         p["expiry_rounds"] = args.rounds
     p["ops"] = args.ops
+    p["no_install"] = args.no_install
     out_dir = args.results or (os.path.join(BUILD, "bench-smoke") if args.smoke
                                else os.path.join(BENCH, "results"))
     wls = args.workloads or list(workloads.WORKLOADS)
@@ -317,7 +334,11 @@ def main():
                     help="also profile pelm_lib on these operations (needs perf or valgrind)")
     ap.add_argument("--no-install", action="store_true",
                     help="use the pelm_lib already in the environment (or on PYTHONPATH)")
+    ap.add_argument("--install-wheel", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.install_wheel:
+        install_wheel()
+        return
     if os.environ.get(INSIDE) != "1":
         prepare_venv(args.no_install)
         env = dict(os.environ, **{INSIDE: "1"})

@@ -6,6 +6,7 @@ import gzip
 import json
 import os
 import random
+import struct
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 
@@ -72,6 +73,33 @@ def deep_100():
     return v
 
 
+def geo_pairs_50():
+    """50 [lon, lat] pairs rounded to 6 decimals, as map coordinates are."""
+    rng = random.Random(5)
+    return [[round(rng.uniform(-180, 180), 6), round(rng.uniform(-90, 90), 6)] for _ in range(50)]
+
+
+def floats_bits_100():
+    """100 finite doubles from uniformly random bits: every exponent, 15-17 digits."""
+    rng = random.Random(6)
+    out = []
+    while len(out) < 100:
+        (x,) = struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))
+        if x == x and abs(x) != float("inf"):
+            out.append(x)
+    return out
+
+
+def records_200():
+    """200 records of 8 mixed fields: ints, floats, short strs, bools, a small dict."""
+    rng = random.Random(7)
+    return [{"id": i, "qty": rng.randint(0, 500), "price": round(rng.uniform(0, 1000), 2),
+             "weight": rng.random(), "code": f"C{rng.randint(0, 99999):05d}",
+             "name": rng.choice(_NAMES), "ok": i % 2 == 0,
+             "dims": {"w": rng.randint(1, 99), "h": round(rng.uniform(1, 50), 1), "unit": "cm"}}
+            for i in range(200)]
+
+
 def _document(name):
     """A real document from bench/data (see its README for the sources)."""
     with gzip.open(os.path.join(DATA, name)) as f:
@@ -102,6 +130,9 @@ WORKLOADS = {
     "text_1k": text_1k,
     "records_500": records_500,
     "deep_100": deep_100,
+    "geo_pairs_50": geo_pairs_50,
+    "floats_bits_100": floats_bits_100,
+    "records_200": records_200,
     "doc_emoji_ja": doc_emoji_ja,
     "doc_geojson": doc_geojson,
     "doc_cars": doc_cars,

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets over the codec and runs each for a set time.
 #
-#   fuzz/run.sh                      every target (reader, roundtrip, canonical, convert, snapshot) for 60 s
-#   FUZZ_SECONDS=600 fuzz/run.sh     longer runs
+#   fuzz/run.sh                      every target (reader, roundtrip, canonical, convert, float,
+#                                    stored, snapshot) for 60 s
+#   FUZZ_SECONDS=600 fuzz/run.sh     longer runs; from 600 s on, the float text is also
+#                                    compared with Python's repr over 10^8 random doubles
+#   FUZZ_FLOAT_SAMPLES=N             that comparison over N doubles (0: skip it)
 #   fuzz/run.sh reader               one target
 #
 # Each target first replays fuzz/regressions/<target>/ (inputs that once broke
@@ -20,10 +23,14 @@ cxx="${FUZZ_CXX:-clang++-14}"
 command -v "$cxx" >/dev/null || cxx=clang++
 seeds="$root/tests/data/json_parsing"
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(reader roundtrip canonical convert snapshot)
+[ ${#targets[@]} -gt 0 ] || targets=(reader roundtrip canonical convert float stored snapshot)
 # The convert target embeds the interpreter: the Python layers are built
 # against this Python's headers and the target links its shared library.
 python="${FUZZ_PYTHON:-python3}"
+float_samples="${FUZZ_FLOAT_SAMPLES:-$([ "$seconds" -ge 600 ] && echo 100000000 || echo 0)}"
+# The interpreter that has pelm_lib installed (scripts/test's environment),
+# for the comparison with repr.
+repr_python="${FUZZ_REPR_PYTHON:-$root/build/venv/bin/python}"
 
 command -v "$cxx" >/dev/null || { echo "fuzz/run.sh needs clang++ (Debian: clang, libclang-rt-dev)" >&2; exit 1; }
 
@@ -94,7 +101,7 @@ fuzz_target() {  # $1: target
   local corpus="$out/corpus-$1" artifacts="$out/artifacts/$1/"
   mkdir -p "$corpus" "$artifacts"
   local extra=()
-  [ "$1" = reader ] || [ "$1" = canonical ] || [ "$1" = snapshot ] && extra+=(-dict="$root/fuzz/json.dict")
+  [ "$1" = reader ] || [ "$1" = canonical ] || [ "$1" = stored ] || [ "$1" = snapshot ] && extra+=(-dict="$root/fuzz/json.dict")
   local folders=("$corpus")
   # The JSON texts seed the text targets; the convert target reads its bytes
   # as a program instead, and its interpreter keeps caches across inputs that
@@ -118,8 +125,16 @@ fuzz_target() {  # $1: target
   grep -E '^#[0-9]+\s+DONE' "$out/$1.log" | tail -n 1
 }
 
+# Float text against Python's repr, the long way (tests/python/test_float_text.py).
+compare_with_repr() {
+  echo "== float text against repr over $float_samples random doubles"
+  (cd "$root" && PELM_FLOAT_SAMPLES="$float_samples" "$repr_python" -m pytest -q -p no:cacheprovider \
+     tests/python/test_float_text.py -k random_doubles)
+}
+
 build
 for t in "${targets[@]}"; do
   replay_regressions "$t"
   fuzz_target "$t"
 done
+[ "$float_samples" -eq 0 ] || compare_with_repr

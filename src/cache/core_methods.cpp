@@ -71,7 +71,7 @@ Result<OwnedRef> get_impl(CacheObject* self, PyObject* const* args, Py_ssize_t n
   if (entry == nullptr) return not_found(key.text);
   // Decoding runs no user code (at most the unraisable hook or a __del__
   // under GC, which find the cache borrowed), so `entry` stays valid.
-  return python_from_json(entry->data());
+  return python_from_stored_json(entry->data());
 }
 
 Result<OwnedRef> remove_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

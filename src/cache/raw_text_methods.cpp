@@ -64,7 +64,7 @@ Result<OwnedRef> peek_impl(CacheObject* self, PyObject* const* args, Py_ssize_t 
   PELM_TRY(enter_keyed(kPeekSignature, self, args, nargsf, kwnames, bound, use, key));
   const Entry* entry = self->engine.find(key);
   if (entry == nullptr) return not_found(key.text);
-  return python_from_json(entry->data());
+  return python_from_stored_json(entry->data());
 }
 
 }  // namespace pelm

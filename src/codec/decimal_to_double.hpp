@@ -5,8 +5,10 @@
 // most 19 significant digits, decimal exponents within +-27) with exact
 // 128-bit integer arithmetic, kept as two 64-bit words so that no compiler
 // extension is needed; `decimal_to_double` reads any JSON number text through
-// the standard library. Both give the double nearest the exact decimal
-// value, ties to even, so which one answers never changes a result.
+// the standard library, for what neither the exact conversion nor the
+// Eisel–Lemire step (eisel_lemire.hpp) decides. All give the double nearest
+// the exact decimal value, ties to even, so which one answers never changes
+// a result.
 #pragma once
 
 #include <array>

@@ -5,9 +5,9 @@
 // does), so the number's kind survives a round trip; the exponent always has a
 // sign and no leading zeros. Both emitters reserve their worst case once and
 // then write unchecked. Integer digits come eight at a time from
-// uint_to_digits.hpp, a float's shortest digits from double_to_digits.hpp.
+// uint_to_digits.hpp, a float's shortest digits from double_to_digits.hpp
+// (or, for short decimals, from the cheaper test below).
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 
@@ -19,73 +19,70 @@ namespace pelm::codec {
 
 namespace {
 
-// Both copy a fixed width and advance by `n` only: no call, no length
-// dispatch. The output has kFloatRoom bytes and the digits' buffer room for
-// a whole copy past any start (see DecimalDigits), so the excess is scratch.
-constexpr std::size_t kCopied = 24;  // at least the 17 digits of any double
-constexpr std::size_t kZeros = 16;   // at least the 15 zeros of 1e15
-
-char* put(char* p, const char* from, int n) noexcept {
-  std::memcpy(p, from, kCopied);
-  return p + n;
-}
+// The fixed widths of the moves below: the output has kFloatRoom bytes, so
+// whatever a fixed-width move carries past the text is scratch.
+constexpr std::size_t kMovedDigits = 16;  // at least the 16 digits after a double's first
+constexpr std::size_t kZeros = 16;        // at least the 15 zeros of 1e15
 
 char* put_zeros(char* p, int n) noexcept {
   std::memset(p, '0', kZeros);
   return p + n;
 }
 
-// A positive number's digits laid out as the float text: positional when the
-// first digit's exponent E is in [-5, 15], else "d1[.d2...dn]e(+|-)E".
-char* layout_decimal(char* p, const DecimalDigits& d) noexcept {
-  const char* digits = d.digits;
-  const int n = d.count;
-  const int e = d.exponent;
+// Opens a one-byte gap at `at` by moving the digits after it up by one.
+void open_gap(char* at) noexcept { std::memmove(at + 1, at, kMovedDigits); }
+
+// A positive number's digits laid out as the float text in one pass: the
+// significand's digits are written once where they belong, and the point
+// goes into a gap opened by one fixed-width move. Positional when the first
+// digit's exponent E is in [-5, 15], else "d1[.d2...dn]e(+|-)E".
+char* layout_decimal(char* p, ShortestDecimal d) noexcept {
+  const int n = decimal_length(d.significand);
+  const int e = d.exponent + n - 1;
   if (e < -5 || e > 15) {
-    *p++ = digits[0];
+    char* end = write_decimal(p, d.significand);
     if (n > 1) {
-      *p++ = '.';
-      p = put(p, digits + 1, n - 1);
+      open_gap(p + 1);
+      p[1] = '.';
+      ++end;
     }
-    *p++ = 'e';
-    *p++ = e < 0 ? '-' : '+';
-    return std::to_chars(p, p + 3, e < 0 ? -e : e).ptr;
+    *end++ = 'e';
+    *end++ = e < 0 ? '-' : '+';
+    return write_decimal(end, static_cast<std::uint64_t>(e < 0 ? -e : e));
   }
   if (e < 0) {
-    *p++ = '0';
-    *p++ = '.';
-    p = put_zeros(p, -e - 1);
-    return put(p, digits, n);
+    std::memcpy(p, "0.000000", 8);
+    return write_decimal(p + 1 - e, d.significand);
   }
   const int int_digits = e + 1;
   if (n <= int_digits) {
-    p = put(p, digits, n);
-    p = put_zeros(p, int_digits - n);
-    *p++ = '.';
-    *p++ = '0';
-    return p;
+    p = put_zeros(write_decimal(p, d.significand), int_digits - n);
+    std::memcpy(p, ".0", 2);
+    return p + 2;
   }
-  p = put(p, digits, int_digits);
-  *p++ = '.';
-  return put(p, digits + int_digits, n - int_digits);
+  char* const end = write_decimal(p, d.significand);
+  open_gap(p + int_digits);
+  p[int_digits] = '.';
+  return end + 1;
 }
 
-// Most floats people store are short decimals (prices, scores, readings
-// rounded to a few places). Those are found with one multiply and one divide,
-// cheaper still than the general shortest-digits search. Proof of equality
-// with that search: below kShortDecimalLimit a double's rounding interval is
-// narrower than 10^-4, so it holds at most one multiple of 10^-4. If m·10^-4
-// (m an integer below 2^53, so m / 10^4 is one correctly rounded division)
-// reads back as the double, it is that one multiple; every candidate with
-// fewer significant digits would also be a multiple of 10^-4 (or, above a
-// power of ten, of a coarser step) lying in the interval, so m with its
-// trailing zeros removed is the unique shortest form. Returns false when the
-// double is not such a decimal.
-constexpr double kShortDecimalScale = 1e4;
-constexpr int kShortDecimalPlaces = 4;
-constexpr double kShortDecimalLimit = 1e11;  // ulp(1e11) = 2^-16 < 10^-4
+// Most floats people store are short decimals (prices, scores, readings and
+// map coordinates rounded to a few places). Those are found with one multiply
+// and one divide, cheaper still than the general shortest-digits search.
+// Proof of equality with that search: below kShortDecimalLimit a double's
+// rounding interval is narrower than 10^-6, so it holds at most one multiple
+// of 10^-6. If m·10^-6 (m an integer below 2^53, so m / 10^6 is one correctly
+// rounded division) reads back as the double, it is that one multiple; every
+// candidate with fewer significant digits would also be a multiple of 10^-6
+// (or, above a power of ten, of a coarser step) lying in the interval, so m
+// with its trailing zeros removed is the unique shortest form. Returns false
+// when the double is not such a decimal.
+constexpr double kShortDecimalScale = 1e6;
+constexpr int kShortDecimalPlaces = 6;
+// ulp(8e9) = 2^-20 < 10^-6, and 8e9 · 10^6 < 2^53.
+constexpr double kShortDecimalLimit = 8e9;
 
-bool short_decimal(double magnitude, std::uint64_t& significand, int& last_exponent) noexcept {
+bool short_decimal(double magnitude, ShortestDecimal& d) noexcept {
   if (!(magnitude < kShortDecimalLimit)) return false;
   const double scaled = magnitude * kShortDecimalScale;
   // Truncation after adding a half is a cheap nearest integer; the divide
@@ -95,13 +92,8 @@ bool short_decimal(double magnitude, std::uint64_t& significand, int& last_expon
   // Most long floats are rejected here, before paying for the divide.
   if (std::fabs(scaled - candidate) > 1e-3 || m == 0) return false;
   if (candidate / kShortDecimalScale != magnitude) return false;
-  int places = kShortDecimalPlaces;
-  while (m % 10 == 0) {
-    m /= 10;
-    --places;
-  }
-  significand = m;
-  last_exponent = -places;
+  d = ShortestDecimal{m, -kShortDecimalPlaces};
+  detail::remove_trailing_zeros(d);
   return true;
 }
 
@@ -126,14 +118,8 @@ char* write_float_chars(char* p, double d) noexcept {
     std::memcpy(p, "0.0", 3);
     return p + 3;
   }
-  DecimalDigits digits;
-  std::uint64_t significand = 0;
-  int last_exponent = 0;
-  if (short_decimal(magnitude, significand, last_exponent)) {
-    decimal_digits_of(significand, last_exponent, digits);
-  } else {
-    shortest_digits(magnitude, digits);
-  }
+  ShortestDecimal digits{};
+  if (!short_decimal(magnitude, digits)) digits = shortest_decimal(std::bit_cast<std::uint64_t>(magnitude));
   return layout_decimal(p, digits);
 }
 

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -20,6 +21,7 @@
 #include "codec/byte_buffer.hpp"
 #include "codec/decimal_to_double.hpp"
 #include "codec/digits_to_uint.hpp"
+#include "codec/eisel_lemire.hpp"
 #include "codec/json_bytes.hpp"
 #include "codec/utf8_validate.hpp"
 #include "support/portable.hpp"
@@ -99,7 +101,11 @@ inline void append_utf8(ByteBuffer& out, std::uint32_t cp) {
   out.append(bytes, n);
 }
 
-template <class Handler>
+// Where a text comes from: anything is checked in full; the writer's own
+// output is valid UTF-8 by construction, so its strings are not validated.
+enum class TextOrigin : std::uint8_t { Any, OwnWriter };
+
+template <class Handler, TextOrigin kOrigin = TextOrigin::Any>
 class JsonParser {
  public:
   JsonParser(std::string_view text, Handler& handler) noexcept : text_(text), handler_(handler) {}
@@ -318,8 +324,9 @@ class JsonParser {
   // significant digits in all (so the significand is exact). It is read in
   // one pass over a local pointer; anything else, malformed numbers included,
   // is declined with nothing consumed and read again by parse_any_number,
-  // which owns every error and its position. A float the exact conversion
-  // cannot take is declined too: both paths then give the same double.
+  // which owns every error and its position. A float the fast conversions
+  // cannot decide, or that overflows, is declined too: both paths then give
+  // the same double or the same error.
   struct ShortNumber {
     std::uint64_t significand;
     std::int64_t exponent;  // of the last digit
@@ -377,9 +384,6 @@ class JsonParser {
       is_float = true;
     }
     exponent -= static_cast<std::int64_t>(fraction_digits);
-    // Without an exponent, at most 19 fraction digits are always within the
-    // exact conversion's range; with one, that is checked here.
-    if (exponent < -detail::kMaxExactExponent || exponent > detail::kMaxExactExponent) return false;
     number = ShortNumber{significand, exponent, static_cast<std::size_t>(p - data), negative, is_float};
     return true;
   }
@@ -390,8 +394,8 @@ class JsonParser {
       pos_ = number.end;
       return emit_integer(number.negative, number.significand, start);
     }
-    const std::optional<double> magnitude = exact_decimal_to_double(number.significand, number.exponent);
-    if (!magnitude) return parse_any_number();
+    const std::optional<double> magnitude = exact_digits_to_double(number.significand, number.exponent);
+    if (!magnitude || std::isinf(*magnitude)) return parse_any_number();
     pos_ = number.end;
     return emitted(handler_.float_number(number.negative ? -*magnitude : *magnitude));
   }
@@ -449,13 +453,15 @@ class JsonParser {
       return true;
     }
     take_digits(digits, kDigitsThatAlwaysFit);
-    // A twentieth digit may still fit; the first that does not and all after it are dropped.
+    // A twentieth digit may still fit; the first that does not and all after
+    // it are dropped, each raising the kept digits' exponent by one.
     for (; !at_end() && is_json_digit(peek()); ++pos_) {
       const int digit = peek() - '0';
       if (!digits.truncated && fits(digits.significand, digit)) {
         digits.significand = digits.significand * 10 + static_cast<std::uint64_t>(digit);
       } else {
         digits.truncated = true;
+        ++digits.exponent;
       }
     }
     return true;
@@ -508,13 +514,22 @@ class JsonParser {
     return true;
   }
 
-  // Exact digits with a small exponent convert directly; anything else is
-  // read again from the number's text `start`..pos_, sign included.
+  // Exact digits with a small exponent convert by exact arithmetic, others
+  // by the Eisel–Lemire step; a truncated significand by that step when both
+  // ends of its range round alike. Anything undecided is read again from the
+  // number's text `start`..pos_, sign included.
+  static std::optional<double> exact_digits_to_double(std::uint64_t significand, std::int64_t exponent) noexcept {
+    if (const std::optional<double> exact = exact_decimal_to_double(significand, exponent)) return exact;
+    return eisel_lemire(significand, exponent);
+  }
+
   bool emit_float(bool negative, const Digits& digits, std::size_t start) {
-    if (!digits.truncated) {
-      if (const std::optional<double> magnitude = exact_decimal_to_double(digits.significand, digits.exponent)) {
-        return emitted(handler_.float_number(negative ? -*magnitude : *magnitude));
-      }
+    const std::optional<double> magnitude = digits.truncated
+                                                ? eisel_lemire_truncated(digits.significand, digits.exponent)
+                                                : exact_digits_to_double(digits.significand, digits.exponent);
+    if (magnitude) {
+      if (std::isinf(*magnitude)) return fail_consumed(JsonErrorCode::NumberOutOfRange);
+      return emitted(handler_.float_number(negative ? -*magnitude : *magnitude));
     }
     const std::optional<double> value = decimal_to_double(text_.substr(start, pos_ - start));
     if (!value) return fail_consumed(JsonErrorCode::NumberOutOfRange);
@@ -568,7 +583,7 @@ class JsonParser {
           bytes = scratch_.view();
         }
         // Escapes only ever add valid sequences, so raw bytes decide.
-        if (non_ascii && !is_valid_utf8(bytes)) {
+        if (kOrigin == TextOrigin::Any && non_ascii && !is_valid_utf8(bytes)) {
           return fail_consumed(JsonErrorCode::InvalidUnicodeCodePoint);
         }
         // Raw runs were classified by the scan; escapes may have added any
@@ -692,6 +707,12 @@ namespace pelm::codec {
 template <class Handler>
 std::optional<JsonError> parse_json(std::string_view text, Handler& handler) {
   detail::JsonParser<Handler> parser(text, handler);
+  return parser.run();
+}
+
+template <class Handler>
+std::optional<JsonError> parse_stored_json(std::string_view text, Handler& handler) {
+  detail::JsonParser<Handler, detail::TextOrigin::OwnWriter> parser(text, handler);
   return parser.run();
 }
 

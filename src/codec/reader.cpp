@@ -131,4 +131,10 @@ std::variant<Value, JsonError> read_json(std::string_view text) {
   return builder.take_result();
 }
 
+std::variant<Value, JsonError> read_stored_json(std::string_view text) {
+  ValueBuilder builder;
+  if (std::optional<JsonError> error = parse_stored_json(text, builder)) return *error;
+  return builder.take_result();
+}
+
 }  // namespace pelm::codec

@@ -79,8 +79,15 @@ struct JsonError {
 template <class Handler>
 [[nodiscard]] std::optional<JsonError> parse_json(std::string_view text, Handler& handler);
 
-// Reads `text` into a value tree.
+// The same for text this codec's writer produced (a stored entry), which is
+// valid UTF-8 by construction: its strings skip UTF-8 validation, and
+// handlers may decode them without checks. Never for text from elsewhere.
+template <class Handler>
+[[nodiscard]] std::optional<JsonError> parse_stored_json(std::string_view text, Handler& handler);
+
+// Reads `text` into a value tree; read_stored_json for the writer's text.
 [[nodiscard]] std::variant<Value, JsonError> read_json(std::string_view text);
+[[nodiscard]] std::variant<Value, JsonError> read_stored_json(std::string_view text);
 
 }  // namespace pelm::codec
 

@@ -1,31 +1,40 @@
 // The member order and the written member names of the last few small dict
-// shapes written in sorted order, remembered by the identity of their keys.
+// shapes written in sorted order, found by the identity of their keys and
+// confirmed by their names.
 //
 // Records repeat their shape: a list of dicts built by one comprehension (or
 // read by one parser), or the values a service caches over and over, share
 // their key objects, in the same dict order, from one record to the next.
 // Nested records repeat a few shapes at once (a feature, its geometry and its
 // properties), so the memo keeps several, replacing the least recently used.
-// A shape is recognised by comparing key pointers; the memo hands back the
+// A shape is found by comparing key pointers and confirmed by comparing each
+// key's UTF-8 with the memo's own copy of the names; the memo hands back the
 // sorted order and each member's name exactly as the writer writes it
 // (quotes, escapes and colon), so later records skip the sort and the
 // escaping.
 //
-// Invariants: a slot describes a shape whole or nothing. While a slot
-// describes a shape it holds a strong reference to each key, so no
-// remembered address can be freed and reused by a different str. The memo
-// lives as long as its owner (a cache keeps one for all its inserts) and is
-// released with it, under the interpreter lock; releasing exact str objects
-// runs no Python code. One conversion uses a memo at a time: a cache's
-// conversions hold its exclusive use. Fixed storage: remembering allocates
-// nothing, and shapes whose names might not fit are not remembered (the room
-// check must not wrap: see codec::member_name_fits).
+// Invariants: a slot describes a shape whole or nothing. Between calls the
+// memo holds no reference to any object of the caller's: the remembered key
+// addresses are only compared, never followed, so a key freed after a call
+// (and its address reused by another str) is harmless: the names decide,
+// and equal names in equal dict order have the same order and the same
+// written text. Within one call a slot just remembered, or confirmed by its
+// names a second time, holds a reference to each key until end_call, so the
+// call's later records are found by pointers alone: no address it compares
+// can be reused meanwhile. (A single dict per call, the common small insert,
+// so pays no reference counting.) end_call releases them (exact str objects run no
+// Python code when freed). One conversion uses a memo at a time: a cache's
+// conversions hold its exclusive use. Fixed storage: remembering allocates nothing, and shapes
+// whose names might not fit are not remembered (the room check must not
+// wrap: see codec::member_name_fits).
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "codec/writer.hpp"
@@ -52,23 +61,32 @@ class DictShapeMemo {
   DictShapeMemo(const DictShapeMemo&) = delete;
   DictShapeMemo& operator=(const DictShapeMemo&) = delete;
   ~DictShapeMemo() {
-    for (Shape& s : slots_) {
-      s.forget();
+    end_call();
 #if PELM_ASAN
-      ASAN_UNPOISON_MEMORY_REGION(s.guard, sizeof s.guard);
+    for (Shape& s : slots_) ASAN_UNPOISON_MEMORY_REGION(s.guard, sizeof s.guard);
 #endif
-    }
   }
 
-  // The slot remembering `keys[0..count)` in that order, or kNone; a found
-  // slot counts as just used.
-  [[nodiscard]] std::size_t find(PyObject* const* keys, std::size_t count) noexcept {
+  // Releases the keys held since the call began; every conversion that
+  // used the memo ends with it, so nothing of the caller's outlives a call.
+  void end_call() noexcept {
+    for (Shape& s : slots_) s.release();
+    ++call_;
+  }
+
+  // The slot remembering `keys[0..count)` in that order with the names
+  // `name_at(i)` (each key's UTF-8 where the str has it, else nothing, which
+  // never matches), or kNone; a found slot counts as just used.
+  template <class NameAt>
+  [[nodiscard]] std::size_t find(PyObject* const* keys, std::size_t count, NameAt name_at) noexcept {
     for (std::size_t slot = 0; slot < kSlots; ++slot) {
       Shape& s = slots_[slot];
       if (s.count != count || count == 0 || s.keys[0] != keys[0]) continue;
       std::size_t i = 1;
       while (i < count && s.keys[i] == keys[i]) ++i;
-      if (i == count) {
+      if (i == count && (s.held || s.same_names(name_at))) {
+        if (s.confirmed_in == call_) s.hold();
+        s.confirmed_in = call_;
         s.last_use = ++clock_;
         return slot;
       }
@@ -89,8 +107,8 @@ class DictShapeMemo {
 
   // Remembers `keys` (1 <= count <= kMaxMembers) with their name order in
   // the least recently used slot, and returns it; `name_at(i)` is the UTF-8
-  // name of the i-th member in that order. kNone, with that slot emptied,
-  // when the names might not fit.
+  // name of the i-th member in that order (key order[i]). kNone, with that
+  // slot emptied, when the names might not fit.
   template <class NameAt>
   std::size_t remember(PyObject* const* keys, const std::uint32_t* order, std::size_t count, NameAt name_at) noexcept {
     std::size_t slot = 0;
@@ -98,18 +116,28 @@ class DictShapeMemo {
       if (slots_[i].last_use < slots_[slot].last_use) slot = i;
     }
     Shape& s = slots_[slot];
-    s.forget();
+    s.release();
+    s.count = 0;
     ++s.generation;
     std::size_t end = 0;
+    std::size_t raw_end = 0;
     for (std::size_t i = 0; i < count; ++i) {
       const std::string_view name = name_at(i);
       if (!codec::member_name_fits(kMaxText - end, name.size())) return kNone;
       end = static_cast<std::size_t>(codec::write_member_name_chars(s.text + end, name) - s.text);
       s.text_end[i] = static_cast<std::uint16_t>(end);
       s.order[i] = order[i];
+      // The written name is at least the raw one plus three bytes, so the
+      // raw names fit whenever the written ones do.
+      std::memcpy(s.raw + raw_end, name.data(), name.size());
+      s.raw_start[order[i]] = static_cast<std::uint16_t>(raw_end);
+      s.raw_size[order[i]] = static_cast<std::uint16_t>(name.size());
+      raw_end += name.size();
     }
-    for (std::size_t i = 0; i < count; ++i) s.keys[i] = Py_NewRef(keys[i]);
+    for (std::size_t i = 0; i < count; ++i) s.keys[i] = keys[i];
     s.count = count;
+    s.hold();
+    s.confirmed_in = call_;
     s.last_use = ++clock_;
     return slot;
   }
@@ -119,9 +147,16 @@ class DictShapeMemo {
     std::uint64_t generation = 0;
     std::uint64_t last_use = 0;
     std::size_t count = 0;
-    PyObject* keys[kMaxMembers];
+    std::uint64_t confirmed_in = 0;  // the call that last found or made it
+    bool held = false;               // a reference to each key is held until end_call
+    PyObject* keys[kMaxMembers];     // between calls compared only, never followed
     std::uint32_t order[kMaxMembers];
     std::uint16_t text_end[kMaxMembers];
+    // Key i's own copy of its name: raw_size[i] bytes at raw + raw_start[i]
+    // (i in dict order, unlike `text`, which is in name order).
+    std::uint16_t raw_start[kMaxMembers];
+    std::uint16_t raw_size[kMaxMembers];
+    char raw[kMaxText];
     char text[kMaxText];
 #if PELM_ASAN
     // Poisoned: a name written past `text` is reported, not silently laid
@@ -129,14 +164,36 @@ class DictShapeMemo {
     alignas(8) char guard[64];
 #endif
 
-    void forget() noexcept {
+    void hold() noexcept {
+      if (held) return;
+      for (std::size_t i = 0; i < count; ++i) Py_INCREF(keys[i]);
+      held = true;
+    }
+    void release() noexcept {
+      if (!held) return;
+      held = false;
       for (std::size_t i = 0; i < count; ++i) Py_DECREF(keys[i]);
-      count = 0;
+    }
+
+    // Whether key i's current name, `name_at(i)`, is the one remembered,
+    // for every key. Names are short: a byte loop beats a call to memcmp.
+    template <class NameAt>
+    bool same_names(NameAt name_at) const noexcept {
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::optional<std::string_view> name = name_at(i);
+        if (!name || name->size() != raw_size[i]) return false;
+        const char* own = raw + raw_start[i];
+        for (std::size_t b = 0; b < name->size(); ++b) {
+          if ((*name)[b] != own[b]) return false;
+        }
+      }
+      return true;
     }
   };
   static_assert(kMaxText <= UINT16_MAX, "name ends are kept in 16 bits");
 
   std::uint64_t clock_ = 0;
+  std::uint64_t call_ = 1;  // counts end_call: slots start confirmed in none
   Shape slots_[kSlots];
 };
 

@@ -172,16 +172,26 @@ bool PythonBuilder::fail_insertion() {
   return false;
 }
 
-}  // namespace
-
-Result<OwnedRef> python_from_json(std::string_view json_text) {
+// A stored entry's text and any other text differ only in the parse.
+template <class Parse>
+Result<OwnedRef> build_python(std::string_view json_text, Parse parse) {
   PythonBuilder builder;
-  std::optional<codec::JsonError> error = codec::parse_json(json_text, builder);
+  std::optional<codec::JsonError> error = parse(json_text, builder);
   if (!error) return builder.take_result();
   if (error->code == codec::JsonErrorCode::HandlerStopped) return builder.take_failure();
   std::string text(msg::kReadFailed);
   text += error->text();
   return Error::pending(PyExc_SystemError, std::move(text));
+}
+
+}  // namespace
+
+Result<OwnedRef> python_from_json(std::string_view json_text) {
+  return build_python(json_text, [](std::string_view t, PythonBuilder& b) { return codec::parse_json(t, b); });
+}
+
+Result<OwnedRef> python_from_stored_json(std::string_view json_text) {
+  return build_python(json_text, [](std::string_view t, PythonBuilder& b) { return codec::parse_stored_json(t, b); });
 }
 
 }  // namespace pelm

@@ -26,4 +26,10 @@ namespace pelm {
 // error is first reported as unraisable).
 [[nodiscard]] Result<OwnedRef> python_from_json(std::string_view json_text);
 
+// The same for a stored entry's text or any other output of the writer,
+// which is valid UTF-8 by construction: its strings are decoded without
+// validation (invalid UTF-8 would be read past its end). Never for text
+// from outside.
+[[nodiscard]] Result<OwnedRef> python_from_stored_json(std::string_view json_text);
+
 }  // namespace pelm

@@ -22,6 +22,10 @@
 namespace pelm {
 
 std::optional<ConversionError> write_python_as_json(PyObject* obj, codec::JsonWriter& writer, DictShapeMemo& shapes) {
+  struct EndCall {
+    DictShapeMemo& shapes;
+    ~EndCall() { shapes.end_call(); }
+  } end_call{shapes};
   ToValueWalk walk(writer, &shapes, ToValueWalk::Use::kStored);
   if (walk.convert(obj, 0)) return std::nullopt;
   return walk.take_error();

@@ -276,18 +276,19 @@ bool ToValueWalk::write_large(std::size_t base, std::size_t count, int depth, bo
   return true;
 }
 
-// A shape the memo knows takes its order and written names from there;
-// any other is sorted and remembered first, then written the same way.
+// A shape the memo knows (same keys, same names) takes its order and written
+// names from there; any other is sorted and remembered first, then written
+// the same way.
 bool ToValueWalk::write_small(std::size_t base, std::size_t count, int depth) {
   DictShapeMemo& shapes = *shapes_;
+  SortedMember* members = sort_scratch_->data() + base;
   PyObject* keys[DictShapeMemo::kMaxMembers];
-  for (std::size_t i = 0; i < count; ++i) keys[i] = (*sort_scratch_)[base + i].key;
+  for (std::size_t i = 0; i < count; ++i) keys[i] = members[i].key;
   std::uint32_t order[DictShapeMemo::kMaxMembers];
-  std::size_t slot = shapes.find(keys, count);
+  std::size_t slot = shapes.find(keys, count, [&](std::size_t i) { return str_utf8_in_place(keys[i]); });
   if (slot != DictShapeMemo::kNone) {
     for (std::size_t i = 0; i < count; ++i) order[i] = shapes.order(slot, i);
   } else {
-    SortedMember* members = sort_scratch_->data() + base;
     if (!read_names(members, count)) return false;
     sort_small(members, count, order);
     if (count != 0) {

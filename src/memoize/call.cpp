@@ -56,7 +56,7 @@ Result<OwnedRef> store_and_copy(MemoObject* self, const MissedKey& key, OwnedRef
   if (!stored.ok()) return std::move(stored.error());
   if (!stored.value()) return result;
   if (flight != nullptr) flight->land_stored(pooled.text());
-  return python_from_json(pooled.text());
+  return python_from_stored_json(pooled.text());
 }
 
 // A miss: runs the function (once per key across threads, memo_flight.hpp)

@@ -21,7 +21,7 @@ Result<Found> look_up(CacheObject* cache, MemoKey key, OwnedRef& copy) {
   Entry* entry = find_and_promote(cache, key);
   if (entry == nullptr) return Found::kMiss;
   // As in get: decoding runs no user code, so `entry` stays valid.
-  Result<OwnedRef> decoded = python_from_json(entry->data());
+  Result<OwnedRef> decoded = python_from_stored_json(entry->data());
   if (!decoded.ok()) return std::move(decoded.error());
   copy = std::move(decoded.value());
   return Found::kHit;

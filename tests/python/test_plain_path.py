@@ -143,3 +143,46 @@ def test_inserts_of_dicts_sharing_key_objects_store_the_reference_text(pool, dat
         cache.insert("k", nested)
         assert cache.get_raw("k") == reference_text(nested).encode()
         assert cache.get("k") == nested
+
+
+def objects_within(value):
+    """`value`, and every key, value and container inside it."""
+    out = [value]
+    items = value.items() if isinstance(value, dict) else enumerate(value) if isinstance(value, list) else ()
+    for k, v in items:
+        out += ([k] if isinstance(value, dict) else []) + objects_within(v)
+    return out
+
+
+@pytest.mark.parametrize("tail", [None, object()], ids=["stored", "refused"])
+def test_inserts_hold_no_reference_to_the_callers_objects(tail):
+    # Fresh key strs (ASCII, Latin-1, wider), records of one shape that the
+    # memo learns, and an insert that fails after some of them were written.
+    keys = [f"id{i}" for i in range(5)] + [f"n\u00e9{1}", f"\u65e5{2}"]
+    records = [{k: [i, f"v{i}", float(i)] for k in keys} for i in range(4)]
+    value = {f"outer{0}": records, f"tail{0}": tail}
+    # Small ints, None and the interpreter's other shared objects change
+    # count with anything else that runs; the rest are this test's own.
+    watched = [o for o in objects_within(value) if o is not None and type(o) is not int]
+    before = [sys.getrefcount(o) for o in watched]
+    cache = pelm_lib.Cache(1 << 40)
+    for _ in range(3):
+        cache.insert("records", records)
+        if tail is None:
+            cache.insert("k", value)
+        else:
+            with pytest.raises(SystemError, match="unsupported type object"):
+                cache.insert("k", value)
+    assert [sys.getrefcount(o) for o in watched] == before
+    assert cache.get("records") == records
+
+
+def test_keys_freed_after_an_insert_are_not_taken_for_new_keys_at_their_addresses():
+    # Each round's key strs are new and the last round's are gone, so new
+    # keys often land at remembered addresses with other names.
+    cache = pelm_lib.Cache(1 << 40)
+    for i in range(300):
+        d = {f"{c}{i % 7}": i for c in "abc"}
+        cache.insert("k", d)
+        assert cache.get_raw("k") == reference_text(d).encode()
+        del d
