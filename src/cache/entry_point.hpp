@@ -32,7 +32,7 @@ PELM_COLD void raise_unexpected_exception() noexcept;
 
 // For entry points that return an object (methods, constructor, repr...).
 template <class F>
-PyObject* object_entry(F&& impl) {
+PELM_NO_UBSAN_NULL PyObject* object_entry(F&& impl) {
   fault_injection::arm_from_environment();
   try {
     Result<OwnedRef> r = impl();
@@ -56,7 +56,7 @@ PyObject* object_entry(F&& impl) {
 
 // For entry points that return a number with -1 meaning "error is set".
 template <class T, class F>
-T number_entry(F&& impl) {
+PELM_NO_UBSAN_NULL T number_entry(F&& impl) {
   try {
     Result<T> r = impl();
     if (r.ok()) return r.value();

@@ -60,6 +60,16 @@
 #define PELM_ASAN 0
 #endif
 
+// PELM_NO_UBSAN_NULL: the function binds a reference that UBSan's null check
+// flags although nothing is read through it. glibc's forced unwind (a thread
+// ended at interpreter exit) is a foreign exception with no object, so the
+// `catch (abi::__forced_unwind&)` that must let it pass binds null.
+#if defined(__GNUC__) || defined(__clang__)
+#define PELM_NO_UBSAN_NULL __attribute__((no_sanitize("null")))
+#else
+#define PELM_NO_UBSAN_NULL
+#endif
+
 namespace pelm {
 
 // Asks for the cache line at `p` ahead of its use (a hint: it never faults,

@@ -1,17 +1,20 @@
 """Runs a test's script in a fresh interpreter, so that a crash, an abort or
 a hang fails that one test instead of taking the suite down with it."""
 
+import os
 import subprocess
 import sys
 import textwrap
 
 
-def run_child(script, timeout=60):
+def run_child(script, timeout=60, env=None):
     """Runs `script` with this interpreter and returns its stdout; the test
-    fails with the child's output when it exits non-zero or by a signal."""
+    fails with the child's output when it exits non-zero or by a signal.
+    `env` adds to (or replaces some of) this process's environment."""
     try:
         done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)],
-                              capture_output=True, text=True, timeout=timeout)
+                              capture_output=True, text=True, timeout=timeout,
+                              env=None if env is None else {**os.environ, **env})
     except subprocess.TimeoutExpired as exc:
         raise AssertionError(f"child hung for {timeout} s:\n{exc.stdout}\n{exc.stderr}") from None
     assert done.returncode == 0, f"child exited with {done.returncode}:\n{done.stdout}\n{done.stderr}"

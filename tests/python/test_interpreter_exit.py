@@ -2,6 +2,8 @@
 thread finishes: the interpreter ends that thread with a forced unwind through
 our frames, and the process must still end cleanly."""
 
+import os
+
 import pytest
 
 from child_process import run_child
@@ -51,5 +53,8 @@ print("exiting")
 
 @pytest.mark.parametrize("call", BLOCKING_CALLS.values(), ids=BLOCKING_CALLS.keys())
 def test_daemon_thread_inside_a_call_at_exit(call):
+    # The ended thread never frees what its frames held, by design, so leak
+    # checking (in sanitized runs) has nothing to say about this exit.
+    env = {"ASAN_OPTIONS": os.environ["ASAN_OPTIONS"] + ":detect_leaks=0"} if "ASAN_OPTIONS" in os.environ else None
     for _ in range(2):  # the unwind races the exit; one clean run proves little
-        assert run_child(SCRIPT.format(call=call)) == "exiting\n"
+        assert run_child(SCRIPT.format(call=call), env=env) == "exiting\n"
