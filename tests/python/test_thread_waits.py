@@ -25,7 +25,12 @@ holder.start()
 entered.wait()
 """
 
+# The child takes SIGINT itself whatever it inherited: started in the
+# background by a shell without job control, a process ignores SIGINT, and
+# interrupt_main() then does nothing.
 SIGNAL = HOLDER + """
+import signal
+signal.signal(signal.SIGINT, signal.default_int_handler)
 for call in (lambda: cache.get("a"), lambda: cache.len(), lambda: cache.insert("c", 3)):
     sent = []
     def interrupt():
