@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "py/has_attribute.hpp"
 #include "py/messages.hpp"
 #include "support/portable.hpp"
 
@@ -17,8 +18,11 @@ PELM_COLD Error not_a_file(PyObject* file, const char* method, const char* funct
       .with_argument_note("file");
 }
 
-bool has_fspath(PyObject* file) {
-  return PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(file)), "__fspath__") == 1;
+// As os.fspath asks: does the file's type define __fspath__?
+Result<bool> has_fspath(PyObject* file) {
+  if (PyUnicode_Check(file)) return true;
+  if (PyBytes_Check(file)) return false;
+  return has_attribute(reinterpret_cast<PyObject*>(Py_TYPE(file)), "__fspath__");
 }
 
 // The platform's form of a path object's text (os.fspath's result).
@@ -45,7 +49,9 @@ Result<snapshot::NativePath> native_path(PyObject* file) {
 
 Result<FileTarget> resolve_file_target(PyObject* file, const char* method, const char* function) {
   FileTarget target;
-  if (PyUnicode_Check(file) || (!PyBytes_Check(file) && has_fspath(file))) {
+  Result<bool> is_path = has_fspath(file);
+  if (!is_path.ok()) return std::move(is_path.error()).with_argument_note("file");
+  if (is_path.value()) {
     Result<snapshot::NativePath> path = native_path(file);
     if (!path.ok()) return std::move(path.error());
     target.path = std::move(path.value());

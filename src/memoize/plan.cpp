@@ -2,7 +2,10 @@
 // so it may use the inspect module and attribute lookups freely.
 #include "memoize/plan.hpp"
 
+#include <initializer_list>
 #include <optional>
+
+#include "py/has_attribute.hpp"
 
 namespace pelm {
 
@@ -136,7 +139,11 @@ Result<bool> watch_defaults(PyObject* obj, PyObject* partial, PyObject* watches,
   if (PyMethod_Check(obj)) return watch_defaults(PyMethod_GET_FUNCTION(obj), partial, watches, depth + 1);
   if (PyFunction_Check(obj)) {
     // inspect follows __wrapped__ and __signature__, which nothing here watches.
-    if (PyObject_HasAttrString(obj, "__wrapped__") || PyObject_HasAttrString(obj, "__signature__")) return false;
+    for (const char* name : {"__wrapped__", "__signature__"}) {
+      Result<bool> has = has_attribute(obj, name);
+      if (!has.ok()) return std::move(has.error());
+      if (has.value()) return false;
+    }
     Result<OwnedRef> kw = dict_snapshot(PyFunction_GET_KW_DEFAULTS(obj));
     if (!kw.ok()) return std::move(kw.error());
     if (!kw.value()) return false;
