@@ -19,3 +19,15 @@ def run_child(script, timeout=60, env=None):
         raise AssertionError(f"child hung for {timeout} s:\n{exc.stdout}\n{exc.stderr}") from None
     assert done.returncode == 0, f"child exited with {done.returncode}:\n{done.stdout}\n{done.stderr}"
     return done.stdout
+
+
+# Script text for a value whose conversion parks the inserting thread inside
+# the call (holding the cache) until `release` is set; it sets `entered`
+# first. The script defines both events.
+PARKS = """
+class Parks(dict):
+    def keys(self):
+        entered.set()
+        release.wait()
+        return super().keys()
+"""

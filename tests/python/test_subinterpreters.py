@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from child_process import run_child
+from child_process import PARKS, run_child
 
 USE = """
 import collections, dataclasses, pelm_lib
@@ -46,12 +46,7 @@ assert drive(later({1})) == {"x": {1}}
 # A thread of this interpreter waits for another's insert, then for its run of a key.
 import threading, time
 entered, release = threading.Event(), threading.Event()
-class Parks(dict):
-    def keys(self):
-        entered.set()
-        release.wait()
-        return super().keys()
-parked = threading.Thread(target=lambda: (cache.insert("parked", Parks(v=1)), pair("stampede")))
+""" + PARKS + """parked = threading.Thread(target=lambda: (cache.insert("parked", Parks(v=1)), pair("stampede")))
 parked.start()
 entered.wait()
 got = []

@@ -4,7 +4,7 @@ interpreter exiting under waiting daemon threads (which end while they
 wait); fork while threads wait is in test_fork. Each runs in a child
 process, so a hang or crash fails one test."""
 
-from child_process import run_child
+from child_process import PARKS, run_child
 
 HOLDER = """
 import threading, time, _thread
@@ -14,12 +14,7 @@ cache = pelm_lib.Cache(1000)
 cache.insert("a", 1)
 entered, release = threading.Event(), threading.Event()
 
-class Parks(dict):
-    def keys(self):
-        entered.set()
-        release.wait()
-        return super().keys()
-
+""" + PARKS + """
 holder = threading.Thread(target=lambda: cache.insert("b", Parks()), daemon=True)
 holder.start()
 entered.wait()
