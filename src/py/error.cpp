@@ -89,33 +89,17 @@ PyObject* panic_exception_class() {
   return kept->cls.get();
 }
 
-Error Error::pending(PyObject* cls, std::string message) {
-  Error e;
-  e.cls_ = cls;
-  e.message_ = std::move(message);
-  e.has_message_ = true;
-  return e;
-}
+Error Error::pending(PyObject* cls, std::string message) { return Error(WithMessage{cls, std::move(message)}); }
 
-Error Error::pending_without_message(PyObject* cls) {
-  Error e;
-  e.cls_ = cls;
-  return e;
-}
+Error Error::pending_without_message(PyObject* cls) { return Error(WithoutMessage{cls}); }
 
-Error Error::panic(std::string text) {
-  Error e = pending(nullptr, std::move(text));
-  e.panic_ = true;
-  return e;
-}
+Error Error::panic(std::string text) { return Error(Panic{std::move(text)}); }
 
 Error Error::fetch() {
   OwnedRef exc = take_raised_exception();
   if (!exc) return pending(PyExc_SystemError, msg::kNoExceptionSet);
   if (is_panic_exception(exc.get())) return resume_panic(std::move(exc));
-  Error e;
-  e.caught_ = std::move(exc);
-  return e;
+  return Error(Caught{std::move(exc)});
 }
 
 bool is_panic_exception(PyObject* exc) {
@@ -137,28 +121,28 @@ Error resume_panic(OwnedRef exc) {
 }
 
 Error&& Error::with_argument_note(const char* parameter) && {
-  if (!panic_) note_param_ = parameter;  // a resumed panic stays as it was
+  if (!std::holds_alternative<Panic>(form_)) note_param_ = parameter;  // a resumed panic stays as it was
   return std::move(*this);
 }
 
 void Error::raise() && {
-  if (caught_) {
-    if (note_param_ != nullptr) add_note(caught_.get(), note_param_);
-    restore_raised_exception(std::move(caught_));
-    return;
+  if (auto* form = std::get_if<WithMessage>(&form_)) {
+    raise_with_message(form->cls, form->message);
+  } else if (auto* bare = std::get_if<WithoutMessage>(&form_)) {
+    PyErr_SetNone(bare->cls);  // nothing to carry a note
+  } else if (auto* panic = std::get_if<Panic>(&form_)) {
+    PyObject* cls = panic_exception_class();
+    if (cls != nullptr) raise_with_message(cls, panic->text);  // else making the class failed; its error is set
+  } else {
+    OwnedRef& exc = std::get<Caught>(form_).exc;
+    if (note_param_ != nullptr) add_note(exc.get(), note_param_);
+    restore_raised_exception(std::move(exc));
   }
-  raise_pending();
 }
 
-void Error::raise_pending() {
-  PyObject* cls = panic_ ? panic_exception_class() : cls_;
-  if (cls == nullptr) return;  // making the class failed; its error is set
-  if (!has_message_) {
-    PyErr_SetNone(cls);
-    return;
-  }
+void Error::raise_with_message(PyObject* cls, const std::string& message) const {
   OwnedRef text =
-      OwnedRef::steal(PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()), "replace"));
+      OwnedRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!text) return;
   if (note_param_ == nullptr) {
     PyErr_SetObject(cls, text.get());

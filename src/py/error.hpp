@@ -1,11 +1,14 @@
 // Errors as values: every failure travels back to the entry point as an
 // `Error`, and only the entry point raises it (`raise`), exactly once.
 //
-// Two forms. Pending: a class and a message, nothing created in the
-// interpreter until raised (cheap, and safe to build without the interpreter
-// having anything to say). Caught: the exception the interpreter raised,
-// fetched with its traceback and restored unchanged. A caught PanicException
-// (raised by user code that had caught one of ours) is resumed as a panic.
+// An error is one of four forms, and holds exactly what that form needs.
+// Pending: a class and a message (or, rarely, no message at all), nothing
+// created in the interpreter until raised (cheap, and safe to build without
+// the interpreter having anything to say). Panic: an internal failure's
+// text, raised as PanicException. Caught: the exception the interpreter
+// raised, fetched with its traceback and restored unchanged; a caught
+// PanicException (raised by user code that had caught one of ours) is
+// resumed as a panic.
 //
 // Hazard: `fetch` must only be called right after an API call reported
 // failure; with nothing pending it yields the SystemError that says so.
@@ -45,15 +48,27 @@ class Error {
   void raise() &&;
 
  private:
-  Error() = default;
-  void raise_pending();
+  // Built-in classes and PanicException live forever: the class is borrowed.
+  struct WithMessage {
+    PyObject* cls;
+    std::string message;
+  };
+  struct WithoutMessage {
+    PyObject* cls;
+  };
+  struct Panic {
+    std::string text;
+  };
+  struct Caught {
+    OwnedRef exc;  // the fetched exception object
+  };
+  using Form = std::variant<WithMessage, WithoutMessage, Panic, Caught>;
 
-  PyObject* cls_ = nullptr;  // borrowed: built-in classes and PanicException live forever
-  std::string message_;
-  bool has_message_ = false;
-  bool panic_ = false;
-  OwnedRef caught_;  // the fetched exception object (caught form only)
-  const char* note_param_ = nullptr;
+  explicit Error(Form form) noexcept : form_(std::move(form)) {}
+  void raise_with_message(PyObject* cls, const std::string& message) const;
+
+  Form form_;
+  const char* note_param_ = nullptr;  // never set on a panic
 };
 
 // An operation's outcome: a result or an error. `Result<void>` is the
