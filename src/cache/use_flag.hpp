@@ -178,28 +178,32 @@ PELM_TLS_INITIAL_EXEC inline thread_local HeldShare* held_shares = nullptr;
   return {};
 }
 
+// Whether a use was taken, or refused without an error (this thread's own
+// call holds the flag, a wait would close a cycle, or the interpreter ends).
+enum class Taking { kTaken, kRefused };
+
 // Holds one kind of use for its lifetime. `take` waits for other threads'
 // calls and fails with the in-use error when it is refused; `take_unless_refused`
-// reports a refusal as false instead (a memoized call then runs uncached).
+// reports a refusal as kRefused instead (a memoized call then runs uncached).
 template <bool Exclusive>
 class Use {
  public:
   [[nodiscard]] static Result<void> take(UseFlag& f, std::optional<Use>& slot) {
-    Result<bool> taken = take_unless_refused(f, slot);
+    Result<Taking> taken = take_unless_refused(f, slot);
     if (!taken.ok()) return std::move(taken.error());
-    if (!taken.value()) return in_use_error(Exclusive);
+    if (taken.value() == Taking::kRefused) return in_use_error(Exclusive);
     return {};
   }
-  [[nodiscard]] static Result<bool> take_unless_refused(UseFlag& f, std::optional<Use>& slot) {
+  [[nodiscard]] static Result<Taking> take_unless_refused(UseFlag& f, std::optional<Use>& slot) {
     std::optional<std::uint64_t> generation = Exclusive ? f.try_exclusive() : f.try_shared();
     if (!generation) [[unlikely]] {
       Result<std::optional<std::uint64_t>> waited = f.wait_for_use(Exclusive);
       if (!waited.ok()) return std::move(waited.error());
-      if (!waited.value()) return false;
+      if (!waited.value()) return Taking::kRefused;
       generation = waited.value();
     }
     slot.emplace(f, *generation);
-    return true;
+    return Taking::kTaken;
   }
   Use(UseFlag& f, std::uint64_t generation) noexcept : f_(&f), generation_(generation) {
     if constexpr (!Exclusive) {

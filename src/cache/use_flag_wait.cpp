@@ -188,10 +188,7 @@ Result<std::optional<std::uint64_t>> UseFlag::wait_for_use(bool exclusive) {
 
 Result<void> wait_to_read(UseFlag& f) {
   std::optional<SharedUse> use;
-  Result<bool> taken = SharedUse::take_unless_refused(f, use);
-  if (!taken.ok()) return std::move(taken.error());
-  if (!taken.value()) return in_use_error(false);
-  return {};
+  return SharedUse::take(f, use);  // given back when `use` ends, at once
 }
 
 }  // namespace pelm

@@ -94,10 +94,10 @@ PyObject* shim_store(PyObject*, PyObject* const* args, Py_ssize_t nargsf) {
     const Py_hash_t hash = PyObject_Hash(args[1]);
     if (hash == -1) return Error::fetch();
     PooledWriter pooled;
-    Result<bool> stored = store_result(memo_cache(memo.value()), MemoKey{key, static_cast<std::uint64_t>(hash)},
-                                       memo_ttl(memo.value()), args[2], pooled);
+    Result<Storing> stored = store_result(memo_cache(memo.value()), MemoKey{key, static_cast<std::uint64_t>(hash)},
+                                          memo_ttl(memo.value()), args[2], pooled);
     if (!stored.ok()) return std::move(stored.error());
-    if (!stored.value()) {
+    if (stored.value() == Storing::kDeclined) {
       OwnedRef t = OwnedRef::steal(PyTuple_Pack(2, Py_None, args[2]));
       if (!t) return Error::fetch();
       return t;

@@ -20,16 +20,16 @@ Py_ssize_t find_parameter(PyObject* names, Py_ssize_t first, PyObject* name) noe
 
 }  // namespace
 
-Result<bool> BoundCall::bind(const BindingPlan& plan, PyObject* func) {
-  if (plan.code && PyFunction_GET_CODE(func) != plan.code.get()) return false;
-  if (!watches_hold(plan)) return false;
+Result<Binding> BoundCall::bind(const BindingPlan& plan, PyObject* func) {
+  if (plan.code && PyFunction_GET_CODE(func) != plan.code.get()) return Binding::kUnbound;
+  if (!watches_hold(plan)) return Binding::kUnbound;
   const Py_ssize_t named = plan.named();
   values_.assign(static_cast<std::size_t>(named), nullptr);
   const Py_ssize_t given = nargs_ < plan.positional ? nargs_ : plan.positional;
   for (Py_ssize_t i = 0; i < given; ++i) values_[static_cast<std::size_t>(i)] = args_[i];
-  if (nargs_ > plan.positional && !plan.var_positional) return false;
+  if (nargs_ > plan.positional && !plan.var_positional) return Binding::kUnbound;
   extra_first_ = given;
-  if (!bind_keywords(plan)) return false;
+  if (!bind_keywords(plan)) return Binding::kUnbound;
   return fill_defaults(plan, func);
 }
 
@@ -53,7 +53,7 @@ bool BoundCall::bind_keywords(const BindingPlan& plan) {
   return true;
 }
 
-Result<bool> BoundCall::fill_defaults(const BindingPlan& plan, PyObject* func) {
+Result<Binding> BoundCall::fill_defaults(const BindingPlan& plan, PyObject* func) {
   const Py_ssize_t named = plan.named();
   for (Py_ssize_t i = 0; i < named; ++i) {
     PyObject*& slot = values_[static_cast<std::size_t>(i)];
@@ -64,12 +64,12 @@ Result<bool> BoundCall::fill_defaults(const BindingPlan& plan, PyObject* func) {
       slot = d.value();
     } else {
       PyObject* d = PyTuple_GET_ITEM(plan.defaults.get(), i);
-      if (d != plan.no_default.get() && plan.defaults_unwatched) return false;  // may be stale
+      if (d != plan.no_default.get() && plan.defaults_unwatched) return Binding::kUnbound;  // may be stale
       slot = d == plan.no_default.get() ? nullptr : d;
     }
-    if (slot == nullptr) return false;  // a required parameter is missing
+    if (slot == nullptr) return Binding::kUnbound;  // a required parameter is missing
   }
-  return true;
+  return Binding::kBound;
 }
 
 // A plain function's default for parameter `i`, or null if it has none.

@@ -43,6 +43,9 @@ class SmallArray {
   std::unique_ptr<T[]> heap_;
 };
 
+// Whether a call binds to a plan: kUnbound leaves it uncacheable.
+enum class Binding { kBound, kUnbound };
+
 class BoundCall {
  public:
   BoundCall(PyObject* const* args, std::size_t nargs, PyObject* kwnames) noexcept
@@ -50,9 +53,9 @@ class BoundCall {
   BoundCall(const BoundCall&) = delete;
   BoundCall& operator=(const BoundCall&) = delete;
 
-  // True when the call binds to `plan`; false (nothing raised) when it does
-  // not, and the function, called, would raise its own TypeError.
-  [[nodiscard]] Result<bool> bind(const BindingPlan& plan, PyObject* func);
+  // kUnbound (nothing raised) when the call does not bind to `plan`, and the
+  // function, called, would raise its own TypeError.
+  [[nodiscard]] Result<Binding> bind(const BindingPlan& plan, PyObject* func);
 
   // The value of named parameter `i` (borrowed).
   [[nodiscard]] PyObject* value(Py_ssize_t i) const noexcept { return values_[static_cast<std::size_t>(i)]; }
@@ -70,7 +73,7 @@ class BoundCall {
 
  private:
   [[nodiscard]] bool bind_keywords(const BindingPlan& plan);
-  [[nodiscard]] Result<bool> fill_defaults(const BindingPlan& plan, PyObject* func);
+  [[nodiscard]] Result<Binding> fill_defaults(const BindingPlan& plan, PyObject* func);
   [[nodiscard]] Result<PyObject*> function_default(const BindingPlan& plan, PyObject* func, Py_ssize_t i);
 
   PyObject* const* args_;

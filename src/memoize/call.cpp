@@ -22,9 +22,9 @@ namespace pelm {
 Result<std::optional<MissedKey>> try_cache(MemoObject* self, PyObject* const* args, std::size_t nargs,
                                            PyObject* kwnames, OwnedRef& hit) {
   PooledWriter pooled;
-  Result<bool> written = write_call_key(*self, args, nargs, kwnames, pooled);
+  Result<Keyed> written = write_call_key(*self, args, nargs, kwnames, pooled);
   if (!written.ok()) return std::move(written.error());
-  if (!written.value()) return std::optional<MissedKey>();
+  if (written.value() == Keyed::kUncacheable) return std::optional<MissedKey>();
   Result<std::uint64_t> hash = key_str_hash(pooled.text());
   if (!hash.ok()) return std::move(hash.error());
   Result<Found> found = look_up(memo_cache(self), MemoKey{pooled.text(), hash.value()}, hit);
@@ -51,10 +51,10 @@ Result<OwnedRef> call_function(MemoObject* self, PyObject* const* args, std::siz
 
 Result<OwnedRef> store_and_copy(MemoObject* self, const MissedKey& key, OwnedRef result, FlightOwner* flight) {
   PooledWriter pooled;
-  Result<bool> stored =
+  Result<Storing> stored =
       store_result(memo_cache(self), MemoKey{key.text, key.str_hash}, memo_ttl(self), result.get(), pooled);
   if (!stored.ok()) return std::move(stored.error());
-  if (!stored.value()) return result;
+  if (stored.value() == Storing::kDeclined) return result;
   if (flight != nullptr) flight->land_stored(pooled.text());
   return python_from_stored_json(pooled.text());
 }

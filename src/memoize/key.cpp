@@ -13,61 +13,64 @@ namespace pelm {
 
 namespace {
 
-// One argument's text; false when it has none (the call is uncacheable).
-// Only a panic survives: any other failure just means "no key".
-Result<bool> write_part(PyObject* value, codec::JsonWriter& w) {
+// One argument's text; kUncacheable when it has none. Only a panic
+// survives: any other failure just means "no key".
+Result<Keyed> write_part(PyObject* value, codec::JsonWriter& w) {
   std::optional<ConversionError> e = write_python_as_key_part(value, w);
-  if (!e) return true;
+  if (!e) return Keyed::kWritten;
   if (e->is_panic()) return std::move(*e).to_error({});
-  return false;
+  return Keyed::kUncacheable;
 }
 
-Result<bool> write_range(const BoundCall& call, Py_ssize_t first, Py_ssize_t end, codec::JsonWriter& w) {
+// Whether `r` lets the key go on being written.
+bool written(Result<Keyed>& r) noexcept { return r.ok() && r.value() == Keyed::kWritten; }
+
+Result<Keyed> write_range(const BoundCall& call, Py_ssize_t first, Py_ssize_t end, codec::JsonWriter& w) {
   for (Py_ssize_t i = first; i < end; ++i) {
-    Result<bool> r = write_part(call.value(i), w);
-    if (!r.ok() || !r.value()) return r;
+    Result<Keyed> r = write_part(call.value(i), w);
+    if (!written(r)) return r;
   }
-  return true;
+  return Keyed::kWritten;
 }
 
-Result<bool> write_extra_positional(const BoundCall& call, PyObject* const* args, codec::JsonWriter& w) {
+Result<Keyed> write_extra_positional(const BoundCall& call, PyObject* const* args, codec::JsonWriter& w) {
   w.begin_array();
   for (Py_ssize_t i = call.extra_positional_first(); i < call.extra_positional_end(); ++i) {
-    Result<bool> r = write_part(args[i], w);
-    if (!r.ok() || !r.value()) return r;
+    Result<Keyed> r = write_part(args[i], w);
+    if (!written(r)) return r;
   }
   w.end_array();
-  return true;
+  return Keyed::kWritten;
 }
 
 // The writer sorts the members, so keyword order never matters.
-Result<bool> write_extra_keywords(const BoundCall& call, codec::JsonWriter& w) {
+Result<Keyed> write_extra_keywords(const BoundCall& call, codec::JsonWriter& w) {
   Utf8Scratch scratch;  // the writer copies each name before the next is read
   w.begin_object();
   for (std::size_t i = 0; i < call.extra_keyword_count(); ++i) {
     std::string_view name;
     if (!str_utf8_view(call.extra_keyword_name(i), scratch, &name)) {
       PyErr_Clear();  // a lone surrogate: no text, so no key
-      return false;
+      return Keyed::kUncacheable;
     }
     w.key(name);
-    Result<bool> r = write_part(call.extra_keyword_value(i), w);
-    if (!r.ok() || !r.value()) return r;
+    Result<Keyed> r = write_part(call.extra_keyword_value(i), w);
+    if (!written(r)) return r;
   }
   w.end_object();
-  return true;
+  return Keyed::kWritten;
 }
 
-Result<bool> write_arguments(const BindingPlan& plan, const BoundCall& call, PyObject* const* args,
-                             codec::JsonWriter& w) {
+Result<Keyed> write_arguments(const BindingPlan& plan, const BoundCall& call, PyObject* const* args,
+                              codec::JsonWriter& w) {
   w.begin_array();
-  Result<bool> r = write_range(call, 0, plan.positional, w);
-  if (r.ok() && r.value() && plan.var_positional) r = write_extra_positional(call, args, w);
-  if (r.ok() && r.value()) r = write_range(call, plan.positional, plan.named(), w);
-  if (r.ok() && r.value() && plan.var_keyword) r = write_extra_keywords(call, w);
-  if (!r.ok() || !r.value()) return r;
+  Result<Keyed> r = write_range(call, 0, plan.positional, w);
+  if (written(r) && plan.var_positional) r = write_extra_positional(call, args, w);
+  if (written(r)) r = write_range(call, plan.positional, plan.named(), w);
+  if (written(r) && plan.var_keyword) r = write_extra_keywords(call, w);
+  if (!written(r)) return r;
   w.end_array();
-  return true;
+  return Keyed::kWritten;
 }
 
 // hashlib.sha256, imported on first need and kept per interpreter. The
@@ -110,26 +113,27 @@ Result<void> digest_long_key(codec::ByteBuffer& out, std::size_t prefix_size) {
 
 }  // namespace
 
-Result<bool> write_call_key(const MemoObject& self, PyObject* const* args, std::size_t nargs, PyObject* kwnames,
-                            PooledWriter& pooled) {
+Result<Keyed> write_call_key(const MemoObject& self, PyObject* const* args, std::size_t nargs, PyObject* kwnames,
+                             PooledWriter& pooled) {
   BoundCall call(args, nargs, kwnames);
-  Result<bool> bound = call.bind(self.plan, self.func.get());
-  if (!bound.ok() || !bound.value()) return bound;
+  Result<Binding> bound = call.bind(self.plan, self.func.get());
+  if (!bound.ok()) return std::move(bound.error());
+  if (bound.value() == Binding::kUnbound) return Keyed::kUncacheable;
   const std::string_view prefix(PyBytes_AS_STRING(self.prefix.get()),
                                 static_cast<std::size_t>(PyBytes_GET_SIZE(self.prefix.get())));
   codec::ByteBuffer& out = pooled.out();
   out.append(prefix);
   const std::size_t repeated = pooled.writer().repeated_names();
-  Result<bool> written = write_arguments(self.plan, call, args, pooled.writer());
-  if (!written.ok() || !written.value()) return written;
+  Result<Keyed> arguments = write_arguments(self.plan, call, args, pooled.writer());
+  if (!written(arguments)) return arguments;
   // Two keys of one text (str subclasses with their own equality) write as
   // one member, so the text no longer tells this argument from another:
   // no key, as for NaN and sets.
-  if (pooled.writer().repeated_names() != repeated) return false;
+  if (pooled.writer().repeated_names() != repeated) return Keyed::kUncacheable;
   if (out.size() > kLongKey) {
     PELM_TRY(digest_long_key(out, prefix.size()));
   }
-  return true;
+  return Keyed::kWritten;
 }
 
 Result<std::uint64_t> key_str_hash(std::string_view key) {

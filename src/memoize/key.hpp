@@ -29,10 +29,14 @@ namespace pelm {
 
 inline constexpr std::size_t kLongKey = 256;
 
+// Whether a call's key was written, or the call is uncacheable (nothing
+// raised: it then runs uncached).
+enum class Keyed { kWritten, kUncacheable };
+
 // Writes the key of calling `self` with (args, nargs, kwnames) into `pooled`,
-// replacing its text; false when the call is uncacheable (nothing raised).
-[[nodiscard]] Result<bool> write_call_key(const MemoObject& self, PyObject* const* args, std::size_t nargs,
-                                          PyObject* kwnames, PooledWriter& pooled);
+// replacing its text.
+[[nodiscard]] Result<Keyed> write_call_key(const MemoObject& self, PyObject* const* args, std::size_t nargs,
+                                           PyObject* kwnames, PooledWriter& pooled);
 
 // The hash the interpreter gives the key as a str: the engine places every
 // key by it, so a memoized entry is found by get(key) and the other way round.

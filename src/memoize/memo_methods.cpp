@@ -13,8 +13,8 @@ namespace pelm {
 
 namespace {
 
-// The call's key text in `pooled`; false when the call is uncacheable.
-Result<bool> key_of(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PooledWriter& pooled) {
+// The call's key text in `pooled`, unless the call is uncacheable.
+Result<Keyed> key_of(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PooledWriter& pooled) {
   MemoObject* self = as_memo(op);
   if (!self->func) return cleared_memo_error();
   return write_call_key(*self, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, pooled);
@@ -23,9 +23,9 @@ Result<bool> key_of(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyOb
 PyObject* memo_key(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return object_entry([&]() -> Result<OwnedRef> {
     PooledWriter pooled;
-    Result<bool> written = key_of(op, args, nargsf, kwnames, pooled);
+    Result<Keyed> written = key_of(op, args, nargsf, kwnames, pooled);
     if (!written.ok()) return std::move(written.error());
-    if (!written.value()) return OwnedRef::borrow(Py_None);
+    if (written.value() == Keyed::kUncacheable) return OwnedRef::borrow(Py_None);
     return key_as_str(pooled.text());
   });
 }
@@ -34,9 +34,9 @@ PyObject* memo_key(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObj
 PyObject* memo_invalidate(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return object_entry([&]() -> Result<OwnedRef> {
     PooledWriter pooled;
-    Result<bool> written = key_of(op, args, nargsf, kwnames, pooled);
+    Result<Keyed> written = key_of(op, args, nargsf, kwnames, pooled);
     if (!written.ok()) return std::move(written.error());
-    if (!written.value()) return new_bool(false);
+    if (written.value() == Keyed::kUncacheable) return new_bool(false);
     Result<std::uint64_t> hash = key_str_hash(pooled.text());
     if (!hash.ok()) return std::move(hash.error());
     CacheObject* cache = memo_cache(as_memo(op));

@@ -130,43 +130,49 @@ Result<OwnedRef> attribute(PyObject* obj, const char* name) {
   return value;
 }
 
-// Adds what `obj`'s signature defaults are read from to `watches`; false
-// when some of it cannot be watched. Built-in callables keep their
-// signature for good and need no watch.
-Result<bool> watch_defaults(PyObject* obj, PyObject* partial, PyObject* watches, int depth = 0) {
-  if (depth > 32) return false;
-  if (PyCFunction_Check(obj) || Py_IS_TYPE(obj, &PyMethodDescr_Type)) return true;
+// Whether what `obj`'s signature defaults are read from is watched, or some
+// of it cannot be.
+enum class Watching { kWatched, kUnwatchable };
+
+// Adds what `obj`'s signature defaults are read from to `watches`. Built-in
+// callables keep their signature for good and need no watch.
+Result<Watching> watch_defaults(PyObject* obj, PyObject* partial, PyObject* watches, int depth = 0) {
+  if (depth > 32) return Watching::kUnwatchable;
+  if (PyCFunction_Check(obj) || Py_IS_TYPE(obj, &PyMethodDescr_Type)) return Watching::kWatched;
   if (PyMethod_Check(obj)) return watch_defaults(PyMethod_GET_FUNCTION(obj), partial, watches, depth + 1);
   if (PyFunction_Check(obj)) {
     // inspect follows __wrapped__ and __signature__, which nothing here watches.
     for (const char* name : {"__wrapped__", "__signature__"}) {
       Result<bool> has = has_attribute(obj, name);
       if (!has.ok()) return std::move(has.error());
-      if (has.value()) return false;
+      if (has.value()) return Watching::kUnwatchable;
     }
     Result<OwnedRef> kw = dict_snapshot(PyFunction_GET_KW_DEFAULTS(obj));
     if (!kw.ok()) return std::move(kw.error());
-    if (!kw.value()) return false;
+    if (!kw.value()) return Watching::kUnwatchable;
     PyObject* defaults = PyFunction_GET_DEFAULTS(obj);
     OwnedRef w = OwnedRef::steal(
         PyTuple_Pack(4, obj, PyFunction_GET_CODE(obj), defaults ? defaults : Py_None, kw.value().get()));
     if (!w || PyList_Append(watches, w.get()) < 0) return Error::fetch();
-    return true;
+    return Watching::kWatched;
   }
   if (Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject*>(partial))) {
+    // Each failure is fetched once, where it happened.
     Result<OwnedRef> func = attribute(obj, "func");
-    Result<OwnedRef> args = func.ok() ? attribute(obj, "args") : Result<OwnedRef>(Error::fetch());
-    Result<OwnedRef> keywords = args.ok() ? attribute(obj, "keywords") : Result<OwnedRef>(Error::fetch());
+    if (!func.ok()) return std::move(func.error());
+    Result<OwnedRef> args = attribute(obj, "args");
+    if (!args.ok()) return std::move(args.error());
+    Result<OwnedRef> keywords = attribute(obj, "keywords");
     if (!keywords.ok()) return std::move(keywords.error());
     Result<OwnedRef> kw = dict_snapshot(keywords.value().get());
     if (!kw.ok()) return std::move(kw.error());
-    if (!kw.value()) return false;
+    if (!kw.value()) return Watching::kUnwatchable;
     OwnedRef w = OwnedRef::steal(PyTuple_Pack(3, obj, func.value().get(), args.value().get()));
     OwnedRef entry = w ? OwnedRef::steal(PyTuple_Pack(2, w.get(), kw.value().get())) : OwnedRef();
     if (!entry || PyList_Append(watches, entry.get()) < 0) return Error::fetch();
     return watch_defaults(func.value().get(), partial, watches, depth + 1);
   }
-  return false;
+  return Watching::kUnwatchable;
 }
 
 bool has_defaults(const BindingPlan& plan) noexcept {
@@ -181,10 +187,11 @@ Result<void> add_watches(BindingPlan& plan, PyObject* func) {
   if (!partial.ok()) return std::move(partial.error());
   OwnedRef watches = OwnedRef::steal(PyList_New(0));
   if (!watches) return Error::fetch();
-  Result<bool> watched = watch_defaults(func, partial.value(), watches.get());
+  Result<Watching> watched = watch_defaults(func, partial.value(), watches.get());
   if (!watched.ok()) return std::move(watched.error());
-  plan.defaults_unwatched = !watched.value() && has_defaults(plan);
-  if (watched.value() && PyList_GET_SIZE(watches.get()) > 0) {
+  const bool all_watched = watched.value() == Watching::kWatched;
+  plan.defaults_unwatched = !all_watched && has_defaults(plan);
+  if (all_watched && PyList_GET_SIZE(watches.get()) > 0) {
     plan.watches = OwnedRef::steal(PyList_AsTuple(watches.get()));
     if (!plan.watches) return Error::fetch();
   }

@@ -11,9 +11,9 @@ namespace pelm {
 
 Result<Found> look_up(CacheObject* cache, MemoKey key, OwnedRef& copy) {
   std::optional<ExclusiveUse> use;
-  Result<bool> taken = ExclusiveUse::take_unless_refused(cache->use_flag, use);
+  Result<Taking> taken = ExclusiveUse::take_unless_refused(cache->use_flag, use);
   if (!taken.ok()) return std::move(taken.error());
-  if (!taken.value()) return Found::kBusy;
+  if (taken.value() == Taking::kRefused) return Found::kBusy;
   // As every call does first (expiry.hpp); this is the first time the call
   // touches the cache, and it holds exclusive use.
   expire_due_held(cache);
@@ -27,21 +27,20 @@ Result<Found> look_up(CacheObject* cache, MemoKey key, OwnedRef& copy) {
   return Found::kHit;
 }
 
-Result<bool> store_result(CacheObject* cache, MemoKey key, std::optional<std::int64_t> ttl_ns, PyObject* result,
-                          PooledWriter& pooled) {
+Result<Storing> store_result(CacheObject* cache, MemoKey key, std::optional<std::int64_t> ttl_ns, PyObject* result,
+                             PooledWriter& pooled) {
   if (auto e = write_python_as_result(result, pooled.writer())) {
     if (e->is_panic()) return std::move(*e).to_error({});
-    return false;
+    return Storing::kDeclined;
   }
   std::optional<ExclusiveUse> use;
-  Result<bool> taken = ExclusiveUse::take_unless_refused(cache->use_flag, use);
+  Result<Taking> taken = ExclusiveUse::take_unless_refused(cache->use_flag, use);
   if (!taken.ok()) return std::move(taken.error());
-  if (!taken.value()) return false;
+  if (taken.value() == Taking::kRefused) return Storing::kDeclined;
   const std::string_view text = pooled.text();
-  if (text.size() > cache->engine.limit()) return false;
-  Result<OwnedRef> stored = store_text(cache, key, text, ttl_ns);
-  if (!stored.ok()) return std::move(stored.error());
-  return true;
+  if (text.size() > cache->engine.limit()) return Storing::kDeclined;
+  PELM_TRY(store_text(cache, key, text, ttl_ns));
+  return Storing::kStored;
 }
 
 }  // namespace pelm

@@ -38,12 +38,14 @@ enum class Found { kHit, kMiss, kBusy };
 // decoded value. On a miss: counts a miss.
 [[nodiscard]] Result<Found> look_up(CacheObject* cache, MemoKey key, OwnedRef& copy);
 
+// Whether a result was stored, or declined without an error: refused by the
+// conversion, longer than the limit, or the cache in use elsewhere.
+enum class Storing { kStored, kDeclined };
+
 // Converts `result` as insert does into `pooled` and stores the text under
 // `key`, expiring `ttl_ns` nanoseconds from now when given, as insert_ttl
-// stores. False when the result cannot be stored (refused by the
-// conversion, longer than the limit, or the cache in use elsewhere); only a
-// panic or a memory error is an error.
-[[nodiscard]] Result<bool> store_result(CacheObject* cache, MemoKey key, std::optional<std::int64_t> ttl_ns,
-                                        PyObject* result, PooledWriter& pooled);
+// stores. Only a panic or a memory error is an error.
+[[nodiscard]] Result<Storing> store_result(CacheObject* cache, MemoKey key, std::optional<std::int64_t> ttl_ns,
+                                           PyObject* result, PooledWriter& pooled);
 
 }  // namespace pelm
