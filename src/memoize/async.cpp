@@ -6,7 +6,9 @@
 // asyncio.run accept, and nothing runs until it is awaited. The key, the lookup, the decode and the store are the
 // C++ ones plain calls use, reached through private helpers in the shim's
 // namespace; Python-level code does only what needs the event loop: sharing
-// one call among the awaits of one key.
+// one call among the awaits of one key. The key of a miss goes to the shim
+// as an opaque object (async_key.hpp) and comes back to the store as it
+// was written and hashed.
 //
 // Sharing. The first await of a key that misses starts the call in a task
 // of its own, registered as a flight under (loop, key) in the wrapper's
@@ -27,14 +29,13 @@
 #include "generated/async_shim.hpp"
 #include "cache/entry_point.hpp"
 #include "memoize/async.hpp"
+#include "memoize/async_key.hpp"
 #include "memoize/call.hpp"
-#include "memoize/key.hpp"
 #include "memoize/memo_object.hpp"
 #include "cache/method_support.hpp"
 #include "memoize/store.hpp"
 #include "py/messages.hpp"
 #include "py/per_interpreter.hpp"
-#include "py/str_utf8.hpp"
 #include "support/portable.hpp"
 
 namespace pelm {
@@ -61,7 +62,7 @@ Result<OwnedRef> pair(long first, OwnedRef second) {
   return t;
 }
 
-// lookup(memo, *args, **kwargs) -> (kHit, copy) | (kUncached, None) | (kMiss, key)
+// lookup(memo, *args, **kwargs) -> (kHit, copy) | (kUncached, None) | (kMiss, key object)
 PyObject* shim_lookup(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return object_entry([&]() -> Result<OwnedRef> {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -74,28 +75,23 @@ PyObject* shim_lookup(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
     if (!key.ok()) return std::move(key.error());
     if (hit) return pair(kHit, std::move(hit));
     if (!key.value()) return pair(kUncached, OwnedRef::borrow(Py_None));
-    Result<OwnedRef> text = key_as_str(key.value()->text);
-    if (!text.ok()) return std::move(text.error());
-    return pair(kMiss, std::move(text.value()));
+    Result<OwnedRef> missed = new_async_key(std::move(*key.value()));
+    if (!missed.ok()) return std::move(missed.error());
+    return pair(kMiss, std::move(missed.value()));
   });
 }
 
-// store(memo, key, result) -> (stored text as bytes, None) | (None, result)
+// store(memo, key object, result) -> (stored text as bytes, None) | (None, result)
+// The key object is the caller's argument, so it outlives the store.
 PyObject* shim_store(PyObject*, PyObject* const* args, Py_ssize_t nargsf) {
   return object_entry([&]() -> Result<OwnedRef> {
-    if (PyVectorcall_NARGS(nargsf) != 3 || !PyUnicode_CheckExact(args[1])) {
-      return not_a_memo(Py_None);
-    }
+    const MissedKey* key = PyVectorcall_NARGS(nargsf) == 3 ? async_key_of(args[1]) : nullptr;
+    if (key == nullptr) return not_a_memo(Py_None);
     Result<MemoObject*> memo = memo_argument(args[0]);
     if (!memo.ok()) return std::move(memo.error());
-    std::string_view key;
-    Utf8Scratch scratch;
-    if (!str_utf8_view(args[1], scratch, &key)) return Error::fetch();
-    const Py_hash_t hash = PyObject_Hash(args[1]);
-    if (hash == -1) return Error::fetch();
     PooledWriter pooled;
-    Result<Storing> stored = store_result(memo_cache(memo.value()), MemoKey{key, static_cast<std::uint64_t>(hash)},
-                                          memo_ttl(memo.value()), args[2], pooled);
+    Result<Storing> stored =
+        store_result(memo_cache(memo.value()), key->ref(), memo_ttl(memo.value()), args[2], pooled);
     if (!stored.ok()) return std::move(stored.error());
     if (stored.value() == Storing::kDeclined) {
       OwnedRef t = OwnedRef::steal(PyTuple_Pack(2, Py_None, args[2]));

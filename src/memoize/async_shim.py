@@ -3,7 +3,9 @@
 Compiled once per process from the text CMake embeds in the extension; run
 in a namespace of its own whose `lookup`, `store`, `decode`, `wrapped` and
 `in_flight` are the extension's private helpers. Not a module of the
-package: nothing imports this file.
+package: nothing imports this file. The key a miss's lookup gives is an
+opaque object of the extension's, hashed and compared as its text: it goes
+into the flight's slot and back to `store` untouched.
 """
 
 from asyncio import CancelledError, current_task, get_running_loop, shield

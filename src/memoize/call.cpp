@@ -51,8 +51,7 @@ Result<OwnedRef> call_function(MemoObject* self, PyObject* const* args, std::siz
 
 Result<OwnedRef> store_and_copy(MemoObject* self, const MissedKey& key, OwnedRef result, FlightOwner* flight) {
   PooledWriter pooled;
-  Result<Storing> stored =
-      store_result(memo_cache(self), MemoKey{key.text, key.str_hash}, memo_ttl(self), result.get(), pooled);
+  Result<Storing> stored = store_result(memo_cache(self), key.ref(), memo_ttl(self), result.get(), pooled);
   if (!stored.ok()) return std::move(stored.error());
   if (stored.value() == Storing::kDeclined) return result;
   if (flight != nullptr) flight->land_stored(pooled.text());

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/key_ref.hpp"
 #include "memoize/memo_object.hpp"
 #include "py/error.hpp"
 #include "py/owned_ref.hpp"
@@ -20,6 +21,8 @@ namespace pelm {
 struct MissedKey {
   std::string text;
   std::uint64_t str_hash;
+  // The key as the engine takes it, valid while this key is.
+  [[nodiscard]] KeyRef ref() const noexcept { return KeyRef{text, str_hash}; }
 };
 
 // A hit's fresh copy in `hit`, or the key to store under after a miss;

@@ -302,6 +302,25 @@ def test_a_shared_call_that_raises_fails_every_waiter_and_stores_nothing():
     assert all(isinstance(e, ValueError) for e in failed + again) and len({id(e) for e in failed}) == 1
 
 
+@pytest.mark.parametrize("arg", ["plain", "été ✓", "x" * 400], ids=["ascii", "non-ascii", "digested"])
+def test_a_shared_call_stores_under_the_key_that_get_and_later_calls_find(arg):
+    async def body(fetch):
+        return await asyncio.gather(fetch(arg), fetch(arg)), await fetch(arg)
+
+    c = pelm_lib.Cache(10_000)
+    calls = []
+
+    @c.memoize
+    async def fetch(a):
+        calls.append(a)
+        await asyncio.sleep(0)
+        return [a]
+
+    shared, later = asyncio.run(body(fetch))
+    assert shared == [[arg]] * 2 and later == [arg] and calls == [arg]
+    assert c.get(fetch.key(arg)) == [arg] and c.len() == 1
+
+
 @pytest.mark.parametrize("cancelled_index", [0, 1], ids=["first-awaiter", "later-awaiter"])
 def test_a_cancelled_awaiter_leaves_the_shared_call_running(cancelled_index):
     async def body(fetch):
