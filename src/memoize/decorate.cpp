@@ -135,8 +135,7 @@ Result<OwnedRef> make_wrapper(PyObject* cache, PyObject* func, PyObject* prefix,
   parts.is_async = is_async.value();
   Result<OwnedRef> wrapper = new_memo(std::move(parts));
   if (!wrapper.ok()) return wrapper;
-  Result<OwnedRef> updated = call_module_function("functools", "update_wrapper", wrapper.value().get(), func);
-  if (!updated.ok()) return std::move(updated.error());
+  PELM_TRY(call_module_function("functools", "update_wrapper", wrapper.value().get(), func));
   if (is_async.value()) {
     PELM_TRY(mark_coroutine_function(wrapper.value().get()));
   }
