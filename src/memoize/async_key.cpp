@@ -52,22 +52,15 @@ PyType_Spec async_key_spec = {
 };
 
 // The type, kept per interpreter: its instances are that interpreter's
-// objects. Made on first need; making it can release the interpreter lock,
-// and a thread that loses the race drops its copy.
+// objects.
 struct AsyncKeyType {
   static constexpr const char* kKey = "pelm_lib.memoize_async_key_type";
-  OwnedRef type;
+  OwnedRef object;
 };
 
 PyTypeObject* async_key_type() {
-  AsyncKeyType* kept = for_this_interpreter<AsyncKeyType>();
-  if (kept == nullptr) return nullptr;
-  if (!kept->type) {
-    OwnedRef made = OwnedRef::steal(PyType_FromSpec(&async_key_spec));
-    if (!made) return nullptr;
-    if (!kept->type) kept->type = std::move(made);
-  }
-  return reinterpret_cast<PyTypeObject*>(kept->type.get());
+  return reinterpret_cast<PyTypeObject*>(
+      kept_object<AsyncKeyType>([] { return OwnedRef::steal(PyType_FromSpec(&async_key_spec)); }));
 }
 
 }  // namespace

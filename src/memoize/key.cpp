@@ -73,24 +73,17 @@ Result<Keyed> write_arguments(const BindingPlan& plan, const BoundCall& call, Py
   return Keyed::kWritten;
 }
 
-// hashlib.sha256, imported on first need and kept per interpreter. The
-// import can release the interpreter lock; a thread that loses the race to
-// store it drops its own reference.
+// hashlib.sha256, imported on first need and kept per interpreter.
 struct Hashing {
   static constexpr const char* kKey = "pelm_lib.memoize_hashing";
-  OwnedRef sha256;
+  OwnedRef object;
 };
 
 PyObject* sha256_constructor() {
-  Hashing* kept = for_this_interpreter<Hashing>();
-  if (kept == nullptr) return nullptr;
-  if (!kept->sha256) {
+  return kept_object<Hashing>([] {
     OwnedRef hashlib = OwnedRef::steal(PyImport_ImportModule("hashlib"));
-    OwnedRef found = hashlib ? OwnedRef::steal(PyObject_GetAttrString(hashlib.get(), "sha256")) : OwnedRef();
-    if (!found) return nullptr;
-    if (!kept->sha256) kept->sha256 = std::move(found);
-  }
-  return kept->sha256.get();
+    return hashlib ? OwnedRef::steal(PyObject_GetAttrString(hashlib.get(), "sha256")) : OwnedRef();
+  });
 }
 
 // Replaces out's text after the prefix by the hex digest of the whole text.

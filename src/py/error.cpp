@@ -71,22 +71,16 @@ namespace {
 // Each interpreter's own class: a class made in one must not be raised in another.
 struct PanicClass {
   static constexpr const char* kKey = "pelm_lib.PanicException";
-  OwnedRef cls;
+  OwnedRef object;
 };
 
 }  // namespace
 
 PyObject* panic_exception_class() {
-  PanicClass* kept = for_this_interpreter<PanicClass>();
-  if (kept == nullptr) return nullptr;
-  if (!kept->cls) {
-    OwnedRef made =
-        OwnedRef::steal(PyErr_NewExceptionWithDoc("pelm_lib.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
-    // Making a class can collect garbage, whose finalisers may have made one
-    // meanwhile: the first one stored is the one kept.
-    if (!kept->cls) kept->cls = std::move(made);
-  }
-  return kept->cls.get();
+  return kept_object<PanicClass>([] {
+    return OwnedRef::steal(
+        PyErr_NewExceptionWithDoc("pelm_lib.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+  });
 }
 
 Error Error::pending(PyObject* cls, std::string message) { return Error(WithMessage{cls, std::move(message)}); }

@@ -27,6 +27,9 @@
 
 #include <cstdint>
 #include <new>
+#include <utility>
+
+#include "py/owned_ref.hpp"
 
 namespace pelm {
 
@@ -73,6 +76,22 @@ template <class T>
   // next call looks again rather than trusting this one too long.
   seen = Seen{id, destroyed, static_cast<T*>(found)};
   return seen.instance;
+}
+
+// One object kept per interpreter in `T::object`, made by `make` (which
+// returns it, or null with a Python error set) on first need. Making it can
+// release the interpreter lock or collect garbage, whose code may make one
+// meanwhile: the first one stored is the one kept, a later one is dropped.
+template <class T, class Make>
+[[nodiscard]] PyObject* kept_object(Make make) {
+  T* kept = for_this_interpreter<T>();
+  if (kept == nullptr) return nullptr;
+  if (!kept->object) {
+    OwnedRef made = make();
+    if (!made) return nullptr;
+    if (!kept->object) kept->object = std::move(made);
+  }
+  return kept->object.get();
 }
 
 }  // namespace pelm
