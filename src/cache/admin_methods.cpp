@@ -76,7 +76,7 @@ Result<OwnedRef> stats_impl(CacheObject* self, PyObject* const* args, Py_ssize_t
     PELM_TRY(check_shared_use(self->use_flag));
     snapshot = self->counters;
   }
-  return new_stats_record(snapshot);
+  return new_stats_record(reinterpret_cast<PyObject*>(self), snapshot);
 }
 
 Result<OwnedRef> resize_impl(CacheObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

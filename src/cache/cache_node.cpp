@@ -1,38 +1,39 @@
 // The hidden CacheNode type. Entries live in the engine's own storage, so no
-// instance is ever made; the type exists, readied with Cache, as a
-// static type without a constructor: Python can neither call it nor build one
-// with object.__new__, and readying it never warns (a dot-less heap type name
-// would, and under -W error that would break every insert).
+// instance is ever made; the type exists, made with Cache in each
+// interpreter, without a constructor: Python can neither call it nor build
+// one with object.__new__.
+//
+// It looks as a built-in type named "CacheNode" would: module `builtins` (so
+// its repr is <class 'CacheNode'>), a tp_name without a module, and __doc__
+// the empty string. The spec's name has the module in it because a dot-less
+// name makes the interpreter warn when the type is made (under -W error that
+// would fail the import); tp_name then points at the dot-less literal, which
+// a heap type allows, as it never frees what tp_name points at.
 #include "cache/cache_object.hpp"
-#include "py/owned_ref.hpp"
-#include "py/static_type.hpp"
 
 namespace pelm {
 
 namespace {
 
-PyTypeObject make_cache_node_type() noexcept {
-  PyTypeObject t = blank_static_type();
-  t.tp_name = "CacheNode";
-  t.tp_basicsize = sizeof(PyObject);
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-  t.tp_doc = nullptr;  // __doc__ is set to "" once ready (see below)
-  return t;
-}
+PyType_Slot cache_node_slots[] = {
+    {Py_tp_doc, const_cast<char*>("")},
+    {0, nullptr},
+};
+
+PyType_Spec cache_node_spec = {
+    "builtins.CacheNode",
+    sizeof(PyObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    cache_node_slots,
+};
 
 }  // namespace
 
-PyTypeObject CacheNodeType = make_cache_node_type();
-
-bool ready_cache_node_type() noexcept {
-  if (CacheNodeType.tp_flags & Py_TPFLAGS_READY) return true;
-  if (PyType_Ready(&CacheNodeType) < 0) return false;
-  // A static type turns an empty tp_doc into __doc__ None; the type's
-  // documented docstring is the empty string, so set it explicitly.
-  OwnedRef empty = OwnedRef::steal(PyUnicode_FromString(""));
-  if (!empty || PyDict_SetItemString(CacheNodeType.tp_dict, "__doc__", empty.get()) < 0) return false;
-  PyType_Modified(&CacheNodeType);
-  return true;
+PyTypeObject* make_cache_node_type(PyObject* module) noexcept {
+  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &cache_node_spec, nullptr));
+  if (type != nullptr) type->tp_name = "CacheNode";
+  return type;
 }
 
 }  // namespace pelm

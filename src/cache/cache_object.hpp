@@ -21,20 +21,13 @@ struct CacheObject {
   DictShapeMemo shapes;
 };
 
-extern PyTypeObject CacheType;
-
 [[nodiscard]] inline CacheObject* as_cache(PyObject* op) noexcept { return reinterpret_cast<CacheObject*>(op); }
 
-// Makes the type ready once per process with `methods` as its method table
-// (the module's: methods.hpp), and with it the types its results use (the
-// entry type and the stats record); false with a Python error set. Called at
-// module execution, so no method needs to check a type is ready.
-[[nodiscard]] bool ready_cache_type(PyMethodDef* methods) noexcept;
 // A new Cache with `limit`; used by the constructor and init_cache.
 [[nodiscard]] Result<OwnedRef> new_cache(PyTypeObject* type, std::uint64_t limit);
 
-// The hidden entry type (cache_node.cpp); false if it cannot be made ready.
-[[nodiscard]] bool ready_cache_node_type() noexcept;
-extern PyTypeObject CacheNodeType;
+// The hidden entry type of `module`'s interpreter (cache_node.cpp); null
+// with a Python error set if it cannot be made.
+[[nodiscard]] PyTypeObject* make_cache_node_type(PyObject* module) noexcept;
 
 }  // namespace pelm

@@ -14,7 +14,7 @@
 #include "cache/entry_point.hpp"
 #include "cache/expiry.hpp"
 #include "cache/membership.hpp"
-#include "py/static_type.hpp"
+#include "cache/module_types.hpp"
 
 namespace pelm {
 
@@ -35,10 +35,12 @@ PyObject* cache_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void cache_dealloc(PyObject* op) noexcept {
   // The engine frees its entries iteratively and runs no Python code.
   CacheObject* self = as_cache(op);
+  PyTypeObject* type = Py_TYPE(op);
   self->engine.~Engine();
   self->shapes.~DictShapeMemo();
   self->use_flag.~UseFlag();
-  Py_TYPE(op)->tp_free(op);
+  type->tp_free(op);
+  Py_DECREF(type);  // an instance of a heap type holds its type
 }
 
 PyObject* cache_repr(PyObject* op) {
@@ -92,37 +94,36 @@ PyGetSetDef cache_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMappingMethods cache_as_mapping = {cache_length, nullptr, nullptr};
-
-PySequenceMethods cache_as_sequence = {
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, cache_contains, nullptr, nullptr,
-};
-
-PyTypeObject make_cache_type() noexcept {
-  PyTypeObject t = blank_static_type();
-  t.tp_name = "pelm_lib.Cache";
-  t.tp_basicsize = sizeof(CacheObject);
-  t.tp_dealloc = cache_dealloc;
-  t.tp_repr = cache_repr;
-  t.tp_as_sequence = &cache_as_sequence;
-  t.tp_as_mapping = &cache_as_mapping;
-  // Not a base type, no __dict__, no weak references, not GC-tracked: a
-  // Cache holds no Python objects, so it can never be part of a cycle.
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
-  t.tp_doc = doc::kCache;
-  t.tp_methods = nullptr;  // the module's table, set when readied
-  t.tp_getset = cache_getset;
-  t.tp_new = cache_new;
-  return t;
+// Not a base type, no __dict__, no weak references, not GC-tracked: a Cache
+// holds no Python objects, so it can never be part of a cycle.
+PyType_Spec cache_spec(PyType_Slot* slots) noexcept {
+  return {"pelm_lib.Cache", sizeof(CacheObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 }
 
 }  // namespace
 
-PyTypeObject CacheType = make_cache_type();
-
-bool ready_cache_type(PyMethodDef* methods) noexcept {
-  if (!(CacheType.tp_flags & Py_TPFLAGS_READY)) CacheType.tp_methods = methods;
-  return PyType_Ready(&CacheType) == 0 && ready_cache_node_type() && ready_stats_type();
+bool make_cache_types(PyObject* module, PyMethodDef* methods) noexcept {
+  // The slots are read while the type is made; `methods` and the getset
+  // table must outlive it (both are static).
+  PyType_Slot slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(cache_dealloc)},
+      {Py_tp_repr, reinterpret_cast<void*>(cache_repr)},
+      {Py_mp_length, reinterpret_cast<void*>(cache_length)},
+      {Py_sq_contains, reinterpret_cast<void*>(cache_contains)},
+      {Py_tp_doc, const_cast<char*>(doc::kCache)},
+      {Py_tp_methods, methods},
+      {Py_tp_getset, cache_getset},
+      {Py_tp_new, reinterpret_cast<void*>(cache_new)},
+      {0, nullptr},
+  };
+  PyType_Spec spec = cache_spec(slots);
+  ModuleTypes& types = types_of_module(module);
+  types.cache = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+  if (types.cache == nullptr) return false;
+  types.node = make_cache_node_type(module);
+  if (types.node == nullptr) return false;
+  types.stats = make_stats_type();
+  return types.stats != nullptr;
 }
 
 Result<OwnedRef> new_cache(PyTypeObject* type, std::uint64_t limit) {

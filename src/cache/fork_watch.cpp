@@ -6,6 +6,7 @@
 #endif
 
 #include <atomic>
+#include <mutex>
 
 #include "cache/thread_waits.hpp"
 
@@ -38,8 +39,13 @@ bool use_holder_survives(std::uint64_t generation, std::uint64_t holder) noexcep
 
 bool watch_forks(ForkChildReset also_in_child) noexcept {
   if (g_watching.load(std::memory_order_acquire)) return true;
+  // Interpreters with locks of their own may execute the module at the same
+  // moment: one of them registers the handler, and a failed registration is
+  // tried again by the next.
+  static std::mutex registering;
+  std::lock_guard<std::mutex> hold(registering);
+  if (g_watching.load(std::memory_order_relaxed)) return true;
   g_also_in_child = also_in_child;
-  // Reached under the interpreter lock, so never by two callers at once.
 #if !defined(_WIN32)
   if (pthread_atfork(nullptr, nullptr, on_fork_child) != 0) return false;
 #else

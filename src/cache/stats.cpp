@@ -1,5 +1,5 @@
-// The stats record type (a static struct sequence, readied with Cache)
-// and the making of one record (see stats.hpp).
+// The stats record type (a struct sequence made with Cache in each
+// interpreter) and the making of one record (see stats.hpp).
 //
 // Hazard: the field order is part of the public surface (the record is a
 // tuple); new fields go at the end, and kFields, kFieldCount and
@@ -7,6 +7,9 @@
 #include "cache/stats.hpp"
 
 #include <array>
+
+#include "cache/module_types.hpp"
+#include "py/messages.hpp"
 
 namespace pelm {
 
@@ -31,22 +34,21 @@ PyStructSequence_Desc kDesc = {
     kFieldCount,
 };
 
-PyTypeObject StatsType{};
-
 }  // namespace
 
-// Readies the type once per process. A static type cannot be freed, and
-// marking it immutable after it is ready keeps its attributes as they are.
-bool ready_stats_type() noexcept {
-  if (StatsType.tp_flags & Py_TPFLAGS_READY) return true;
-  if (PyStructSequence_InitType2(&StatsType, &kDesc) < 0) return false;
-  StatsType.tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
-  PyType_Modified(&StatsType);
-  return true;
+// Marking the type immutable once made keeps its attributes as they are.
+PyTypeObject* make_stats_type() noexcept {
+  PyTypeObject* type = PyStructSequence_NewType(&kDesc);
+  if (type == nullptr) return nullptr;
+  type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+  PyType_Modified(type);
+  return type;
 }
 
-Result<OwnedRef> new_stats_record(const CacheCounters& counters) {
-  OwnedRef record = OwnedRef::steal(PyStructSequence_New(&StatsType));
+Result<OwnedRef> new_stats_record(PyObject* cache, const CacheCounters& counters) {
+  PyTypeObject* type = types_of_cache(cache).stats;
+  if (type == nullptr) return Error::pending(PyExc_RuntimeError, msg::kModuleCleared);
+  OwnedRef record = OwnedRef::steal(PyStructSequence_New(type));
   if (!record) return Error::fetch();
   const std::array<std::uint64_t, kFieldCount> values = {counters.hits, counters.misses, counters.inserts,
                                                          counters.evictions, counters.expirations};

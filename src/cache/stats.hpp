@@ -30,10 +30,10 @@ struct CacheCounters {
   std::uint64_t expirations = 0;
 };
 
-// Makes the record's type ready once per process (with the Cache type);
-// false with a Python error set.
-[[nodiscard]] bool ready_stats_type() noexcept;
-// A new record holding `counters`.
-[[nodiscard]] Result<OwnedRef> new_stats_record(const CacheCounters& counters);
+// Makes the record's type for the interpreter at hand (with the Cache type:
+// module_types.hpp); null with a Python error set.
+[[nodiscard]] PyTypeObject* make_stats_type() noexcept;
+// A new record holding `counters`, of the record type of `cache`'s interpreter.
+[[nodiscard]] Result<OwnedRef> new_stats_record(PyObject* cache, const CacheCounters& counters);
 
 }  // namespace pelm

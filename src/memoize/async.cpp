@@ -50,7 +50,7 @@ PELM_COLD Error not_a_memo(PyObject* obj) {
 }
 
 Result<MemoObject*> memo_argument(PyObject* obj) {
-  if (!Py_IS_TYPE(obj, &MemoType)) return not_a_memo(obj);
+  if (!is_memo(obj)) return not_a_memo(obj);
   MemoObject* memo = as_memo(obj);
   if (!memo->func) return cleared_memo_error();
   return memo;

@@ -37,8 +37,6 @@ struct MemoObject {
   BindingPlan plan;
 };
 
-extern PyTypeObject MemoType;
-
 [[nodiscard]] inline MemoObject* as_memo(PyObject* op) noexcept { return reinterpret_cast<MemoObject*>(op); }
 [[nodiscard]] inline CacheObject* memo_cache(const MemoObject* self) noexcept { return as_cache(self->cache.get()); }
 [[nodiscard]] inline std::optional<std::int64_t> memo_ttl(const MemoObject* self) noexcept {
@@ -51,8 +49,11 @@ extern PyTypeObject MemoType;
   return Error::pending(PyExc_ReferenceError, msg::kMemoCleared);
 }
 
-// Makes the type ready once per process; false with a Python error set.
-[[nodiscard]] bool ready_memo_type() noexcept;
+// Makes the type into `module`'s state (module_types.hpp); false with a
+// Python error set.
+[[nodiscard]] bool make_memo_type(PyObject* module) noexcept;
+// Whether `obj` is a memoized function (of any interpreter's type).
+[[nodiscard]] bool is_memo(PyObject* obj) noexcept;
 
 // What a wrapper is made from; decoration fills it in (decorate.cpp).
 struct MemoParts {

@@ -14,7 +14,12 @@
 #include "memoize/memo_object.hpp"
 #include "memoize/memo_methods.hpp"
 #include "cache/entry_point.hpp"
-#include "py/static_type.hpp"
+#include "cache/module_types.hpp"
+#include "py/messages.hpp"
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
 
 namespace pelm {
 
@@ -22,6 +27,7 @@ namespace {
 
 int memo_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
   MemoObject* self = as_memo(op);
+  Py_VISIT(Py_TYPE(op));  // an instance of a heap type holds its type
   Py_VISIT(self->dict);
   Py_VISIT(self->func.get());
   Py_VISIT(self->cache.get());
@@ -43,6 +49,7 @@ int memo_clear(PyObject* op) noexcept {
 
 void memo_dealloc(PyObject* op) noexcept {
   PyObject_GC_UnTrack(op);
+  PyTypeObject* type = Py_TYPE(op);
   MemoObject* self = as_memo(op);
   if (self->weakrefs != nullptr) PyObject_ClearWeakRefs(op);
   memo_clear(op);
@@ -52,6 +59,7 @@ void memo_dealloc(PyObject* op) noexcept {
   self->cache.~OwnedRef();
   self->func.~OwnedRef();
   PyObject_GC_Del(op);
+  Py_DECREF(type);
 }
 
 PyObject* memo_descr_get(PyObject* op, PyObject* obj, PyObject*) noexcept {
@@ -59,34 +67,59 @@ PyObject* memo_descr_get(PyObject* op, PyObject* obj, PyObject*) noexcept {
   return PyMethod_New(op, obj);
 }
 
-PyTypeObject make_memo_type() noexcept {
-  PyTypeObject t = blank_static_type();
-  t.tp_name = "pelm_lib.MemoizedFunction";
-  t.tp_basicsize = sizeof(MemoObject);
-  t.tp_dealloc = memo_dealloc;
-  t.tp_vectorcall_offset = offsetof(MemoObject, vectorcall);
-  t.tp_call = PyVectorcall_Call;
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-               Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-  t.tp_doc = doc::kMemoType;
-  t.tp_traverse = memo_traverse;
-  t.tp_clear = memo_clear;
-  t.tp_weaklistoffset = offsetof(MemoObject, weakrefs);
-  t.tp_methods = memo_methods;
-  t.tp_getset = memo_getset;
-  t.tp_descr_get = memo_descr_get;
-  t.tp_dictoffset = offsetof(MemoObject, dict);
-  return t;
-}
+#if PY_VERSION_HEX >= 0x030C0000
+constexpr int kOffsetMember = Py_T_PYSSIZET;
+constexpr int kReadOnly = Py_READONLY;
+#else
+constexpr int kOffsetMember = T_PYSSIZET;
+constexpr int kReadOnly = READONLY;
+#endif
+
+// A heap type takes these three offsets from members of these names.
+PyMemberDef memo_members[] = {
+    {"__vectorcalloffset__", kOffsetMember, offsetof(MemoObject, vectorcall), kReadOnly, nullptr},
+    {"__weaklistoffset__", kOffsetMember, offsetof(MemoObject, weakrefs), kReadOnly, nullptr},
+    {"__dictoffset__", kOffsetMember, offsetof(MemoObject, dict), kReadOnly, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot memo_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(memo_dealloc)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_doc, const_cast<char*>(doc::kMemoType)},
+    {Py_tp_traverse, reinterpret_cast<void*>(memo_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(memo_clear)},
+    {Py_tp_methods, memo_methods},
+    {Py_tp_getset, memo_getset},
+    {Py_tp_members, memo_members},
+    {Py_tp_descr_get, reinterpret_cast<void*>(memo_descr_get)},
+    {0, nullptr},
+};
+
+PyType_Spec memo_spec = {
+    "pelm_lib.MemoizedFunction",
+    sizeof(MemoObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    memo_slots,
+};
 
 }  // namespace
 
-PyTypeObject MemoType = make_memo_type();
+bool make_memo_type(PyObject* module) noexcept {
+  PyObject* type = PyType_FromModuleAndSpec(module, &memo_spec, nullptr);
+  types_of_module(module).memo = reinterpret_cast<PyTypeObject*>(type);
+  return type != nullptr;
+}
 
-bool ready_memo_type() noexcept { return PyType_Ready(&MemoType) == 0; }
+// Every interpreter's memo type shares the one deallocator.
+bool is_memo(PyObject* obj) noexcept { return Py_TYPE(obj)->tp_dealloc == memo_dealloc; }
 
 Result<OwnedRef> new_memo(MemoParts parts) {
-  MemoObject* self = PyObject_GC_New(MemoObject, &MemoType);
+  PyTypeObject* type = types_of_cache(parts.cache.get()).memo;
+  if (type == nullptr) return Error::pending(PyExc_RuntimeError, msg::kModuleCleared);
+  MemoObject* self = PyObject_GC_New(MemoObject, type);
   if (self == nullptr) return Error::fetch();
   self->vectorcall = parts.is_async ? memo_async_vectorcall : memo_vectorcall;
   self->dict = nullptr;

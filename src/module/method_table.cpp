@@ -11,13 +11,25 @@
 
 namespace pelm {
 
-PyMethodDef* cache_method_table() noexcept {
-  static PyMethodDef table[kCacheMethodCount + 2] = {};
-  if (table[0].ml_name == nullptr) {
-    std::copy(cache_methods, cache_methods + kCacheMethodCount, table);
-    table[kCacheMethodCount] = {"memoize", as_cfunction<cache_memoize>(), METH_FASTCALL | METH_KEYWORDS, doc::kMemoize};
+namespace {
+
+struct Table {
+  PyMethodDef methods[kCacheMethodCount + 2] = {};
+  Table() noexcept {
+    std::copy(cache_methods, cache_methods + kCacheMethodCount, methods);
+    methods[kCacheMethodCount] = {"memoize", as_cfunction<cache_memoize>(), METH_FASTCALL | METH_KEYWORDS,
+                                  doc::kMemoize};
   }
-  return table;
+};
+
+}  // namespace
+
+// Interpreters with locks of their own may execute the module at the same
+// moment: the table is made by a function-local static's initialisation,
+// which C++ runs exactly once, and is only read after it.
+PyMethodDef* cache_method_table() noexcept {
+  static Table table;
+  return table.methods;
 }
 
 }  // namespace pelm

@@ -6,8 +6,8 @@
 
 namespace pelm {
 
-// The table, filled on the first call (module execution) and kept for the
-// life of the process, since the static Cache type points to it.
+// The table, made on the first call (a module execution) and kept for the
+// life of the process, since every interpreter's Cache type points to it.
 [[nodiscard]] PyMethodDef* cache_method_table() noexcept;
 
 }  // namespace pelm

@@ -2,14 +2,14 @@
 // `init_cache` and `Cache`, each also appended to `__all__`.
 //
 // Interpreters. Every interpreter that imports the module gets its own module
-// object and, on first need, its own kept objects (py/per_interpreter.hpp).
-// The types Cache, CacheNode and the memoized function's stay static, made
-// ready once per process and shared: a static type is never freed, and sharing it is safe between
-// interpreters that share the main interpreter's lock, which are the only
-// ones the module accepts (Py_mod_multiple_interpreters below; one with a
-// lock of its own refuses the import with ImportError). Per-interpreter heap
-// types would buy nothing more and would cost every method a lookup of its
-// defining class.
+// object, its own types in the module's state (cache/module_types.hpp) and,
+// on first need, its own kept objects (py/per_interpreter.hpp), so
+// interpreters with a lock of their own may import it too. What stays
+// process-wide holds no Python object and is safe from any thread: the fork
+// generation and the fork handler (atomics, registered under a mutex), the
+// waits-for graph of threads and the table of memoize's flights (under their
+// mutex), the per-thread hash-key source and spare writers, the method
+// table (made once, then only read) and the steady clock.
 #include <Python.h>
 
 #include <optional>
@@ -21,6 +21,7 @@
 #include "cache/docstrings.hpp"
 #include "cache/entry_point.hpp"
 #include "cache/fork_watch.hpp"
+#include "cache/module_types.hpp"
 #include "memoize/flight.hpp"
 #include "memoize/memo_object.hpp"
 #include "module/method_table.hpp"
@@ -33,7 +34,7 @@ namespace {
 constexpr std::uint64_t kDefaultLimit = 1000000;
 constexpr Signature kInitCacheSignature{"init_cache()", {"limit", nullptr}, 1, 0};
 
-PyObject* init_cache(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* init_cache(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return object_entry([&]() -> Result<OwnedRef> {
     BoundArgs bound;
     PELM_TRY(match_vectorcall(kInitCacheSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound));
@@ -43,7 +44,9 @@ PyObject* init_cache(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
       if (!converted.ok()) return std::move(converted.error());
       limit = converted.value();
     }
-    return new_cache(&CacheType, limit);
+    PyTypeObject* type = types_of_module(module).cache;
+    if (type == nullptr) return Error::pending(PyExc_RuntimeError, msg::kModuleCleared);
+    return new_cache(type, limit);
   });
 }
 
@@ -82,9 +85,24 @@ Result<void> exec_steps(PyObject* module) {
     PyErr_NoMemory();
     return Error::fetch();
   }
-  if (!ready_cache_type(cache_method_table()) || !ready_memo_type()) return Error::fetch();
-  return add_exported(module, "Cache", reinterpret_cast<PyObject*>(&CacheType));
+  if (!make_cache_types(module, cache_method_table()) || !make_memo_type(module)) return Error::fetch();
+  return add_exported(module, "Cache", reinterpret_cast<PyObject*>(types_of_module(module).cache));
 }
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
+  int failed = 0;
+  for_each_type_slot(types_of_module(module), [&](PyTypeObject* type) {
+    if (failed == 0 && type != nullptr) failed = visit(reinterpret_cast<PyObject*>(type), arg);
+  });
+  return failed;
+}
+
+int module_clear(PyObject* module) noexcept {
+  for_each_type_slot(types_of_module(module), [](PyTypeObject*& type) { Py_CLEAR(type); });
+  return 0;
+}
+
+void module_free(void* module) noexcept { module_clear(static_cast<PyObject*>(module)); }
 
 int module_exec(PyObject* module) {
   return number_entry<int>([&]() -> Result<int> {
@@ -96,14 +114,15 @@ int module_exec(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
 #if PY_VERSION_HEX >= 0x030C0000
-    // Sub-interpreters, but only those sharing the main interpreter's lock.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+    // Sub-interpreters, those with a lock of their own included.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
     {0, nullptr},
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "pelm_lib", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "pelm_lib",      "",           kModuleTypesSize, nullptr,
+    module_slots,          module_traverse, module_clear, module_free,
 };
 
 }  // namespace

@@ -121,6 +121,10 @@ inline constexpr std::string_view kShimIncomplete = "the coroutine shim lacks it
   return concat({f, " takes ", counts, " positional arguments but ", std::to_string(given), " were given"});
 }
 
+// A finaliser run by an interpreter's last collection, after the module's
+// types were cleared, cannot make an object of them.
+inline constexpr std::string_view kModuleCleared = "pelm_lib's types are gone: the interpreter is shutting down";
+
 // --- internal failures (PanicException) ----------------------------------------
 inline constexpr std::string_view kAppendToAllFailed = "could not append __name__ to __all__: ";
 inline constexpr std::string_view kUnexpectedInternal = "unexpected internal exception";

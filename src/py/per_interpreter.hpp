@@ -12,10 +12,11 @@
 //
 // The last instance found is remembered, with the id of its interpreter
 // (ids are never reused, addresses may be), so a call from the same
-// interpreter finds it with two loads and two calls into the interpreter.
-// That memory is process-wide and unguarded: every interpreter that can
-// import the module shares the main interpreter's lock (the module refuses
-// interpreters with a lock of their own), and every use is under it.
+// interpreter finds it with a few loads and two calls into the interpreter.
+// That memory is per thread: interpreters with locks of their own run at
+// once, and a thread may move between interpreters, which the id check
+// catches. The count of destroyed instances is the one process-wide datum
+// (an atomic).
 // Hazard: code that runs after an interpreter cleared its dict (its last
 // collection's finalisers) makes a fresh instance that is never destroyed.
 //
@@ -64,7 +65,7 @@ template <class T>
     std::uint64_t destroyed = 0;
     T* instance = nullptr;
   };
-  static Seen seen;
+  thread_local Seen seen;
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   const std::uint64_t destroyed = per_interpreter::destroyed();
   if (seen.interpreter == id && seen.destroyed == destroyed) [[likely]] {

@@ -34,6 +34,7 @@ import redis.cluster  # noqa: E402
 pytestmark = pytest.mark.skipif(not (SERVER and CLI), reason="redis-server is not installed")
 
 WORKER = Path(__file__).with_name("tier_worker.py")
+STUBS = Path(__file__).resolve().parents[2] / "stubs" / "pelm_lib-stubs" / "__init__.pyi"
 TIMEOUT = 0.5  # the clients' socket timeout
 
 
@@ -597,6 +598,9 @@ def test_the_package_type_checks_strictly(tmp_path, extra, errors):
     (tmp_path / "use.py").write_text(TYPED_USE + extra + "\n")
     # A copy beside the use, checked as source: its own errors count too.
     shutil.copytree(Path(pelm_redis.__file__).parent, tmp_path / "pelm_redis")
+    # And the module's stubs beside it, so a build folder on the path (no
+    # installed stubs) checks the same as an installed wheel.
+    shutil.copy(STUBS, tmp_path / "pelm_lib.pyi")
     done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull,
                            "use.py", "pelm_redis"], capture_output=True, text=True, cwd=tmp_path)
     assert (done.returncode, done.stdout.count("error:")) == (int(errors > 0), errors), done.stdout + done.stderr
