@@ -186,9 +186,6 @@ class JsonWriter {
 // `out`; the comment gives the most bytes it writes.
 void write_uint_digits(ByteBuffer& out, std::uint64_t u);  // <= 20 bytes
 void write_float_text(ByteBuffer& out, double d);          // <= 24 bytes
-// The float text of `d` at `p`, which must have room for kMaxFloatText
-// bytes; returns its end.
-[[nodiscard]] char* write_float_chars(char* p, double d) noexcept;
 void write_string_text(ByteBuffer& out, std::string_view s);  // <= 6*len+2 bytes
 // The string text followed by ':', as a member's name is written.
 void write_member_name_text(ByteBuffer& out, std::string_view s);  // <= 6*len+3 bytes
