@@ -22,14 +22,12 @@
 // own entries from the start (sort_used_), so an exception that leaves a
 // write half done leaves nothing stale behind for the next one.
 #include <algorithm>
-#include <bit>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string_view>
 #include <vector>
 
-#include "codec/value.hpp"
+#include "codec/member_order.hpp"
 #include "convert/python_to_json_walk.hpp"
 #include "convert/small_int.hpp"
 #include "py/str_utf8.hpp"
@@ -56,47 +54,8 @@ std::vector<SortedMember>& sort_scratch() {
   return scratch;
 }
 
-// The first eight bytes of a name as a big-endian number, zero padded, read
-// without touching a byte past its end (overlapping loads, as the writer's
-// string tails): a name that runs out first is a prefix of the other and
-// sorts first, or the prefixes tie and the names are compared.
-std::uint64_t name_prefix(const char* s, std::size_t n) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    std::uint64_t w = 0;
-    if (n >= 8) {
-      std::memcpy(&w, s, 8);
-    } else if (n >= 4) {
-      std::uint32_t lo;
-      std::uint32_t hi;
-      std::memcpy(&lo, s, 4);
-      std::memcpy(&hi, s + n - 4, 4);
-      // Bytes n-4 .. n-1 land where they belong; the overlap ORs equal bytes.
-      w = lo | (std::uint64_t{hi} << (8 * (n - 4)));
-    } else if (n > 0) {
-      auto byte_at = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(s[i])} << (8 * i); };
-      w = byte_at(0) | byte_at(n / 2) | byte_at(n - 1);
-    }
-    return byteswap64(w);
-  } else {
-    std::uint64_t p = 0;
-    for (std::size_t i = 0; i < n && i < 8; ++i) p |= std::uint64_t{static_cast<unsigned char>(s[i])} << (56 - 8 * i);
-    return p;
-  }
-}
-
-bool name_less(const SortedMember& a, const SortedMember& b) noexcept {
-  if (a.prefix != b.prefix) return a.prefix < b.prefix;
-  return codec::compare_names(a.name_view(), b.name_view()) < 0;
-}
-
-// order[0..count) = the members' indexes in ascending name order. Insertion
-// sort: for a record's handful of members it beats any general sort.
-void sort_small(const SortedMember* members, std::size_t count, std::uint32_t* order) noexcept {
-  for (std::uint32_t i = 0; i < count; ++i) {
-    std::uint32_t j = i;
-    for (; j > 0 && name_less(members[i], members[order[j - 1]]); --j) order[j] = order[j - 1];
-    order[j] = i;
-  }
+bool member_less(const SortedMember& a, const SortedMember& b) noexcept {
+  return codec::name_less(a.prefix, a.name_view(), b.prefix, b.name_view());
 }
 
 }  // namespace
@@ -110,7 +69,7 @@ bool ToValueWalk::read_names(SortedMember* members, std::size_t count) {
     if (!name_utf8(members[i].key, &name)) return false;
     members[i].name = name.data();
     members[i].name_len = name.size();
-    members[i].prefix = name_prefix(name.data(), name.size());
+    members[i].prefix = codec::name_prefix(name.data(), name.size());
   }
   return true;
 }
@@ -267,7 +226,7 @@ bool ToValueWalk::write_large(std::size_t base, std::size_t count, int depth, bo
   std::vector<SortedMember>& scratch = *sort_scratch_;
   if (!names_read && !read_names(scratch.data() + base, count)) return false;
   std::sort(scratch.begin() + static_cast<std::ptrdiff_t>(base),
-            scratch.begin() + static_cast<std::ptrdiff_t>(base + count), name_less);
+            scratch.begin() + static_cast<std::ptrdiff_t>(base + count), member_less);
   for (std::size_t i = 0; i < count; ++i) {
     const SortedMember m = scratch[base + i];
     out_.key_in_order(m.name_view());
@@ -290,7 +249,11 @@ bool ToValueWalk::write_small(std::size_t base, std::size_t count, int depth) {
     for (std::size_t i = 0; i < count; ++i) order[i] = shapes.order(slot, i);
   } else {
     if (!read_names(members, count)) return false;
-    sort_small(members, count, order);
+    codec::MemberSortKey sorted[DictShapeMemo::kMaxMembers];
+    codec::sort_small_object(
+        count, [&](std::size_t i) { return members[i].name_view(); }, [&](std::size_t i) { return members[i].prefix; },
+        sorted);
+    for (std::size_t i = 0; i < count; ++i) order[i] = sorted[i].index;
     if (count != 0) {
       slot = shapes.remember(keys, order, count, [&](std::size_t i) { return members[order[i]].name_view(); });
     }
