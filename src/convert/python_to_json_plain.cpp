@@ -9,12 +9,13 @@
 // member written once, in its final place, instead of being written in dict
 // order and moved into sorted order when the object closes.
 //
-// Contract of every `plain*` method: true when the value is written; false
-// when it met anything else (another type, a str subclass key, a failure of
-// any kind, the nesting limit), with no Python error pending and no error
-// recorded. The caller then rewinds the writer to its mark and converts the
-// container again by the general rules, in dict order, which report the
-// error that order gives (the first failing member in dict order).
+// Contract of the plain path (value<Path::kPlain> and every `plain*`
+// method): true when the value is written; false when it met anything else
+// (another type, a str subclass key, a failure of any kind, the nesting
+// limit), with no Python error pending and no error recorded. The caller
+// then rewinds the writer to its mark and converts the container again by
+// the general rules, in dict order, which report the error that order gives
+// (the first failing member in dict order).
 //
 // Hazard: the sort's scratch is shared by the thread's conversions; it only
 // holds live entries while a plain write is in progress, when no Python code
@@ -28,8 +29,7 @@
 #include <vector>
 
 #include "codec/member_order.hpp"
-#include "convert/python_to_json_walk.hpp"
-#include "convert/small_int.hpp"
+#include "convert/python_to_json_dispatch.hpp"
 #include "py/str_utf8.hpp"
 #include "support/portable.hpp"
 
@@ -104,58 +104,6 @@ bool is_plain_type(PyObject* value) noexcept {
 
 }  // namespace
 
-// As put_exact_int, but declines (false, no error) whatever needs the
-// general reading: only 2^63 .. 2^64-1 are still written here.
-bool ToValueWalk::plain_int(PyObject* i) {
-  long long v = 0;
-  int overflow = 0;
-  if (!small_int_value(i, v)) v = PyLong_AsLongLongAndOverflow(i, &overflow);
-  if (overflow == 0) {
-    if (v >= 0) {
-      out_.uint(static_cast<std::uint64_t>(v));
-    } else {
-      out_.neg_int(v);
-    }
-    return true;
-  }
-  if (overflow < 0) return false;
-  const unsigned long long u = PyLong_AsUnsignedLongLong(i);
-  if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();
-    return false;
-  }
-  out_.uint(u);
-  return true;
-}
-
-bool ToValueWalk::plain_str(PyObject* str) {
-  std::string_view utf8;
-  if (!str_utf8_view(str, utf8_scratch_, &utf8)) {
-    PyErr_Clear();
-    return false;
-  }
-  out_.string(utf8);
-  return true;
-}
-
-bool ToValueWalk::plain(PyObject* obj, int depth) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type == &PyUnicode_Type) return plain_str(obj);
-  if (type == &PyLong_Type) return plain_int(obj);
-  if (obj == Py_None) {
-    out_.null();
-    return true;
-  }
-  if (type == &PyBool_Type) {
-    out_.boolean(obj == Py_True);
-    return true;
-  }
-  if (type == &PyFloat_Type) return plain_double(PyFloat_AS_DOUBLE(obj));
-  if (type == &PyList_Type || type == &PyTuple_Type) return plain_array(obj, depth);
-  if (type == &PyDict_Type) return plain_dict(obj, depth);
-  return false;
-}
-
 bool ToValueWalk::plain_array(PyObject* seq, int depth) {
   if (depth >= kMaxNesting) return false;
   out_.begin_array();
@@ -173,10 +121,10 @@ bool ToValueWalk::plain_elements(PyObject* seq, int depth) {
     // Numbers are written in the loop: arrays of them are common, and a
     // call per item would cost about what writing the number does.
     if (Py_TYPE(item) == &PyLong_Type) {
-      if (!plain_int(item)) return false;
+      if (!exact_int<Path::kPlain>(item)) return false;
     } else if (Py_TYPE(item) == &PyFloat_Type) {
-      if (!plain_double(PyFloat_AS_DOUBLE(item))) return false;
-    } else if (!plain(item, depth + 1)) {
+      if (!float_number<Path::kPlain>(PyFloat_AS_DOUBLE(item))) return false;
+    } else if (!value<Path::kPlain>(item, depth + 1)) {
       return false;
     }
   }
@@ -230,7 +178,7 @@ bool ToValueWalk::write_large(std::size_t base, std::size_t count, int depth, bo
   for (std::size_t i = 0; i < count; ++i) {
     const SortedMember m = scratch[base + i];
     out_.key_in_order(m.name_view());
-    if (!plain(m.value, depth + 1)) return false;
+    if (!value<Path::kPlain>(m.value, depth + 1)) return false;
   }
   return true;
 }
@@ -271,7 +219,7 @@ bool ToValueWalk::write_small(std::size_t base, std::size_t count, int depth) {
       if (!name_utf8(m.key, &name)) return false;
       out_.key_in_order(name);
     }
-    if (!plain(m.value, depth + 1)) return false;
+    if (!value<Path::kPlain>(m.value, depth + 1)) return false;
   }
   return true;
 }
