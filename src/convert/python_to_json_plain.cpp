@@ -54,9 +54,12 @@ std::vector<SortedMember>& sort_scratch() {
   return scratch;
 }
 
-bool member_less(const SortedMember& a, const SortedMember& b) noexcept {
-  return codec::name_less(a.prefix, a.name_view(), b.prefix, b.name_view());
-}
+// A function object, not a function: std::sort then compares in line.
+struct MemberLess {
+  bool operator()(const SortedMember& a, const SortedMember& b) const noexcept {
+    return codec::name_less(a.prefix, a.name_view(), b.prefix, b.name_view());
+  }
+};
 
 }  // namespace
 
@@ -174,7 +177,7 @@ bool ToValueWalk::write_large(std::size_t base, std::size_t count, int depth, bo
   std::vector<SortedMember>& scratch = *sort_scratch_;
   if (!names_read && !read_names(scratch.data() + base, count)) return false;
   std::sort(scratch.begin() + static_cast<std::ptrdiff_t>(base),
-            scratch.begin() + static_cast<std::ptrdiff_t>(base + count), member_less);
+            scratch.begin() + static_cast<std::ptrdiff_t>(base + count), MemberLess{});
   for (std::size_t i = 0; i < count; ++i) {
     const SortedMember m = scratch[base + i];
     out_.key_in_order(m.name_view());
