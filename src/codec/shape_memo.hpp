@@ -128,8 +128,10 @@ class ShapeMemo {
       s.text_end[i] = static_cast<std::uint16_t>(end);
       s.order[i] = order[i];
       // The written name is at least the raw one plus three bytes, so the
-      // raw names fit whenever the written ones do.
-      std::memcpy(s.raw + raw_end, name.data(), name.size());
+      // raw names fit whenever the written ones do. An empty name's data
+      // may be null (the writer's names of an object of empty names), which
+      // memcpy must not be given.
+      if (!name.empty()) std::memcpy(s.raw + raw_end, name.data(), name.size());
       s.raw_start[order[i]] = static_cast<std::uint16_t>(raw_end);
       s.raw_size[order[i]] = static_cast<std::uint16_t>(name.size());
       raw_end += name.size();
