@@ -30,6 +30,7 @@
 
 #include "codec/canonical_text.hpp"
 #include "codec/reader.hpp"
+#include "value_tree/value_text.hpp"
 #include "codec/writer.hpp"
 
 #if defined(PELM_BENCH_RAPIDJSON)

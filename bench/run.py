@@ -196,17 +196,20 @@ def build_codec_bench():
     out_dir = os.path.join(BUILD, "bench-codec")
     os.makedirs(out_dir, exist_ok=True)
     binary = os.path.join(out_dir, "codec_bench")
-    codec_dir = os.path.join(ROOT, "src", "codec")
+    # The value tree the benchmark reads into and writes from is the native
+    # tests' (tests/native/value_tree), beside the codec itself.
+    folders = [os.path.join("src", "codec"), os.path.join("tests", "native", "value_tree")]
     units = [os.path.join(BENCH, "codec_bench.cpp")] + sorted(
-        os.path.join(codec_dir, n) for n in os.listdir(codec_dir) if n.endswith(".cpp"))
-    inputs = units + tree_files(os.path.join("src", "codec"), exts=(".hpp",))
+        os.path.join(ROOT, f, n) for f in folders for n in os.listdir(os.path.join(ROOT, f)) if n.endswith(".cpp"))
+    inputs = units + tree_files(*folders, exts=(".hpp",))
     defines, libs = codec_peers()
     stamp = binary + ".stamp"
     want = digest(inputs) + " ".join(defines)
     if os.path.exists(binary) and os.path.exists(stamp) and open(stamp).read() == want:
         return binary
     log("codec: compiling the native codec benchmark")
-    flags = ["-O3", "-DNDEBUG", "-std=c++20", f"-I{os.path.join(ROOT, 'src')}", *defines]
+    flags = ["-O3", "-DNDEBUG", "-std=c++20", f"-I{os.path.join(ROOT, 'src')}",
+             f"-I{os.path.join(ROOT, 'tests', 'native')}", *defines]
 
     def compile_unit(src):
         obj = os.path.join(out_dir, os.path.basename(src) + ".o")

@@ -15,6 +15,7 @@
 
 #include "codec/canonical_text.hpp"
 #include "codec/reader.hpp"
+#include "value_tree/value_text.hpp"
 #include "property.hpp"
 
 namespace {

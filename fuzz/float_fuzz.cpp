@@ -17,6 +17,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "codec/reader.hpp"
+#include "value_tree/value_text.hpp"
 #include "codec/writer.hpp"
 #include "property.hpp"
 #include "reference_text.hpp"

@@ -17,6 +17,7 @@
 #include <variant>
 
 #include "codec/reader.hpp"
+#include "value_tree/value_text.hpp"
 #include "codec/writer.hpp"
 #include "property.hpp"
 

@@ -16,7 +16,7 @@
 #include <system_error>
 #include <variant>
 
-#include "codec/value.hpp"
+#include "value_tree/value.hpp"
 
 namespace pelm::fuzz {
 

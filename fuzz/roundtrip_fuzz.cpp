@@ -16,6 +16,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "codec/reader.hpp"
+#include "value_tree/value_text.hpp"
 #include "codec/writer.hpp"
 #include "reference_text.hpp"
 #include "value_generator.hpp"

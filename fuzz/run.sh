@@ -37,14 +37,15 @@ command -v "$cxx" >/dev/null || { echo "fuzz/run.sh needs clang++ (Debian: clang
 sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 # FUZZ_CXXFLAGS: extra compiler flags, e.g. -I of a patched header folder.
 read -r -a extra_flags <<< "${FUZZ_CXXFLAGS:-}"
-cflags=(-std=c++20 -O1 -g "${extra_flags[@]}" -I "$root/src" -Wall -Wextra -Wpedantic -Werror)
+tree=tests/native/value_tree
+cflags=(-std=c++20 -O1 -g "${extra_flags[@]}" -I "$root/src" -I "$root/tests/native" -Wall -Wextra -Wpedantic -Werror)
 
-compile_folder() {  # $1: folder under src, $2...: extra flags; prints the objects
+compile_folder() {  # $1: folder under the root, $2...: extra flags; prints the objects
   local folder="$1"; shift
   local src obj
-  for src in "$root/src/$folder"/*.cpp; do
-    obj="$out/obj/$folder-$(basename "$src" .cpp).o"
-    if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ -n "$(find "$root/src" -name '*.hpp' -newer "$obj")" ]; then
+  for src in "$root/$folder"/*.cpp; do
+    obj="$out/obj/$(basename "$folder")-$(basename "$src" .cpp).o"
+    if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ -n "$(find "$root/src" "$root/$folder" -name '*.hpp' -newer "$obj")" ]; then
       # shellcheck disable=SC2086
       "$cxx" "${cflags[@]}" "$@" -fsanitize=fuzzer-no-link $sanitizers -c "$src" -o "$obj" >&2
     fi
@@ -55,7 +56,9 @@ compile_folder() {  # $1: folder under src, $2...: extra flags; prints the objec
 build() {
   mkdir -p "$out/obj"
   local codec_objs=() python_objs=() python_flags=() python_libs=()
-  mapfile -t codec_objs < <(compile_folder codec; compile_folder snapshot)
+  # The value tree the targets compare whole values with lives with the
+  # native tests' support, not in the library.
+  mapfile -t codec_objs < <(compile_folder src/codec; compile_folder src/snapshot; compile_folder "$tree")
   for t in "${targets[@]}"; do
     local objs=("${codec_objs[@]}") flags=() libs=()
     if [ "$t" = convert ]; then
@@ -71,7 +74,7 @@ v = sysconfig.get_config_var
 print(f"-L{v('LIBDIR')} -Wl,-rpath,{v('LIBDIR')} -lpython{v('LDVERSION')} -ldl -lm")
 PY
 )"
-        mapfile -t python_objs < <(compile_folder py "${python_flags[@]}"; compile_folder convert "${python_flags[@]}")
+        mapfile -t python_objs < <(compile_folder src/py "${python_flags[@]}"; compile_folder src/convert "${python_flags[@]}")
       fi
       objs+=("${python_objs[@]}")
       flags=("${python_flags[@]}")

@@ -14,6 +14,7 @@
 
 #include "codec/canonical_text.hpp"
 #include "codec/reader.hpp"
+#include "value_tree/value_text.hpp"
 #include "codec/writer.hpp"
 #include "property.hpp"
 #include "value_generator.hpp"

@@ -20,7 +20,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "codec/value.hpp"
+#include "value_tree/value.hpp"
 #include "codec/writer.hpp"
 
 namespace pelm::fuzz {

@@ -1,8 +1,8 @@
 // The JSON text reader: exactly RFC 8259, with fixed messages and positions.
 //
 // `parse_json(text, handler)` reads one value and streams it to the handler as
-// events, so the caller chooses what to build: `read_json` builds a `Value`
-// tree, and the Python layer builds Python objects straight from the events.
+// events, so the caller chooses what to build: the Python layer builds Python
+// objects straight from the events, the canonicaliser writes them again.
 // The text is borrowed and never copied; string events carry views into the
 // text, or into one scratch buffer reused for strings that contain escapes, so
 // a view is only valid during its event.
@@ -34,9 +34,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
-
-#include "codec/value.hpp"
 
 namespace pelm::codec {
 
@@ -84,10 +81,6 @@ template <class Handler>
 // handlers may decode them without checks. Never for text from elsewhere.
 template <class Handler>
 [[nodiscard]] std::optional<JsonError> parse_stored_json(std::string_view text, Handler& handler);
-
-// Reads `text` into a value tree; read_stored_json for the writer's text.
-[[nodiscard]] std::variant<Value, JsonError> read_json(std::string_view text);
-[[nodiscard]] std::variant<Value, JsonError> read_stored_json(std::string_view text);
 
 }  // namespace pelm::codec
 

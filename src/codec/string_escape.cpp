@@ -22,7 +22,7 @@
 #include <new>
 
 #include "codec/json_bytes.hpp"
-#include "codec/writer.hpp"
+#include "codec/string_text.hpp"
 #include "support/portable.hpp"
 
 namespace pelm::codec {

@@ -1,4 +1,4 @@
-// JsonWriter events, object member ordering, and `write_json` over a tree.
+// JsonWriter events and object member ordering.
 //
 // Invariants: `frames_` mirrors the open arrays and objects; `members_` and
 // `names_` hold the members of every open object, innermost last, so a nested
@@ -10,10 +10,9 @@
 // only, so a writer reused for many values stops allocating once warm.
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstdint>
 #include <cstring>
-#include <variant>
+#include <optional>
 
 #include "codec/writer.hpp"
 #include "support/portable.hpp"
@@ -150,76 +149,26 @@ void JsonWriter::end_object() {
   out_.put('}');
 }
 
-namespace {
-
-using SortKey = MemberSortKey;
-
-// Names longer than this in total are not remembered: comparing them would
-// cost about what sorting them does.
-constexpr std::size_t kMemoNames = 256;
-
-// With `tail_safe`, eight bytes from the start of `name` must be readable even
-// when the name is shorter; the bytes past its end are masked off.
-std::uint64_t name_prefix(std::string_view name, bool tail_safe) noexcept {
-  const std::size_t n = name.size();
-  if (n == 0) return 0;
-  std::uint64_t p = 0;
-  if (n >= 8 || tail_safe) {
-    std::memcpy(&p, name.data(), sizeof p);
-    if constexpr (std::endian::native == std::endian::little) p = pelm::byteswap64(p);
-  } else {
-    for (std::size_t i = 0; i < n; ++i) p |= std::uint64_t{static_cast<unsigned char>(name[i])} << (56 - 8 * i);
-  }
-  // Zero padding keeps the order: a name that runs out first is a prefix of
-  // the other and sorts first, or the prefixes tie and the names are compared.
-  return n >= 8 ? p : p & (~std::uint64_t{0} << (64 - 8 * n));
-}
-
-// Fills `keys[0..count)` with the members in ascending name order, equal
-// names in arrival order. Insertion sort: for a handful of members it beats
-// any general sort, and it is stable by construction.
-template <class NameAt, class PrefixAt>
-void sort_small(std::size_t count, NameAt name_at, PrefixAt prefix_at, SortKey* keys) noexcept {
-  auto less = [&](const SortKey& x, const SortKey& y) {
-    if (x.prefix != y.prefix) return x.prefix < y.prefix;
-    return compare_names(name_at(x.index), name_at(y.index)) < 0;
-  };
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const SortKey k{prefix_at(i), i};
-    std::uint32_t j = i;
-    for (; j > 0 && less(k, keys[j - 1]); --j) keys[j] = keys[j - 1];
-    keys[j] = k;
-  }
-}
-
-}  // namespace
-
 // The members of a small object in ascending name order (equal names in
 // arrival order), from the memo when the object repeats the names, in the
 // same arrival order, of the last small object sorted.
-const MemberSortKey* JsonWriter::small_object_order(const Frame& f, const MemberSpan* spans, std::size_t count) {
-  OrderMemo& memo = order_memo_;
-  const char* names = names_.data() + f.names_start;
-  const std::size_t names_size = names_.size() - f.names_start;
-  bool same = memo.count == count && memo.names.size() == names_size &&
-              (names_size == 0 || std::memcmp(memo.names.data(), names, names_size) == 0);
-  for (std::size_t i = 0; same && i < count; ++i) same = memo.lengths[i] == spans[i].name_len;
-  if (same) return memo.keys;
-  // Names are stored back to back, so only one near the end of `names_`
-  // cannot be read as a whole word.
-  const std::size_t names_end = names_.size();
-  auto prefix_at = [&](std::size_t i) { return name_prefix(name_of(spans[i]), spans[i].name_off + 8 <= names_end); };
-  // Forgotten first: if remembering the names throws, a stale memo must not
-  // describe the new order.
-  memo.count = 0;
-  sort_small(
-      count, [&](std::size_t i) { return name_of(spans[i]); }, prefix_at, memo.keys);
-  if (names_size <= kMemoNames) {
-    memo.count = count;
-    memo.names.assign(names, names + names_size);
-    for (std::size_t i = 0; i < count; ++i) memo.lengths[i] = spans[i].name_len;
+void JsonWriter::small_object_order(const MemberSpan* spans, std::size_t count, std::uint32_t* order) noexcept {
+  std::size_t lengths[kSmallObject];
+  for (std::size_t i = 0; i < count; ++i) lengths[i] = spans[i].name_len;
+  auto name_at = [&](std::size_t i) { return name_of(spans[i]); };
+  const std::size_t slot =
+      order_memo_.find(lengths, count, [&](std::size_t i) { return std::optional<std::string_view>(name_at(i)); });
+  if (slot != OrderMemo::kNone) {
+    for (std::size_t i = 0; i < count; ++i) order[i] = order_memo_.order(slot, i);
+    return;
   }
-  return memo.keys;
+  MemberSortKey keys[kSmallObject];
+  sort_small_object(
+      count, name_at, [&](std::size_t i) { return name_prefix(names_.data() + spans[i].name_off, spans[i].name_len); },
+      keys);
+  for (std::size_t i = 0; i < count; ++i) order[i] = keys[i].index;
+  // Not remembered when the names might not fit; the order stands either way.
+  order_memo_.remember(lengths, order, count, [&](std::size_t i) { return name_at(order[i]); });
 }
 
 // Sorts the object's members by raw name, keeps only the last of equal names,
@@ -250,12 +199,10 @@ void JsonWriter::reorder_members(const Frame& f) {
     out_.truncate(static_cast<std::size_t>(out - out_.data()));
   };
   if (count <= kSmallObject) {
-    const SortKey* keys = small_object_order(f, spans, count);
-    rewrite_body([&](std::size_t i) -> const MemberSpan& { return spans[keys[i].index]; },
-                 [&](std::size_t i) {
-                   return keys[i].prefix == keys[i + 1].prefix &&
-                          name_of(spans[keys[i].index]) == name_of(spans[keys[i + 1].index]);
-                 });
+    std::uint32_t order[kSmallObject];
+    small_object_order(spans, count, order);
+    rewrite_body([&](std::size_t i) -> const MemberSpan& { return spans[order[i]]; },
+                 [&](std::size_t i) { return name_of(spans[order[i]]) == name_of(spans[order[i + 1]]); });
     return;
   }
   // A plain sort with ties broken by position behaves stably; std::stable_sort
@@ -271,44 +218,6 @@ void JsonWriter::reorder_members(const Frame& f) {
 void JsonWriter::note_repeated_name(std::string_view name) {
   ++repeated_names_;
   last_repeated_name_.assign(name);
-}
-
-namespace {
-
-// Walks a tree through the events. A tree's object holds unique names in
-// ascending order (Object::put keeps it so), so its members go through
-// key_in_order: the writer neither records nor moves them.
-struct TreeWalker {
-  JsonWriter& w;
-
-  void operator()(Null) const { w.null(); }
-  void operator()(bool b) const { w.boolean(b); }
-  void operator()(std::uint64_t u) const { w.uint(u); }
-  void operator()(NegInt n) const { w.neg_int(n.value); }
-  void operator()(double d) const { w.float_number(d); }
-  void operator()(const std::string& s) const { w.string(s); }
-  void operator()(const Array& a) const {
-    w.begin_array();
-    for (const Value& v : a) std::visit(*this, v.data);
-    w.end_array();
-  }
-  void operator()(const Object& o) const {
-    w.begin_object();
-    for (const auto& [name, v] : o.members()) {
-      w.key_in_order(name);
-      std::visit(*this, v.data);
-    }
-    w.end_object();
-  }
-};
-
-}  // namespace
-
-ByteBuffer write_json(const Value& value) {
-  ByteBuffer out(ByteBuffer::kInitialCapacity);
-  JsonWriter w(out);
-  std::visit(TreeWalker{w}, value.data);
-  return out;
 }
 
 }  // namespace pelm::codec

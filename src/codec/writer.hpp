@@ -1,9 +1,8 @@
 // The JSON text writer: compact text, byte-exact, the payload the cache counts.
 //
-// Two ways in. `write_json(value)` writes a whole value tree. `JsonWriter` takes
-// the same value as a stream of events, so a converter can write while it walks
-// foreign data (Python objects) without building a tree first; `write_json` is
-// itself built on the events, so both produce identical bytes.
+// `JsonWriter` takes a value as a stream of events, so a converter writes
+// while it walks foreign data (Python objects, a text being read) without
+// building a tree first.
 //
 // Form: no whitespace anywhere; integers as plain decimal; floats always with a
 // "." or an "e" (shortest round-trip digits, laid out by decimal exponent);
@@ -26,8 +25,10 @@
 #include <vector>
 
 #include "codec/byte_buffer.hpp"
+#include "codec/member_order.hpp"
+#include "codec/shape_memo.hpp"
+#include "codec/string_text.hpp"
 #include "codec/uint_to_digits.hpp"
-#include "codec/value.hpp"
 #include "support/portable.hpp"
 
 namespace pelm::codec {
@@ -39,14 +40,6 @@ inline constexpr std::size_t kMaxFloatText = 24;  // "-1.2345678901234567e-308"
 // in fixed-width copies. Shared by the writer and write_float_text.
 inline constexpr std::size_t kFloatRoom = 48;
 [[nodiscard]] char* write_float_chars(char* p, double d) noexcept;
-
-// One member in a small object's sort: the first eight bytes of its name as
-// a big-endian number (zero padded), so most comparisons are one integer
-// compare, and its index in arrival order. The writer's own detail.
-struct MemberSortKey {
-  std::uint64_t prefix;
-  std::uint32_t index;
-};
 
 class JsonWriter {
  public:
@@ -138,17 +131,18 @@ class JsonWriter {
     std::size_t name_off;  // raw name in names_
     std::size_t name_len;
   };
-  using SortKey = MemberSortKey;
-  static constexpr std::size_t kSmallObject = 16;
+  // A member's name length as the identity the order memo finds a shape
+  // by: a cheap first filter, the names themselves decide.
+  struct NameLengths {
+    using Key = std::size_t;
+    static constexpr bool kCanHold = false;
+    static void hold(Key) noexcept {}
+    static void release(Key) noexcept {}
+  };
   // The order found for the last small object that needed sorting. Records
   // of one shape repeat their names in the same arrival order, so the next
   // such object reuses the order after one comparison of its names.
-  struct OrderMemo {
-    std::size_t count = 0;
-    std::vector<char> names;  // the names back to back
-    std::size_t lengths[kSmallObject];
-    SortKey keys[kSmallObject];
-  };
+  using OrderMemo = ShapeMemo<NameLengths, 1>;
   // The room for a value of at most `n` bytes and its separator, which it
   // writes; the value goes at the pointer returned and is committed with
   // commit_to.
@@ -163,7 +157,7 @@ class JsonWriter {
   }
   void before_value();
   void open(bool is_object);
-  [[nodiscard]] const SortKey* small_object_order(const Frame& f, const MemberSpan* spans, std::size_t count);
+  void small_object_order(const MemberSpan* spans, std::size_t count, std::uint32_t* order) noexcept;
   [[nodiscard]] std::string_view name_of(const MemberSpan& m) const noexcept;
   void reorder_members(const Frame& f);
   PELM_COLD void note_repeated_name(std::string_view name);
@@ -179,27 +173,9 @@ class JsonWriter {
   std::string last_repeated_name_;
 };
 
-// Writes `value` as compact JSON text into a new buffer.
-[[nodiscard]] ByteBuffer write_json(const Value& value);
-
 // Low-level emitters shared by the writer and its tests. Each appends to
 // `out`; the comment gives the most bytes it writes.
 void write_uint_digits(ByteBuffer& out, std::uint64_t u);  // <= 20 bytes
 void write_float_text(ByteBuffer& out, double d);          // <= 24 bytes
-// The float text of `d` at `p`, which must have room for kMaxFloatText
-// bytes; returns its end.
-[[nodiscard]] char* write_float_chars(char* p, double d) noexcept;
-void write_string_text(ByteBuffer& out, std::string_view s);  // <= 6*len+2 bytes
-// The string text followed by ':', as a member's name is written.
-void write_member_name_text(ByteBuffer& out, std::string_view s);  // <= 6*len+3 bytes
-// The same text at `p`, which must have room for 6*len+3 bytes (some past
-// the text's end are scratch); returns the text's end.
-[[nodiscard]] char* write_member_name_chars(char* p, std::string_view s) noexcept;
-// Whether `write_member_name_chars` of a name of `name_size` bytes fits in
-// `room` bytes. Written so that nothing wraps: a room below the 3 bytes
-// that even an empty name takes must refuse, not turn into a huge quotient.
-[[nodiscard]] constexpr bool member_name_fits(std::size_t room, std::size_t name_size) noexcept {
-  return room >= 3 && name_size <= (room - 3) / 6;
-}
 
 }  // namespace pelm::codec

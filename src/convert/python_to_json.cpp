@@ -1,22 +1,19 @@
-// Python object -> JSON events: the entry point, the classification of an
-// object and the scalar rules (see python_to_json.hpp for the contract).
+// Python object -> JSON events: the entry points and the classification of
+// an object beyond the exact built-in types (see python_to_json.hpp for the
+// contract).
 //
 // Classification order decides the result and must stay as it is: None,
 // exact bool, int (subclasses too), list/tuple, dict, str, bytes/bytearray,
 // float, set/frozenset, isinstance Sequence, isinstance Mapping, an attribute
 // __dataclass_fields__, else unsupported. `convert` first decides exact
-// built-in types by pointer; that is only a shortcut, since no exact built-in
-// type matches an earlier rule than its own. Everything else goes through
-// `convert_general`, kept out of line so the hot path stays small.
-#include <cmath>
+// built-in types by pointer (python_to_json_dispatch.hpp); that is only a
+// shortcut, since no exact built-in type matches an earlier rule than its own.
+// Everything else goes through `convert_general`, kept out of line so the hot
+// path stays small.
 #include <cstdint>
-#include <cstring>
-#include <string_view>
 
 #include "convert/python_lookups.hpp"
-#include "convert/small_int.hpp"
-#include "py/str_utf8.hpp"
-#include "convert/python_to_json_walk.hpp"
+#include "convert/python_to_json_dispatch.hpp"
 #include "py/messages.hpp"
 
 namespace pelm {
@@ -49,32 +46,12 @@ std::optional<ConversionError> write_python_as_key_part(PyObject* obj, codec::Js
   return walk.take_error();
 }
 
-bool ToValueWalk::convert(PyObject* obj, int depth) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type == &PyUnicode_Type) return put_str(obj);
-  if (type == &PyLong_Type) return put_exact_int(obj);
-  if (obj == Py_None) {
-    out_.null();
-    return true;
-  }
-  // bool cannot be subclassed, so its two instances are all there is.
-  if (type == &PyBool_Type) {
-    out_.boolean(obj == Py_True);
-    return true;
-  }
-  if (type == &PyFloat_Type) return put_double(PyFloat_AS_DOUBLE(obj));
-  if (type == &PyList_Type) return exact_list(obj, depth);
-  if (type == &PyDict_Type) return exact_dict(obj, depth);
-  if (type == &PyTuple_Type) return exact_tuple(obj, depth);
-  return convert_general(obj, depth);
-}
-
 bool ToValueWalk::convert_general(PyObject* obj, int depth) {
   const unsigned long flags = PyType_GetFlags(Py_TYPE(obj));
   if (flags & Py_TPFLAGS_LONG_SUBCLASS) return put_int(obj);
   if (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS)) return sequence(obj, depth, true);
   if (flags & Py_TPFLAGS_DICT_SUBCLASS) return mapping(obj, depth);
-  if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return put_str(obj);
+  if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return str<Path::kGeneral>(obj);
   if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
     return fail(ConversionError::message(msg::kByteArray));
   }
@@ -82,7 +59,7 @@ bool ToValueWalk::convert_general(PyObject* obj, int depth) {
   if (PyFloat_Check(obj)) {
     const double d = PyFloat_AsDouble(obj);
     if (d == -1.0 && PyErr_Occurred()) return fail_interpreter();
-    return put_double(d);
+    return float_number<Path::kGeneral>(d);
   }
   if (PyAnySet_Check(obj)) return set(obj, depth);
 
@@ -97,29 +74,6 @@ bool ToValueWalk::convert_general(PyObject* obj, int depth) {
   if (fields_name == nullptr) return fail_interpreter();
   if (OwnedRef fields = optional_attribute(obj, fields_name)) return dataclass(obj, fields.get(), depth);
   return fail(ConversionError::unsupported_type(obj));
-}
-
-bool ToValueWalk::put_str(PyObject* str) {
-  std::string_view utf8;
-  // Fails only for text holding a lone surrogate.
-  if (!str_utf8_view(str, utf8_scratch_, &utf8)) return fail_interpreter();
-  out_.string(utf8);
-  return true;
-}
-
-// Exact int: anything that fits a long long is written directly; larger
-// magnitudes take the general 128-bit reading, which decides their error.
-bool ToValueWalk::put_exact_int(PyObject* i) {
-  long long v = 0;
-  int overflow = 0;
-  if (!small_int_value(i, v)) v = PyLong_AsLongLongAndOverflow(i, &overflow);
-  if (overflow != 0) return put_int(i);
-  if (v >= 0) {
-    out_.uint(static_cast<std::uint64_t>(v));
-  } else {
-    out_.neg_int(v);
-  }
-  return true;
 }
 
 namespace {
@@ -165,16 +119,6 @@ bool ToValueWalk::put_int(PyObject* obj) {
     return fail(ConversionError::message(msg::kNumberOutOfRange));
   }
   out_.neg_int(static_cast<std::int64_t>(low));
-  return true;
-}
-
-// A stored non-finite float reads back as None; a key cannot let NaN, the
-// infinities and None share one text, nor a result come back as None.
-bool ToValueWalk::put_double(double d) {
-  if (finite_only_ && !std::isfinite(d)) [[unlikely]] {
-    return fail(ConversionError::message(msg::kNoKeyText));
-  }
-  out_.float_number(d);
   return true;
 }
 

@@ -23,7 +23,7 @@
 
 #include "convert/python_lookups.hpp"
 #include "py/str_utf8.hpp"
-#include "convert/python_to_json_walk.hpp"
+#include "convert/python_to_json_dispatch.hpp"
 #include "py/messages.hpp"
 
 namespace pelm {

@@ -9,12 +9,13 @@
 // member written once, in its final place, instead of being written in dict
 // order and moved into sorted order when the object closes.
 //
-// Contract of every `plain*` method: true when the value is written; false
-// when it met anything else (another type, a str subclass key, a failure of
-// any kind, the nesting limit), with no Python error pending and no error
-// recorded. The caller then rewinds the writer to its mark and converts the
-// container again by the general rules, in dict order, which report the
-// error that order gives (the first failing member in dict order).
+// Contract of the plain path (value<Path::kPlain> and every `plain*`
+// method): true when the value is written; false when it met anything else
+// (another type, a str subclass key, a failure of any kind, the nesting
+// limit), with no Python error pending and no error recorded. The caller
+// then rewinds the writer to its mark and converts the container again by
+// the general rules, in dict order, which report the error that order gives
+// (the first failing member in dict order).
 //
 // Hazard: the sort's scratch is shared by the thread's conversions; it only
 // holds live entries while a plain write is in progress, when no Python code
@@ -22,16 +23,13 @@
 // own entries from the start (sort_used_), so an exception that leaves a
 // write half done leaves nothing stale behind for the next one.
 #include <algorithm>
-#include <bit>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string_view>
 #include <vector>
 
-#include "codec/value.hpp"
-#include "convert/python_to_json_walk.hpp"
-#include "convert/small_int.hpp"
+#include "codec/member_order.hpp"
+#include "convert/python_to_json_dispatch.hpp"
 #include "py/str_utf8.hpp"
 #include "support/portable.hpp"
 
@@ -56,48 +54,12 @@ std::vector<SortedMember>& sort_scratch() {
   return scratch;
 }
 
-// The first eight bytes of a name as a big-endian number, zero padded, read
-// without touching a byte past its end (overlapping loads, as the writer's
-// string tails): a name that runs out first is a prefix of the other and
-// sorts first, or the prefixes tie and the names are compared.
-std::uint64_t name_prefix(const char* s, std::size_t n) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    std::uint64_t w = 0;
-    if (n >= 8) {
-      std::memcpy(&w, s, 8);
-    } else if (n >= 4) {
-      std::uint32_t lo;
-      std::uint32_t hi;
-      std::memcpy(&lo, s, 4);
-      std::memcpy(&hi, s + n - 4, 4);
-      // Bytes n-4 .. n-1 land where they belong; the overlap ORs equal bytes.
-      w = lo | (std::uint64_t{hi} << (8 * (n - 4)));
-    } else if (n > 0) {
-      auto byte_at = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(s[i])} << (8 * i); };
-      w = byte_at(0) | byte_at(n / 2) | byte_at(n - 1);
-    }
-    return byteswap64(w);
-  } else {
-    std::uint64_t p = 0;
-    for (std::size_t i = 0; i < n && i < 8; ++i) p |= std::uint64_t{static_cast<unsigned char>(s[i])} << (56 - 8 * i);
-    return p;
+// A function object, not a function: std::sort then compares in line.
+struct MemberLess {
+  bool operator()(const SortedMember& a, const SortedMember& b) const noexcept {
+    return codec::name_less(a.prefix, a.name_view(), b.prefix, b.name_view());
   }
-}
-
-bool name_less(const SortedMember& a, const SortedMember& b) noexcept {
-  if (a.prefix != b.prefix) return a.prefix < b.prefix;
-  return codec::compare_names(a.name_view(), b.name_view()) < 0;
-}
-
-// order[0..count) = the members' indexes in ascending name order. Insertion
-// sort: for a record's handful of members it beats any general sort.
-void sort_small(const SortedMember* members, std::size_t count, std::uint32_t* order) noexcept {
-  for (std::uint32_t i = 0; i < count; ++i) {
-    std::uint32_t j = i;
-    for (; j > 0 && name_less(members[i], members[order[j - 1]]); --j) order[j] = order[j - 1];
-    order[j] = i;
-  }
-}
+};
 
 }  // namespace
 
@@ -110,7 +72,7 @@ bool ToValueWalk::read_names(SortedMember* members, std::size_t count) {
     if (!name_utf8(members[i].key, &name)) return false;
     members[i].name = name.data();
     members[i].name_len = name.size();
-    members[i].prefix = name_prefix(name.data(), name.size());
+    members[i].prefix = codec::name_prefix(name.data(), name.size());
   }
   return true;
 }
@@ -145,58 +107,6 @@ bool is_plain_type(PyObject* value) noexcept {
 
 }  // namespace
 
-// As put_exact_int, but declines (false, no error) whatever needs the
-// general reading: only 2^63 .. 2^64-1 are still written here.
-bool ToValueWalk::plain_int(PyObject* i) {
-  long long v = 0;
-  int overflow = 0;
-  if (!small_int_value(i, v)) v = PyLong_AsLongLongAndOverflow(i, &overflow);
-  if (overflow == 0) {
-    if (v >= 0) {
-      out_.uint(static_cast<std::uint64_t>(v));
-    } else {
-      out_.neg_int(v);
-    }
-    return true;
-  }
-  if (overflow < 0) return false;
-  const unsigned long long u = PyLong_AsUnsignedLongLong(i);
-  if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();
-    return false;
-  }
-  out_.uint(u);
-  return true;
-}
-
-bool ToValueWalk::plain_str(PyObject* str) {
-  std::string_view utf8;
-  if (!str_utf8_view(str, utf8_scratch_, &utf8)) {
-    PyErr_Clear();
-    return false;
-  }
-  out_.string(utf8);
-  return true;
-}
-
-bool ToValueWalk::plain(PyObject* obj, int depth) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type == &PyUnicode_Type) return plain_str(obj);
-  if (type == &PyLong_Type) return plain_int(obj);
-  if (obj == Py_None) {
-    out_.null();
-    return true;
-  }
-  if (type == &PyBool_Type) {
-    out_.boolean(obj == Py_True);
-    return true;
-  }
-  if (type == &PyFloat_Type) return plain_double(PyFloat_AS_DOUBLE(obj));
-  if (type == &PyList_Type || type == &PyTuple_Type) return plain_array(obj, depth);
-  if (type == &PyDict_Type) return plain_dict(obj, depth);
-  return false;
-}
-
 bool ToValueWalk::plain_array(PyObject* seq, int depth) {
   if (depth >= kMaxNesting) return false;
   out_.begin_array();
@@ -214,10 +124,10 @@ bool ToValueWalk::plain_elements(PyObject* seq, int depth) {
     // Numbers are written in the loop: arrays of them are common, and a
     // call per item would cost about what writing the number does.
     if (Py_TYPE(item) == &PyLong_Type) {
-      if (!plain_int(item)) return false;
+      if (!exact_int<Path::kPlain>(item)) return false;
     } else if (Py_TYPE(item) == &PyFloat_Type) {
-      if (!plain_double(PyFloat_AS_DOUBLE(item))) return false;
-    } else if (!plain(item, depth + 1)) {
+      if (!float_number<Path::kPlain>(PyFloat_AS_DOUBLE(item))) return false;
+    } else if (!value<Path::kPlain>(item, depth + 1)) {
       return false;
     }
   }
@@ -267,11 +177,11 @@ bool ToValueWalk::write_large(std::size_t base, std::size_t count, int depth, bo
   std::vector<SortedMember>& scratch = *sort_scratch_;
   if (!names_read && !read_names(scratch.data() + base, count)) return false;
   std::sort(scratch.begin() + static_cast<std::ptrdiff_t>(base),
-            scratch.begin() + static_cast<std::ptrdiff_t>(base + count), name_less);
+            scratch.begin() + static_cast<std::ptrdiff_t>(base + count), MemberLess{});
   for (std::size_t i = 0; i < count; ++i) {
     const SortedMember m = scratch[base + i];
     out_.key_in_order(m.name_view());
-    if (!plain(m.value, depth + 1)) return false;
+    if (!value<Path::kPlain>(m.value, depth + 1)) return false;
   }
   return true;
 }
@@ -290,7 +200,11 @@ bool ToValueWalk::write_small(std::size_t base, std::size_t count, int depth) {
     for (std::size_t i = 0; i < count; ++i) order[i] = shapes.order(slot, i);
   } else {
     if (!read_names(members, count)) return false;
-    sort_small(members, count, order);
+    codec::MemberSortKey sorted[DictShapeMemo::kMaxMembers];
+    codec::sort_small_object(
+        count, [&](std::size_t i) { return members[i].name_view(); }, [&](std::size_t i) { return members[i].prefix; },
+        sorted);
+    for (std::size_t i = 0; i < count; ++i) order[i] = sorted[i].index;
     if (count != 0) {
       slot = shapes.remember(keys, order, count, [&](std::size_t i) { return members[order[i]].name_view(); });
     }
@@ -308,7 +222,7 @@ bool ToValueWalk::write_small(std::size_t base, std::size_t count, int depth) {
       if (!name_utf8(m.key, &name)) return false;
       out_.key_in_order(name);
     }
-    if (!plain(m.value, depth + 1)) return false;
+    if (!value<Path::kPlain>(m.value, depth + 1)) return false;
   }
   return true;
 }

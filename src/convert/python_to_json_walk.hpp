@@ -12,7 +12,6 @@
 
 #include <Python.h>
 
-#include <cmath>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -45,24 +44,43 @@ class ToValueWalk {
   ToValueWalk(codec::JsonWriter& out, DictShapeMemo* shapes, Use use) noexcept
       : out_(out), finite_only_(use != Use::kStored), for_key_(use == Use::kKey), shapes_(shapes) {}
 
-  // Exact built-in types by pointer, then everything else out of line.
-  [[nodiscard]] bool convert(PyObject* obj, int depth);
+  // The general rules: exact built-in types by pointer (trying the plain
+  // path for their containers), then everything else out of line.
+  [[nodiscard]] bool convert(PyObject* obj, int depth) { return value<Path::kGeneral>(obj, depth); }
 
   [[nodiscard]] ConversionError take_error() { return std::move(*error_); }
 
  private:
   // How the opening of a sequence came out.
   enum class Opening { kOpened, kNotASequence, kFailed };
+  // The two ways of writing a value: the plain path, for exact built-in
+  // values where no Python code can run, declines (false, nothing recorded)
+  // what it cannot write; the general rules write it or record the error.
+  enum class Path { kPlain, kGeneral };
+  // How one scalar emitter came out: written, or declined with nothing
+  // written, which each path settles its own way.
+  enum class Emit { kWritten, kDeclined };
 
-  PELM_NOINLINE bool convert_general(PyObject* obj, int depth);
-
-  // Scalars (python_to_json.cpp).
-  [[nodiscard]] bool put_str(PyObject* str);
-  [[nodiscard]] bool put_exact_int(PyObject* i);
-  PELM_NOINLINE bool put_int(PyObject* obj);
+  // The one dispatcher, and the scalars as each path settles their emitters
+  // (python_to_json_dispatch.hpp).
+  template <Path kPath>
+  [[nodiscard]] bool value(PyObject* obj, int depth);
+  template <Path kPath>
+  [[nodiscard]] PELM_ALWAYS_INLINE bool str(PyObject* str);
+  template <Path kPath>
+  [[nodiscard]] PELM_ALWAYS_INLINE bool exact_int(PyObject* i);
   // NaN and the infinities are written null (by the writer itself), or
-  // refused for a key.
-  [[nodiscard]] bool put_double(double d);
+  // refused where the use must tell them from None.
+  template <Path kPath>
+  [[nodiscard]] PELM_ALWAYS_INLINE bool float_number(double d);
+  // One emitter per scalar type, shared by both paths.
+  [[nodiscard]] PELM_ALWAYS_INLINE Emit emit_str(PyObject* str);
+  [[nodiscard]] PELM_ALWAYS_INLINE Emit emit_exact_int(PyObject* i);
+  [[nodiscard]] PELM_ALWAYS_INLINE Emit emit_double(double d);
+
+  // The general rules beyond exact built-in types (python_to_json.cpp).
+  PELM_NOINLINE bool convert_general(PyObject* obj, int depth);
+  PELM_NOINLINE bool put_int(PyObject* obj);
 
   // Containers (python_to_json_containers.cpp).
   [[nodiscard]] bool enter(int depth);
@@ -82,12 +100,9 @@ class ToValueWalk {
   [[nodiscard]] bool member(PyObject* key, PyObject* value, int depth);
   [[nodiscard]] bool member_name(PyObject* key);
 
-  // Exact built-in values where no Python code can run
-  // (python_to_json_plain.cpp): false means "written another way", never an
-  // error; the caller rewinds and converts by the general rules.
-  [[nodiscard]] bool plain(PyObject* obj, int depth);
-  [[nodiscard]] PELM_ALWAYS_INLINE bool plain_str(PyObject* str);
-  [[nodiscard]] PELM_ALWAYS_INLINE bool plain_int(PyObject* i);
+  // The plain path's containers (python_to_json_plain.cpp): false means
+  // "written another way", never an error; the caller rewinds and converts
+  // by the general rules.
   [[nodiscard]] bool plain_array(PyObject* seq, int depth);
   [[nodiscard]] bool plain_elements(PyObject* seq, int depth);
   [[nodiscard]] bool plain_dict(PyObject* dict, int depth);
@@ -96,13 +111,6 @@ class ToValueWalk {
   [[nodiscard]] bool name_utf8(PyObject* key, std::string_view* name);
   [[nodiscard]] bool write_small(std::size_t base, std::size_t count, int depth);
   [[nodiscard]] bool write_large(std::size_t base, std::size_t count, int depth, bool names_read);
-  // A float as put_double writes it; declines a key's non-finite float.
-  [[nodiscard]] bool plain_double(double d) {
-    if (finite_only_ && !std::isfinite(d)) [[unlikely]]
-      return false;
-    out_.float_number(d);
-    return true;
-  }
   // Runs `plain_body` on the container just begun; when it declines, rewinds
   // and runs `general_body` with no plain attempt anywhere below, so a value
   // that declines deep down costs at most two walks.

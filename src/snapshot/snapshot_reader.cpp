@@ -15,6 +15,7 @@
 #include "codec/canonical_text.hpp"
 #include "codec/reader.hpp"
 #include "snapshot/crc32c.hpp"
+#include "snapshot/line_fields.hpp"
 #include "snapshot/snapshot_format.hpp"
 #include "support/portable.hpp"
 
@@ -128,10 +129,10 @@ std::string column_text(const codec::JsonError& e) {
   return std::string(codec::message(e.code)) + " at column " + std::to_string(e.column);
 }
 
-bool is_uint_member(const codec::Object& o, std::string_view name, std::uint64_t& out) {
-  const codec::Value* v = o.find(name);
+bool is_uint_member(const LineFields& fields, std::string_view name, std::uint64_t& out) {
+  const LineFields::Field* v = fields.find(name);
   if (v == nullptr) return false;
-  const auto* u = std::get_if<std::uint64_t>(&v->data);
+  const auto* u = std::get_if<std::uint64_t>(v);
   if (u == nullptr) return false;
   out = *u;
   return true;
@@ -219,36 +220,36 @@ std::optional<SnapshotFault> SnapshotReader::line(std::string_view text, EntrySi
 }
 
 std::optional<SnapshotFault> SnapshotReader::header(std::string_view text) {
-  std::variant<codec::Value, codec::JsonError> read = codec::read_json(text);
-  const auto* value = std::get_if<codec::Value>(&read);
-  const auto* object = value != nullptr ? std::get_if<codec::Object>(&value->data) : nullptr;
-  if (object == nullptr) return fault("not a pelm_lib snapshot: its first line is no header");
-  const codec::Value* format = object->find("format");
-  const auto* name = format != nullptr ? std::get_if<std::string>(&format->data) : nullptr;
+  LineFields fields{"format", "version", "saved_at"};
+  if (codec::parse_json(text, fields) || !fields.is_object()) {
+    return fault("not a pelm_lib snapshot: its first line is no header");
+  }
+  const LineFields::Field* format = fields.find("format");
+  const auto* name = format != nullptr ? std::get_if<std::string>(format) : nullptr;
   if (name == nullptr || *name != kFormatName) return fault("not a pelm_lib snapshot: the header names another format");
   std::uint64_t version = 0;
-  if (!is_uint_member(*object, "version", version) || version == 0) {
+  if (!is_uint_member(fields, "version", version) || version == 0) {
     return fault("the header's version is not a whole number from 1");
   }
   if (version > kFormatVersion) {
     return fault("the snapshot's version " + std::to_string(version) + " is newer than this library reads (" +
                  std::to_string(kFormatVersion) + ")");
   }
-  const codec::Value* saved_at = object->find("saved_at");
-  const bool time = saved_at != nullptr &&
-                    (std::holds_alternative<std::uint64_t>(saved_at->data) ||
-                     (std::holds_alternative<double>(saved_at->data) && std::get<double>(saved_at->data) >= 0));
+  const LineFields::Field* saved_at = fields.find("saved_at");
+  const bool time =
+      saved_at != nullptr && (std::holds_alternative<std::uint64_t>(*saved_at) ||
+                              (std::holds_alternative<double>(*saved_at) && std::get<double>(*saved_at) >= 0));
   if (!time) return fault("the header's saved_at is not a number of seconds");
   return std::nullopt;
 }
 
 std::optional<SnapshotFault> SnapshotReader::trailer(std::string_view text) {
-  std::variant<codec::Value, codec::JsonError> read = codec::read_json(text);
-  if (const auto* e = std::get_if<codec::JsonError>(&read)) return fault("not JSON: " + column_text(*e));
-  const auto* object = std::get_if<codec::Object>(&std::get<codec::Value>(read).data);
+  LineFields fields{"entries", "crc32c"};
+  if (const std::optional<codec::JsonError> e = codec::parse_json(text, fields))
+    return fault("not JSON: " + column_text(*e));
   std::uint64_t count = 0;
   std::uint64_t crc = 0;
-  if (object == nullptr || !is_uint_member(*object, "entries", count) || !is_uint_member(*object, "crc32c", crc)) {
+  if (!fields.is_object() || !is_uint_member(fields, "entries", count) || !is_uint_member(fields, "crc32c", crc)) {
     return fault("the trailer must hold \"entries\" and \"crc32c\" as whole numbers");
   }
   if (count != entries_) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "codec/reader.hpp"
+#include "value_tree/value_text.hpp"
 
 namespace pelm::codec {
 namespace {

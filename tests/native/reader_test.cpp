@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "codec/reader.hpp"
+#include "value_tree/value_text.hpp"
 #include "codec/writer.hpp"
 
 namespace pelm::codec {

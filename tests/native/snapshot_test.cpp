@@ -154,6 +154,14 @@ TEST(Snapshot, EachFaultHasItsOwnMessage) {
       {R"({"format":"pelm_lib snapshot","version":2,"saved_at":0})" "\n", "line 1: the snapshot's version 2 is newer"},
       {R"({"format":"pelm_lib snapshot","version":"1","saved_at":0})" "\n", "line 1: the header's version is not"},
       {R"({"format":"pelm_lib snapshot","version":1})" "\n", "line 1: the header's saved_at is not"},
+      // Header members as JSON's model reads an object: the later of two
+      // equal names wins, and only top-level members count.
+      {R"({"format":"pelm_lib snapshot","version":1,"version":"1","saved_at":0})" "\n", "line 1: the header's version"},
+      {R"({"format":"pelm_lib snapshot","version":"1","version":1,"saved_at":0})" "\n", "line 2: the trailer is"},
+      {R"({"format":"pelm_lib snapshot","x":{"version":1},"saved_at":0})" "\n", "line 1: the header's version"},
+      {R"({"format":"pelm_lib snapshot","version":1,"saved_at":[0]})" "\n", "line 1: the header's saved_at is not"},
+      {R"({"format":"pelm_lib snapshot","version":1,"saved_at":-0})" "\n", "line 2: the trailer is missing"},
+      {R"({"format":"pelm_lib snapshot")" "\n", "line 1: not a pelm_lib snapshot: its first line is no header"},
       {h, "line 2: the trailer is missing"},
       {good.substr(0, good.size() - 1), "line 6: the line has no line feed"},
       {good + "x\n", "line 7: text after the trailer"},
@@ -171,6 +179,8 @@ TEST(Snapshot, EachFaultHasItsOwnMessage) {
       {h + R"({"entries":1,"crc32c":0})" "\n", "line 2: the trailer counts 1 entries, but 0 came before it"},
       {h + R"({"entries":0,"crc32c":0})" "\n", "line 2: the checksum does not match"},
       {h + R"({"entries":0})" "\n", "line 2: the trailer must hold"},
+      {h + R"({"entries":0,"crc32c":[0]})" "\n", "line 2: the trailer must hold"},
+      {h + R"({"entries":0)" "\n", "line 2: not JSON: EOF while parsing an object at column 12"},
   };
   for (const auto& [input, expected] : cases) {
     const std::string got = fault_of(input);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "codec/writer.hpp"
+#include "value_tree/value_text.hpp"
 
 namespace pelm::codec {
 namespace {

@@ -1,11 +1,11 @@
-// The JSON value model shared by the writer, the reader and the tests.
+// The JSON value model as a tree, for the native tests, the fuzz targets and
+// the codec benchmark (value_text.hpp reads and writes it); the library itself
+// streams events and never builds one.
 //
 // Invariants: a Float is always finite; a NegInt is always below zero; an
 // Object's members are unique and kept in ascending order of their names'
 // UTF-8 bytes compared as unsigned bytes (a proper prefix first). `Object::put`
 // is the only way members enter, so the order cannot be broken from outside.
-// The hot paths (insert and get) stream events instead of building this tree;
-// the tree exists for tests, fuzzing and any caller that wants a whole value.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,8 @@
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include "codec/member_order.hpp"
 
 namespace pelm::codec {
 
@@ -39,13 +41,6 @@ class Object {
  private:
   std::vector<Member> members_;
 };
-
-// Compares names as unsigned bytes, the order in which members are kept.
-[[nodiscard]] inline int compare_names(std::string_view a, std::string_view b) noexcept {
-  // std::string_view::compare uses char_traits<char>, whose compare is
-  // specified on unsigned char values, which is exactly byte order.
-  return a.compare(b);
-}
 
 struct Null {
   friend bool operator==(Null, Null) noexcept { return true; }

@@ -1,5 +1,5 @@
 // Member ordering and equality of the value model (see value.hpp).
-#include "codec/value.hpp"
+#include "value_tree/value.hpp"
 
 #include <algorithm>
 #include <bit>
