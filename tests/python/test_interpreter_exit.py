@@ -2,11 +2,9 @@
 thread finishes: the interpreter ends that thread with a forced unwind through
 our frames, and the process must still end cleanly."""
 
-import os
-
 import pytest
 
-from child_process import run_child
+from child_process import run_child, without_leak_checks
 
 # Each statement blocks forever in user code that gives the interpreter lock
 # away, after setting `started`.
@@ -53,8 +51,5 @@ print("exiting")
 
 @pytest.mark.parametrize("call", BLOCKING_CALLS.values(), ids=BLOCKING_CALLS.keys())
 def test_daemon_thread_inside_a_call_at_exit(call):
-    # The ended thread never frees what its frames held, by design, so leak
-    # checking (in sanitized runs) has nothing to say about this exit.
-    env = {"ASAN_OPTIONS": os.environ["ASAN_OPTIONS"] + ":detect_leaks=0"} if "ASAN_OPTIONS" in os.environ else None
     for _ in range(2):  # the unwind races the exit; one clean run proves little
-        assert run_child(SCRIPT.format(call=call), env=env) == "exiting\n"
+        assert run_child(SCRIPT.format(call=call), env=without_leak_checks()) == "exiting\n"

@@ -4,7 +4,7 @@ interpreter exiting under waiting daemon threads (which end while they
 wait); fork while threads wait is in test_fork. Each runs in a child
 process, so a hang or crash fails one test."""
 
-from child_process import PARKS, run_child
+from child_process import PARKS, run_child, without_leak_checks
 
 HOLDER = """
 import threading, time, _thread
@@ -66,4 +66,4 @@ def test_a_waiting_main_thread_takes_a_signal_in_time_and_changes_nothing():
 
 def test_daemon_threads_waiting_at_exit():
     for _ in range(2):  # the unwind races the exit
-        assert run_child(EXIT) == "exiting\n"
+        assert run_child(EXIT, env=without_leak_checks()) == "exiting\n"
