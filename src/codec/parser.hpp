@@ -162,9 +162,15 @@ class JsonParser {
   bool stopped() { return fail_consumed(JsonErrorCode::HandlerStopped); }
   bool emitted(bool handler_result) { return handler_result || stopped(); }
 
-  // Compact text has no whitespace at all: one test decides that case.
+  // Compact text has no whitespace at all: one test decides that case. The
+  // writer puts none anywhere, so its own text skips even that test (a
+  // blank in such text then reads as the byte it is, and fails the read).
   void skip_space() noexcept {
-    if (pos_ < text_.size() && is_json_space(text_[pos_])) pos_ = skip_space_run(text_.data(), pos_ + 1, text_.size());
+    if constexpr (kOrigin == TextOrigin::Any) {
+      if (pos_ < text_.size() && is_json_space(text_[pos_])) {
+        pos_ = skip_space_run(text_.data(), pos_ + 1, text_.size());
+      }
+    }
   }
 
   // ---- containers ---------------------------------------------------------
@@ -248,7 +254,9 @@ class JsonParser {
     // Compact text: a comma right before the next element's first byte.
     if (text_.size() - pos_ >= 2 && text_[pos_] == ',') {
       const char next = text_[pos_ + 1];
-      if (!frame.is_object && next != ']' && !is_json_space(next)) {
+      // The writer never puts a blank or a ']' there; in its text anything
+      // else after the comma fails as the value it does not start.
+      if (!frame.is_object && (kOrigin == TextOrigin::OwnWriter || (next != ']' && !is_json_space(next)))) {
         ++pos_;
         return Next::Value;
       }
