@@ -54,16 +54,19 @@ int compare_str(PyObject* a, PyObject* b) noexcept {
 // order: the writer's own text always does, so its reading never checks.
 enum class MemberOrder : std::uint8_t { Any, Ascending };
 
-// Inserts `value` under the str `key`. On 3.11 and 3.12 a key whose hash is
-// already cached in the str (every name from the member-name cache is
-// hashed when made) goes in without the interpreter hashing it again; later
-// versions keep that entry point to themselves.
+// Inserts `value` under the str `key`. On 3.11 and 3.12 the key goes in
+// under its hash through the known-hash insertion, which skips the generic
+// insertion's tests: the hash cached in the str (every name from the
+// member-name cache is hashed when made), else the one hashing computes
+// and caches there. Later versions keep that entry point to themselves.
 int set_member(PyObject* dict, PyObject* key, PyObject* value) noexcept {
 #if PY_VERSION_HEX < 0x030D0000
-  const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
-  if (hash != -1) return _PyDict_SetItem_KnownHash(dict, key, value, hash);
-#endif
+  Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+  if (hash == -1) hash = PyObject_Hash(key);  // a str's hash cannot fail
+  return _PyDict_SetItem_KnownHash(dict, key, value, hash);
+#else
   return PyDict_SetItem(dict, key, value);
+#endif
 }
 
 template <MemberOrder kOrder>
