@@ -1,10 +1,11 @@
 // The parser behind parse_json: one pass, iterative, events to a handler.
 //
-// Invariants: `pos_` is the index of the next unread byte; the nesting budget
-// starts at 128 and is lowered before an opening bracket is consumed, so at
-// most 127 containers are open and `frames_` never overflows; the input is
-// never copied (strings with escapes are assembled in `scratch_`, reused for
-// the whole call). Positions follow two rules: a byte that was looked at but
+// Invariants: `pos_` is the index of the next unread byte; `top_` points at
+// the innermost open container's frame, or at the first frame (which belongs
+// to no container) when none is open; it moves up only after the test that
+// the 128th would be opened, so at most 127 containers are open and
+// `frames_` never overflows; the input is never copied (strings with escapes
+// are assembled in `scratch_`, reused for the whole call). Positions follow two rules: a byte that was looked at but
 // not consumed reports the peek index (pos_ + 1, capped at the input length),
 // everything else the consumed index pos_. Included at the end of reader.hpp.
 #pragma once
@@ -134,7 +135,7 @@ class JsonParser {
       if (start == Start::Failed) return false;
       if (start == Start::Opened) continue;
       for (;;) {
-        if (depth() == 0) return finish();
+        if (top_ == frames_.data()) return finish();
         const Next next = after_element();
         if (next == Next::Failed) return false;
         if (next == Next::Value) break;
@@ -162,19 +163,25 @@ class JsonParser {
   bool stopped() { return fail_consumed(JsonErrorCode::HandlerStopped); }
   bool emitted(bool handler_result) { return handler_result || stopped(); }
 
-  // Compact text has no whitespace at all: one test decides that case.
+  // Compact text has no whitespace at all: one test decides that case. The
+  // writer puts none anywhere, so its own text skips even that test (a
+  // blank in such text then reads as the byte it is, and fails the read).
   void skip_space() noexcept {
-    if (pos_ < text_.size() && is_json_space(text_[pos_])) pos_ = skip_space_run(text_.data(), pos_ + 1, text_.size());
+    if constexpr (kOrigin == TextOrigin::Any) {
+      if (pos_ < text_.size() && is_json_space(text_[pos_])) {
+        pos_ = skip_space_run(text_.data(), pos_ + 1, text_.size());
+      }
+    }
   }
 
   // ---- containers ---------------------------------------------------------
 
-  [[nodiscard]] std::size_t depth() const noexcept { return kNestingBudget - budget_; }
-  Frame& top() noexcept { return frames_[depth() - 1]; }
+  Frame& top() noexcept { return *top_; }
 
   // At '[' or '{' (not yet consumed): spends one unit of the budget.
   bool open(bool is_object) {
-    if (--budget_ == 0) return fail_peek(JsonErrorCode::RecursionLimitExceeded);
+    if (top_ == frames_.data() + kNestingBudget - 1) return fail_peek(JsonErrorCode::RecursionLimitExceeded);
+    ++top_;
     ++pos_;
     top() = Frame{is_object, 0};
     return emitted(is_object ? handler_.begin_object() : handler_.begin_array());
@@ -183,7 +190,7 @@ class JsonParser {
   bool close() {
     const Frame frame = top();
     ++pos_;
-    ++budget_;
+    --top_;
     return emitted(frame.is_object ? handler_.end_object(frame.count) : handler_.end_array(frame.count));
   }
 
@@ -248,7 +255,9 @@ class JsonParser {
     // Compact text: a comma right before the next element's first byte.
     if (text_.size() - pos_ >= 2 && text_[pos_] == ',') {
       const char next = text_[pos_ + 1];
-      if (!frame.is_object && next != ']' && !is_json_space(next)) {
+      // The writer never puts a blank or a ']' there; in its text anything
+      // else after the comma fails as the value it does not start.
+      if (!frame.is_object && (kOrigin == TextOrigin::OwnWriter || (next != ']' && !is_json_space(next)))) {
         ++pos_;
         return Next::Value;
       }
@@ -694,8 +703,10 @@ class JsonParser {
   std::string_view text_;
   Handler& handler_;
   std::size_t pos_ = 0;
-  std::uint8_t budget_ = kNestingBudget;
-  std::array<Frame, kNestingBudget - 1> frames_;  // written on open, before any read
+  // Frame k belongs to the container open at depth k; each is written on
+  // open, before any read.
+  std::array<Frame, kNestingBudget> frames_;
+  Frame* top_ = frames_.data();
   ByteBuffer scratch_;
   JsonError error_{};
 };

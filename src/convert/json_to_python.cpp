@@ -13,6 +13,7 @@
 #include "convert/json_to_python.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -49,6 +50,26 @@ int compare_str(PyObject* a, PyObject* b) noexcept {
   return PyUnicode_Compare(a, b);  // cannot fail for two str objects
 }
 
+// Whether a text's objects list their members in strictly ascending name
+// order: the writer's own text always does, so its reading never checks.
+enum class MemberOrder : std::uint8_t { Any, Ascending };
+
+// Inserts `value` under the str `key`. On 3.11 and 3.12 the key goes in
+// under its hash through the known-hash insertion, which skips the generic
+// insertion's tests: the hash cached in the str (every name from the
+// member-name cache is hashed when made), else the one hashing computes
+// and caches there. Later versions keep that entry point to themselves.
+int set_member(PyObject* dict, PyObject* key, PyObject* value) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+  Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+  if (hash == -1) hash = PyObject_Hash(key);  // a str's hash cannot fail
+  return _PyDict_SetItem_KnownHash(dict, key, value, hash);
+#else
+  return PyDict_SetItem(dict, key, value);
+#endif
+}
+
+template <MemberOrder kOrder>
 class PythonBuilder {
  public:
   bool null() { return push(Py_NewRef(Py_None)); }
@@ -97,7 +118,8 @@ class PythonBuilder {
   MemberNames* names_ = nullptr;  // this interpreter's short-name cache
 };
 
-bool PythonBuilder::end_array(std::size_t count) {
+template <MemberOrder kOrder>
+bool PythonBuilder<kOrder>::end_array(std::size_t count) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
   if (list == nullptr) return fail_creation();
   const std::size_t start = stack_.size() - count;
@@ -108,18 +130,23 @@ bool PythonBuilder::end_array(std::size_t count) {
   return push(list);
 }
 
-// Stored text lists members in strictly ascending name order, so the common
-// case is one comparison per member and insertion straight from the stack.
-bool PythonBuilder::end_object(std::size_t count) {
+// Stored text lists members in strictly ascending name order, so they are
+// inserted straight from the stack; other text costs one comparison per
+// member to find that out. (Were stored text ever out of order, its dict
+// would still hold every name once, the later value of a repeated one.)
+template <MemberOrder kOrder>
+bool PythonBuilder<kOrder>::end_object(std::size_t count) {
   const std::size_t start = stack_.size() - 2 * count;
   PyObject** members = stack_.from(start);
-  if (!ascending(members, count)) sort_members(members, count);
+  if constexpr (kOrder == MemberOrder::Any) {
+    if (!ascending(members, count)) sort_members(members, count);
+  }
   OwnedRef dict = OwnedRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(count)));
   if (!dict) return fail_creation();
   for (std::size_t i = 0; i < count; ++i) {
     // A later equal name (adjacent after sorting) overwrites the value and
     // keeps the first position, which is the right one.
-    if (PyDict_SetItem(dict.get(), members[2 * i], members[2 * i + 1]) < 0) return fail_insertion();
+    if (set_member(dict.get(), members[2 * i], members[2 * i + 1]) < 0) return fail_insertion();
   }
   stack_.release_above(start);
   return push(dict.release());
@@ -129,7 +156,8 @@ bool PythonBuilder::end_object(std::size_t count) {
 // from the key cache as compact ASCII str, whose characters follow the header
 // directly (read there, not through PyUnicode_DATA, which tests the layout
 // again): that case is decided inline before the general comparison.
-bool PythonBuilder::ascending(PyObject* const* members, std::size_t count) noexcept {
+template <MemberOrder kOrder>
+bool PythonBuilder<kOrder>::ascending(PyObject* const* members, std::size_t count) noexcept {
   for (std::size_t i = 1; i < count; ++i) {
     PyObject* prev = members[2 * i - 2];
     PyObject* next = members[2 * i];
@@ -148,7 +176,8 @@ bool PythonBuilder::ascending(PyObject* const* members, std::size_t count) noexc
 
 // Text not written by this module: order by name, keeping equal names in
 // text order so that the later one is inserted last and wins.
-void PythonBuilder::sort_members(PyObject** members, std::size_t count) {
+template <MemberOrder kOrder>
+void PythonBuilder<kOrder>::sort_members(PyObject** members, std::size_t count) {
   std::vector<Member> pairs(count);
   for (std::size_t i = 0; i < count; ++i) pairs[i] = {members[2 * i], members[2 * i + 1]};
   std::stable_sort(pairs.begin(), pairs.end(),
@@ -161,21 +190,23 @@ void PythonBuilder::sort_members(PyObject** members, std::size_t count) {
 
 // The interpreter could not allocate: report its error through the
 // unraisable hook (the raised exception is ours), then fail as internal.
-bool PythonBuilder::fail_creation() {
+template <MemberOrder kOrder>
+bool PythonBuilder<kOrder>::fail_creation() {
   PyErr_WriteUnraisable(nullptr);
   failure_.emplace(Error::panic(msg::kNullObject));
   return false;
 }
 
-bool PythonBuilder::fail_insertion() {
+template <MemberOrder kOrder>
+bool PythonBuilder<kOrder>::fail_insertion() {
   failure_.emplace(ConversionError::interpreter().to_error(msg::kConvertFailed));
   return false;
 }
 
 // A stored entry's text and any other text differ only in the parse.
-template <class Parse>
+template <MemberOrder kOrder, class Parse>
 Result<OwnedRef> build_python(std::string_view json_text, Parse parse) {
-  PythonBuilder builder;
+  PythonBuilder<kOrder> builder;
   std::optional<codec::JsonError> error = parse(json_text, builder);
   if (!error) return builder.take_result();
   if (error->code == codec::JsonErrorCode::HandlerStopped) return builder.take_failure();
@@ -187,11 +218,14 @@ Result<OwnedRef> build_python(std::string_view json_text, Parse parse) {
 }  // namespace
 
 Result<OwnedRef> python_from_json(std::string_view json_text) {
-  return build_python(json_text, [](std::string_view t, PythonBuilder& b) { return codec::parse_json(t, b); });
+  return build_python<MemberOrder::Any>(
+      json_text, [](std::string_view t, PythonBuilder<MemberOrder::Any>& b) { return codec::parse_json(t, b); });
 }
 
 Result<OwnedRef> python_from_stored_json(std::string_view json_text) {
-  return build_python(json_text, [](std::string_view t, PythonBuilder& b) { return codec::parse_stored_json(t, b); });
+  return build_python<MemberOrder::Ascending>(
+      json_text,
+      [](std::string_view t, PythonBuilder<MemberOrder::Ascending>& b) { return codec::parse_stored_json(t, b); });
 }
 
 }  // namespace pelm

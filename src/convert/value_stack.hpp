@@ -12,8 +12,10 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "py/owned_ref.hpp"
 #include "support/portable.hpp"
@@ -46,25 +48,32 @@ class ValueStack {
   }
 
  private:
+  // The heap slots are resized in place where the allocator can (large
+  // blocks are remapped rather than copied); the inline ones are copied once.
   PELM_NOINLINE void grow(PyObject* pending) {
     const std::size_t n = size();
-    std::unique_ptr<PyObject*[]> bigger;
-    try {
-      bigger.reset(new PyObject*[2 * n]);
-    } catch (...) {
+    const bool on_heap = heap_ != nullptr;
+    void* bigger =
+        on_heap ? std::realloc(heap_.get(), 2 * n * sizeof(PyObject*)) : std::malloc(2 * n * sizeof(PyObject*));
+    if (bigger == nullptr) {
       (void)OwnedRef::steal(pending);
-      throw;
+      throw std::bad_alloc();
     }
-    std::memcpy(bigger.get(), bottom_, n * sizeof(PyObject*));
-    heap_ = std::move(bigger);
+    (void)heap_.release();  // realloc took over (or kept) the old block
+    heap_.reset(static_cast<PyObject**>(bigger));
+    if (!on_heap) std::memcpy(heap_.get(), bottom_, n * sizeof(PyObject*));
     bottom_ = heap_.get();
     top_ = bottom_ + n;
     end_ = bottom_ + 2 * n;
   }
 
+  struct FreeSlots {
+    void operator()(PyObject** p) const noexcept { std::free(p); }
+  };
+
   static constexpr std::size_t kInlineSlots = 64;
   std::array<PyObject*, kInlineSlots> inline_;
-  std::unique_ptr<PyObject*[]> heap_;
+  std::unique_ptr<PyObject*, FreeSlots> heap_;
   PyObject** bottom_ = inline_.data();
   PyObject** top_ = bottom_;
   PyObject** end_ = bottom_ + kInlineSlots;

@@ -190,7 +190,10 @@ def test_containers_keep_their_shape(value):
 def test_dict_keys_come_back_in_ascending_order(keys):
     got = roundtrip({key: i for i, key in enumerate(keys)})
     assert list(got) == sorted(keys)
-    assert all(got[key] == i for i, key in enumerate(keys))
+    # Keys may go in under the hash cached in their str, not through the
+    # public insertion: lookups by fresh equal strs must find every one.
+    assert all(got["".join([*key, ""])] == i for i, key in enumerate(keys))
+    assert got == {key: i for i, key in enumerate(keys)}
 
 
 def test_many_distinct_short_keys_are_never_confused():
