@@ -5,7 +5,7 @@
 //
 // It looks as a built-in type named "CacheNode" would: module `builtins` (so
 // its repr is <class 'CacheNode'>), a tp_name without a module, and __doc__
-// the empty string. The spec's name has the module in it because a dot-less
+// the empty string. The type's declared name has the module in it because a dot-less
 // name makes the interpreter warn when the type is made (under -W error that
 // would fail the import); tp_name then points at the dot-less literal, which
 // a heap type allows, as it never frees what tp_name points at.
@@ -20,7 +20,7 @@ PyType_Slot cache_node_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec cache_node_spec = {
+PyType_Spec cache_node_shape = {
     "builtins.CacheNode",
     sizeof(PyObject),
     0,
@@ -31,7 +31,7 @@ PyType_Spec cache_node_spec = {
 }  // namespace
 
 PyTypeObject* make_cache_node_type(PyObject* module) noexcept {
-  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &cache_node_spec, nullptr));
+  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &cache_node_shape, nullptr));
   if (type != nullptr) type->tp_name = "CacheNode";
   return type;
 }

@@ -96,7 +96,7 @@ PyGetSetDef cache_getset[] = {
 
 // Not a base type, no __dict__, no weak references, not GC-tracked: a Cache
 // holds no Python objects, so it can never be part of a cycle.
-PyType_Spec cache_spec(PyType_Slot* slots) noexcept {
+PyType_Spec cache_shape(PyType_Slot* slots) noexcept {
   return {"pelm_lib.Cache", sizeof(CacheObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 }
 
@@ -116,9 +116,9 @@ bool make_cache_types(PyObject* module, PyMethodDef* methods) noexcept {
       {Py_tp_new, reinterpret_cast<void*>(cache_new)},
       {0, nullptr},
   };
-  PyType_Spec spec = cache_spec(slots);
+  PyType_Spec shape = cache_shape(slots);
   ModuleTypes& types = types_of_module(module);
-  types.cache = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+  types.cache = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &shape, nullptr));
   if (types.cache == nullptr) return false;
   types.node = make_cache_node_type(module);
   if (types.node == nullptr) return false;

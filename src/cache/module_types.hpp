@@ -4,7 +4,7 @@
 // other, so nothing it touches may be shared with another: not a type's
 // reference count, nor its dict of method descriptors, nor the objects in
 // it. Each interpreter that imports the module therefore makes its own heap
-// types from specs when the module is executed (Cache, its hidden entry type
+// types from declared shapes when the module is executed (Cache, its hidden entry type
 // and its stats record here; the memoized function's in memoize/), and each
 // is found from the object at hand: a Cache's type leads to its module
 // (PyType_GetModuleState), and through it to the others.

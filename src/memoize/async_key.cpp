@@ -43,7 +43,7 @@ PyType_Slot async_key_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec async_key_spec = {
+PyType_Spec async_key_shape = {
     "pelm_lib.MemoizedCallKey",
     sizeof(AsyncKeyObject),
     0,
@@ -60,7 +60,7 @@ struct AsyncKeyType {
 
 PyTypeObject* async_key_type() {
   return reinterpret_cast<PyTypeObject*>(
-      kept_object<AsyncKeyType>([] { return OwnedRef::steal(PyType_FromSpec(&async_key_spec)); }));
+      kept_object<AsyncKeyType>([] { return OwnedRef::steal(PyType_FromSpec(&async_key_shape)); }));
 }
 
 }  // namespace
@@ -74,7 +74,7 @@ Result<OwnedRef> new_async_key(MissedKey key) {
   return obj;
 }
 
-// Every interpreter's key type is made from the one spec, so its instances,
+// Every interpreter's key type is made from the one declared shape, so its instances,
 // and only they, have this dealloc.
 const MissedKey* async_key_of(PyObject* obj) noexcept {
   if (Py_TYPE(obj)->tp_dealloc != async_key_dealloc) return nullptr;

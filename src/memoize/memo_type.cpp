@@ -96,7 +96,7 @@ PyType_Slot memo_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec memo_spec = {
+PyType_Spec memo_shape = {
     "pelm_lib.MemoizedFunction",
     sizeof(MemoObject),
     0,
@@ -108,7 +108,7 @@ PyType_Spec memo_spec = {
 }  // namespace
 
 bool make_memo_type(PyObject* module) noexcept {
-  PyObject* type = PyType_FromModuleAndSpec(module, &memo_spec, nullptr);
+  PyObject* type = PyType_FromModuleAndSpec(module, &memo_shape, nullptr);
   types_of_module(module).memo = reinterpret_cast<PyTypeObject*>(type);
   return type != nullptr;
 }
