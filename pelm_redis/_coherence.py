@@ -1,6 +1,12 @@
 """What keeps the local tier a subset of Redis: the bookkeeping between the
 calls that fill it and the listener that empties it.
 
+Redis announces a key's changes by name only, and names every key once per
+turn of its event loop however many writes of it that turn ran (a pipeline
+of three SETs is one invalidation). So an invalidation never tells whose
+write it was: it may stand for an own write and a later one of another
+process together. The rules below lean on that alone.
+
 Invariants:
 - Local hits are served only while the invalidation connection is known to
   be listening (`serving()`): subscribed, and heard from within the probe
@@ -13,11 +19,17 @@ Invariants:
   * a read's reply is dropped if any invalidation of the key, or a resync,
     came in while the read was in flight (the reply may be older than the
     write the invalidation announced);
-  * an own write is kept if at most one invalidation came meanwhile (it may
-    be the write's own echo; if it was an older write's, the echo still to
-    come removes the entry), and, when none came, the echo still to come is
-    expected and spares the entry. Two own writes of one key in flight at
-    once fill nothing, since their echoes cannot be told apart.
+  * an own write is kept if at most one invalidation came meanwhile, and no
+    other own write of the key overlapped it (their order at Redis is
+    unknown). If none came, the write's own is still to come and is awaited
+    as an echo. If one came, it may have been the echo, named once with a
+    later write of another process: the text is kept on condition, and a
+    check is queued (`take_checks`). Two came: the text is not kept.
+- An invalidation removes the local entry, except one awaited as an echo,
+  which keeps it on condition. A kept-on-condition entry stays only if a
+  read of the key on the invalidation connection, sent after the fact,
+  returns the very bytes stored (`checked`); anything written after that
+  read is announced on that connection after its reply.
 - A resync (the connection lost or re-established, the cluster's slot map
   changed, a flush) empties the local tier and moves `_generation` on, which
   spoils every fill in flight.
@@ -27,6 +39,7 @@ from __future__ import annotations
 
 import threading
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 
 import pelm_lib
@@ -38,11 +51,12 @@ from ._stats import Counters
 class _KeyState:
     """Per key, while something of it is in flight or its echo is awaited."""
 
-    version: int = 0  # invalidations seen (and own fills made)
+    version: int = 0  # invalidations seen (and own fills and removals made)
     busy: int = 0  # reads and writes in flight
     writes_begun: int = 0
     writing: int = 0
     echoes: int = 0  # own writes whose invalidation is yet to come
+    text: bytes = b""  # what the last fill stored: an echo's check compares with it
 
 
 @dataclass(slots=True)
@@ -57,6 +71,10 @@ class Ticket:
     shared: bool  # another own write of the key overlapped this one
 
 
+# (key, text): keep the local entry only if Redis, read after the fact, has `text`.
+Check = tuple[str, bytes]
+
+
 class Coherence:
     def __init__(self, local: pelm_lib.Cache) -> None:
         self.local = local
@@ -66,6 +84,10 @@ class Coherence:
         self._generation = 0
         self._listening = False
         self._live_until = 0.0
+        self._checks: list[Check] = []
+        # Called, outside the lock, when a fill has queued a check; the
+        # listener sets it to wake its thread.
+        self.wake: Callable[[], None] = lambda: None
 
     def serving(self) -> bool:
         # _live_until is 0 whenever the connection is not subscribed.
@@ -98,10 +120,14 @@ class Coherence:
             if ticket.write_number:
                 state.writing -= 1
             try:
-                return text is not None and self._may_fill(ticket, ttl) and self._fill(ticket, text, ttl)
+                stored = text is not None and self._may_fill(ticket, ttl) and self._fill(ticket, text, ttl)
+                queued = bool(self._checks)
             finally:
                 if state.busy == 0 and state.echoes == 0 and self._keys.get(ticket.key) is state:
                     del self._keys[ticket.key]
+        if stored and queued:
+            self.wake()
+        return stored
 
     def _may_fill(self, ticket: Ticket, ttl: float | None) -> bool:
         if not self._listening or ticket.generation != self._generation:
@@ -122,11 +148,31 @@ class Coherence:
             self.local.insert_raw(ticket.key, text)
         else:
             self.local.insert_raw(ticket.key, text, ttl)
+        state.text = text
+        if ticket.write_number:
+            if state.version == ticket.version:
+                state.echoes += 1
+            else:
+                self._checks.append((ticket.key, text))
         # Reads in flight may carry a value older than this one: spoil them.
-        if ticket.write_number and state.version == ticket.version:
-            state.echoes += 1
         state.version += 1
         return True
+
+    def take_checks(self) -> list[Check]:
+        """The checks fills have queued since the last call (the listener sends them)."""
+        with self._lock:
+            checks, self._checks = self._checks, []
+            return checks
+
+    def checked(self, key: str, expected: bytes, found: object) -> None:
+        """A check's reply: `found` is what Redis had for `key` when read."""
+        with self._lock:
+            if found == expected:
+                return
+            self.local.remove(key)
+            state = self._keys.get(key)
+            if state is not None:
+                state.version += 1
 
     def drop(self, key: str) -> None:
         """An own removal: the entry leaves and fills in flight are spoiled."""
@@ -136,7 +182,10 @@ class Coherence:
             if state is not None:
                 state.version += 1
 
-    def invalidate(self, keys: list[str]) -> None:
+    def invalidate(self, keys: list[str]) -> list[Check]:
+        """Removes the local entries of `keys`, but for awaited echoes: their
+        checks are returned, to be sent on the connection that announced them."""
+        checks = []
         with self._lock:
             for key in keys:
                 self.counters.invalidations += 1
@@ -147,10 +196,12 @@ class Coherence:
                 state.version += 1
                 if state.echoes:
                     state.echoes -= 1
+                    checks.append((key, state.text))
                     if state.busy == 0 and state.echoes == 0:
                         del self._keys[key]
                 else:
                     self.local.remove(key)
+        return checks
 
     def resync(self, listening: bool, live_until: float = 0.0) -> None:
         """Empties the local tier and spoils every fill in flight.
@@ -168,6 +219,7 @@ class Coherence:
             for state in self._keys.values():
                 state.echoes = 0
             self._keys = {k: s for k, s in self._keys.items() if s.busy}
+            self._checks = []  # nothing left to check
             self.local.clear()
             self._listening = listening
             self._live_until = live_until if listening else 0.0
@@ -176,6 +228,7 @@ class Coherence:
         """In a child process: the parent's listener may have held the lock at the fork."""
         self._lock = threading.Lock()
         self._keys = {}
+        self._checks = []
         self.resync(False)
 
     def heard(self, live_until: float) -> None:

@@ -6,7 +6,9 @@ that anyone changes, deletes, or lets expire, on the very connection that
 asked. A cluster gets one such socket per primary (tracking is per node).
 
 The thread probes every `PROBE_INTERVAL`: `PING` on each socket and, on a
-cluster, `CLUSTER SLOTS` on the first. A socket that closes, errs, or leaves
+cluster, `CLUSTER SLOTS` on the first. It also sends the coherence checks
+(`GET` of a key whose local entry is kept on condition, on the socket of the
+primary that owns it) and hands their replies back. A socket that closes, errs, or leaves
 a probe unanswered for the probe timeout, and a slot map that differs from
 the one listened to, end the round: the local tier is emptied and local hits
 stop (`Coherence.resync`) until a new round has subscribed again, which it
@@ -29,7 +31,9 @@ import weakref
 from dataclasses import dataclass, field
 from typing import Any
 
-from ._coherence import Coherence
+from redis.crc import key_slot
+
+from ._coherence import Check, Coherence
 from ._resp3 import Push, Reader, ReplyError, encode_command
 
 PROBE_INTERVAL = 0.1
@@ -68,13 +72,23 @@ class Target:
                       min(float(limit), 1.0))
 
 
+@dataclass(frozen=True, slots=True)
+class _Probe:
+    """A command sent on a link, awaiting its reply (replies come in order)."""
+
+    command: bytes  # PING, SLOTS or GET
+    sent_at: float
+    check: Check | None = None  # a GET's key and the text it must find
+
+
 @dataclass(slots=True)
 class _Link:
     """One subscribed socket and the probes it has yet to answer."""
 
     sock: socket.socket
+    endpoint: tuple[str, int]
     reader: Reader = field(default_factory=Reader)
-    probes: list[tuple[bytes, float]] = field(default_factory=list)  # (command, sent at)
+    probes: list[_Probe] = field(default_factory=list)
     answered_at: float = field(default_factory=time.monotonic)
 
     def send(self, *command: str | bytes | int) -> None:
@@ -139,6 +153,9 @@ class Listener:
         self._stopping = threading.Event()
         self.subscribed = threading.Event()
         self._wake_read, self._wake_write = socket.socketpair()
+        self._wake_read.setblocking(False)
+        self._wake_write.setblocking(False)  # a full pair already holds a wake-up
+        self._coherence.wake = self._wake
         self._thread = threading.Thread(target=self._run, name=CONNECTION_NAME, daemon=True)
         self._thread.start()
         _running.add(self)
@@ -146,13 +163,16 @@ class Listener:
     def stop(self) -> None:
         _running.discard(self)
         self._stopping.set()
-        try:
-            self._wake_write.send(b"x")
-        except OSError:
-            pass
+        self._wake()
         self._thread.join(timeout=5)
         self._wake_read.close()
         self._wake_write.close()
+
+    def _wake(self) -> None:
+        try:
+            self._wake_write.send(b"x")
+        except OSError:
+            pass  # full (a wake-up is pending) or closed (stopped)
 
     def restart_in_child(self) -> None:
         for sock in [link.sock for link in self._links] + [self._wake_read, self._wake_write]:
@@ -198,7 +218,7 @@ class Listener:
         else:
             sock = socket.create_connection(endpoint, timeout=target.timeout)
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        return _Link(sock)
+        return _Link(sock, endpoint)
 
     def _discover(self) -> tuple[tuple[tuple[int, int, str, int], ...] | None, list[tuple[str, int]]]:
         """The primaries to listen to, and the slot map they were read from."""
@@ -248,41 +268,77 @@ class Listener:
                     self._probe(links, now)
                     next_probe = now + PROBE_INTERVAL
                 for key, _ in selector.select(max(next_probe - time.monotonic(), 0)):
-                    if key.data is not None:
+                    if key.data is None:
+                        self._drain_wakes()
+                    else:
                         self._handle(key.data, key.data.receive(), slot_map)
+                self._send_queued_checks(links, slot_map)
                 now = time.monotonic()
                 for link in links:
-                    if link.probes and now - link.probes[0][1] > self._target.timeout:
+                    if link.probes and now - link.probes[0].sent_at > self._target.timeout:
                         raise LinkLost("a probe went unanswered")
                 self._coherence.heard(min(link.answered_at for link in links) + self._window())
+
+    def _drain_wakes(self) -> None:
+        try:
+            while self._wake_read.recv(4096):
+                pass
+        except BlockingIOError:
+            pass
 
     def _probe(self, links: list[_Link], now: float) -> None:
         for index, link in enumerate(links):
             link.send("PING")
-            link.probes.append((b"PING", now))
+            link.probes.append(_Probe(b"PING", now))
             if index == 0 and self._target.cluster:
                 link.send("CLUSTER", "SLOTS")
-                link.probes.append((b"SLOTS", now))
+                link.probes.append(_Probe(b"SLOTS", now))
+
+    def _send_checks(self, link: _Link, checks: list[Check]) -> None:
+        now = time.monotonic()
+        for check in checks:
+            link.send("GET", self._prefix + check[0].encode())
+            link.probes.append(_Probe(b"GET", now, check))
+
+    def _send_queued_checks(self, links: list[_Link], slot_map: Any) -> None:
+        checks = self._coherence.take_checks()
+        if not checks:
+            return
+        if slot_map is None:
+            self._send_checks(links[0], checks)
+            return
+        by_endpoint = {link.endpoint: link for link in links}
+        for check in checks:
+            slot = key_slot(self._prefix + check[0].encode())
+            owner = next(((host, port) for first, last, host, port in slot_map if first <= slot <= last), None)
+            link = by_endpoint.get(owner) if owner else None
+            if link is None:  # no primary serves the slot: nothing to check against
+                self._coherence.checked(check[0], check[1], None)
+            else:
+                self._send_checks(link, [check])
 
     def _handle(self, link: _Link, messages: list[object], slot_map: object) -> None:
         for message in messages:
             if isinstance(message, Push):
-                self._invalidated(message.items)
+                # The key's owner announced it: the check goes to the same node.
+                self._send_checks(link, self._invalidated(message.items))
                 continue
             if isinstance(message, ReplyError) or not link.probes:
                 raise LinkLost(f"unexpected reply {message!r}")
-            command, _ = link.probes.pop(0)
-            if command == b"SLOTS" and _slot_map(message) != slot_map:
+            probe = link.probes.pop(0)
+            if probe.command == b"SLOTS" and _slot_map(message) != slot_map:
                 raise LinkLost("the cluster's slot map changed")
+            if probe.check is not None:
+                self._coherence.checked(probe.check[0], probe.check[1], message)
             link.answered_at = time.monotonic()
 
-    def _invalidated(self, items: list[object]) -> None:
+    def _invalidated(self, items: list[object]) -> list[Check]:
         if not items or items[0] not in (b"invalidate", "invalidate"):
-            return
+            return []
         names = items[1] if len(items) > 1 else None
         if not isinstance(names, list):  # a flush: every key is gone
             self._coherence.resync(True, time.monotonic() + self._window())
-            return
+            return []
         keys = []
         for name in names:
             if isinstance(name, bytes) and name.startswith(self._prefix):
@@ -290,4 +346,4 @@ class Listener:
                     keys.append(name[len(self._prefix):].decode())
                 except UnicodeDecodeError:
                     continue
-        self._coherence.invalidate(keys)
+        return self._coherence.invalidate(keys)

@@ -247,6 +247,27 @@ def test_a_reply_overtaken_by_an_invalidation_is_not_kept(make_tier, client, cal
     assert tier.get("k") == "new"
 
 
+def test_an_own_write_announced_with_a_later_one_is_not_kept(make_tier, client):
+    # Redis names a key once per turn of its loop: a MULTI of the tier's SET
+    # and another writer's brings one invalidation for both.
+    tier = make_tier()
+    real_perform = tier._perform
+
+    def in_one_turn_with_another_write(step):
+        if step[0] != "SET":
+            return real_perform(step)
+        pipe = client.pipeline(transaction=True)
+        pipe.execute_command(*step)
+        pipe.set(tier.namespace + "k", b'"theirs"')
+        return pipe.execute()[0]
+
+    tier._perform = in_one_turn_with_another_write
+    tier.insert("k", "mine")
+    tier._perform = real_perform
+    wait_until(lambda: not tier.local.contains("k"))
+    assert tier.get("k") == "theirs"
+
+
 def test_after_a_storm_every_local_entry_equals_redis(workers):
     storm = workers(3)
     for seed, worker in enumerate(storm):
@@ -520,6 +541,14 @@ def test_cluster_tiers_stay_coherent_through_a_slot_move(cluster):
             writer.insert(key, key.upper())
         time.sleep(0.1)
         assert [reader.get(k) for k in keys] == [k.upper() for k in keys]
+        # A queued check goes to the key's primary (another would answer
+        # MOVED and end the round) and removes only the entry it disproves.
+        coherence = writer._core.coherence
+        with coherence._lock:
+            coherence._checks += [(k, b'"%s"' % k.upper().encode()) for k in keys[1:]] + [("k0", b'"stale"')]
+        coherence.wake()
+        wait_until(lambda: not writer.local.contains("k0"))
+        assert writer.stats().resyncs == 0 and sorted(writer.local.keys()) == sorted(keys[1:])
 
         slot = writer._client.keyslot("c:k0")
         owner = writer._client.get_node_from_key("c:k0").port
