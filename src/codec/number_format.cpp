@@ -5,7 +5,7 @@
 // does), so the number's kind survives a round trip; the exponent always has a
 // sign and no leading zeros. Both emitters reserve their worst case once and
 // then write unchecked. Integer digits come eight at a time from
-// uint_to_digits.hpp, a float's shortest digits from double_to_digits.hpp
+// uint_to_digits.hpp (a float's 16 or 17 at once), a float's shortest digits from double_to_digits.hpp
 // (or, for short decimals, from the cheaper test below).
 #include <bit>
 #include <cmath>
@@ -14,6 +14,7 @@
 #include "codec/uint_to_digits.hpp"
 #include "codec/double_to_digits.hpp"
 #include "codec/writer.hpp"
+#include "support/portable.hpp"
 
 namespace pelm::codec {
 
@@ -32,15 +33,21 @@ char* put_zeros(char* p, int n) noexcept {
 // Opens a one-byte gap at `at` by moving the digits after it up by one.
 void open_gap(char* at) noexcept { std::memmove(at + 1, at, kMovedDigits); }
 
+// The significand's n digits at `p`, their end returned. Inlined, as is the
+// layout below: a call per float cost more than the 16-digit writer saves.
+PELM_ALWAYS_INLINE char* write_significand(char* p, std::uint64_t significand, int n) noexcept {
+  return n >= 16 ? write_long_decimal(p, significand, n) : write_decimal(p, significand);
+}
+
 // A positive number's digits laid out as the float text in one pass: the
 // significand's digits are written once where they belong, and the point
 // goes into a gap opened by one fixed-width move. Positional when the first
 // digit's exponent E is in [-5, 15], else "d1[.d2...dn]e(+|-)E".
-char* layout_decimal(char* p, ShortestDecimal d) noexcept {
+PELM_ALWAYS_INLINE char* layout_decimal(char* p, ShortestDecimal d) noexcept {
   const int n = decimal_length(d.significand);
   const int e = d.exponent + n - 1;
   if (e < -5 || e > 15) {
-    char* end = write_decimal(p, d.significand);
+    char* end = write_significand(p, d.significand, n);
     if (n > 1) {
       open_gap(p + 1);
       p[1] = '.';
@@ -52,15 +59,15 @@ char* layout_decimal(char* p, ShortestDecimal d) noexcept {
   }
   if (e < 0) {
     std::memcpy(p, "0.000000", 8);
-    return write_decimal(p + 1 - e, d.significand);
+    return write_significand(p + 1 - e, d.significand, n);
   }
   const int int_digits = e + 1;
   if (n <= int_digits) {
-    p = put_zeros(write_decimal(p, d.significand), int_digits - n);
+    p = put_zeros(write_significand(p, d.significand, n), int_digits - n);
     std::memcpy(p, ".0", 2);
     return p + 2;
   }
-  char* const end = write_decimal(p, d.significand);
+  char* const end = write_significand(p, d.significand, n);
   open_gap(p + int_digits);
   p[int_digits] = '.';
   return end + 1;

@@ -1,5 +1,6 @@
-// The eight-digits-per-word integer formatter against std::to_chars, at
-// every length and on both sides of every power of ten.
+// The eight-digits-per-word integer formatters against std::to_chars, at
+// every length and on both sides of every power of ten: write_decimal, and
+// write_long_decimal on the values of 16 digits or more.
 #include <gtest/gtest.h>
 
 #include <charconv>
@@ -19,12 +20,13 @@ std::string reference(std::uint64_t v) {
   return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
 }
 
-std::string written(std::uint64_t v) {
+template <typename Write>
+std::string written(Write write) {
   // Guard bytes around the 20 bytes the writer may use catch a write
   // outside them.
   char buf[24];
   std::memset(buf, '#', sizeof buf);
-  char* end = write_decimal(buf + 2, v);
+  char* end = write(buf + 2);
   EXPECT_EQ(buf[0], '#');
   EXPECT_EQ(buf[1], '#');
   EXPECT_EQ(buf[22], '#');
@@ -34,8 +36,12 @@ std::string written(std::uint64_t v) {
 
 void check(std::uint64_t v) {
   const std::string expected = reference(v);
-  ASSERT_EQ(written(v), expected) << v;
-  ASSERT_EQ(decimal_length(v), static_cast<int>(expected.size())) << v;
+  const int n = static_cast<int>(expected.size());
+  ASSERT_EQ(written([&](char* p) { return write_decimal(p, v); }), expected) << v;
+  ASSERT_EQ(decimal_length(v), n) << v;
+  if (n >= 16) {
+    ASSERT_EQ(written([&](char* p) { return write_long_decimal(p, v, n); }), expected) << v;
+  }
 }
 
 TEST(DecimalDigits, EveryPowerOfTenAndItsNeighbours) {
