@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "codec/member_order.hpp"
+#include "convert/dict_members.hpp"
 #include "convert/python_to_json_dispatch.hpp"
 #include "py/str_utf8.hpp"
 #include "support/portable.hpp"
@@ -155,13 +156,16 @@ bool ToValueWalk::plain_members(PyObject* dict, int depth) {
   if (scratch.size() < base + count) scratch.resize(std::max(base + count, 2 * scratch.size()));
   sort_used_ = base + count;
   std::size_t n = 0;
-  Py_ssize_t pos = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  while (PyDict_Next(dict, &pos, &key, &value)) {
-    if (!PyUnicode_CheckExact(key) || !is_plain_type(value)) break;
+  for_each_dict_member(dict, [&](PyObject* key, PyObject* value) {
+    // More members than the dict's size would mean a misread table: stop
+    // before the scratch ends, and let the general path convert it.
+    if (n == count || !PyUnicode_CheckExact(key) || !is_plain_type(value)) {
+      n = count + 1;
+      return false;
+    }
     scratch[base + n++] = SortedMember{key, value, 0, nullptr, 0};
-  }
+    return true;
+  });
   bool done = false;
   if (n == count) {
     done = count <= DictShapeMemo::kMaxMembers && shapes_ != nullptr ? write_small(base, count, depth)
