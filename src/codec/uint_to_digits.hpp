@@ -69,6 +69,17 @@ PELM_ALWAYS_INLINE void put_pair(char* p, std::uint64_t v) noexcept { std::memcp
   return x + 0x3030303030303030u;
 }
 
+// A word's worth of digits stored whole at `at` (bytes past the digits are
+// scratch).
+PELM_ALWAYS_INLINE void store_word(char* at, std::uint64_t digits) noexcept { std::memcpy(at, &digits, 8); }
+
+// The first `digits` (1 to 8) digits of `v8` < 10^8 as the leading bytes of
+// a word: eight_digits' leading zeros sit in the low (first) bytes and shift
+// out.
+[[nodiscard]] inline std::uint64_t leading_digits(std::uint64_t v8, int digits) noexcept {
+  return eight_digits(static_cast<std::uint32_t>(v8)) >> (8 * (8 - digits));
+}
+
 // The sixteen digits of hi · 10^8 + lo (hi and lo below 10^8, leading zeros
 // included) stored at `p`: the lane splits of eight_digits done for both
 // halves at once in one 128-bit register. A double's shortest digits are
@@ -94,9 +105,8 @@ PELM_ALWAYS_INLINE void put_sixteen_digits(char* p, std::uint64_t hi, std::uint6
 }
 #else
 PELM_ALWAYS_INLINE void put_sixteen_digits(char* p, std::uint64_t hi, std::uint64_t lo) noexcept {
-  const std::uint64_t words[2] = {eight_digits(static_cast<std::uint32_t>(hi)),
-                                  eight_digits(static_cast<std::uint32_t>(lo))};
-  std::memcpy(p, words, sizeof words);
+  store_word(p, eight_digits(static_cast<std::uint32_t>(hi)));
+  store_word(p + 8, eight_digits(static_cast<std::uint32_t>(lo)));
 }
 #endif
 
@@ -147,22 +157,21 @@ PELM_ALWAYS_INLINE void put_sixteen_digits(char* p, std::uint64_t hi, std::uint6
       return p + 4;
     }
     const int n = decimal_length(v);
-    // The leading word holds the first 1 to 8 digits: its leading zeros sit
-    // in the low (first) bytes and shift out. Whole 8-byte stores, no loop.
-    auto store = [](char* at, std::uint64_t digits) { std::memcpy(at, &digits, 8); };
-    auto lead = [](std::uint64_t v8, int digits) {
-      return detail::eight_digits(static_cast<std::uint32_t>(v8)) >> (8 * (8 - digits));
-    };
+    // The leading word holds the first 1 to 8 digits. Whole 8-byte stores,
+    // no loop.
+    using detail::eight_digits;
+    using detail::leading_digits;
+    using detail::store_word;
     if (n <= 8) {
-      store(p, lead(v, n));
+      store_word(p, leading_digits(v, n));
     } else if (n <= 16) {
-      store(p, lead(v / 100000000u, n - 8));
-      store(p + n - 8, detail::eight_digits(static_cast<std::uint32_t>(v % 100000000u)));
+      store_word(p, leading_digits(v / 100000000u, n - 8));
+      store_word(p + n - 8, eight_digits(static_cast<std::uint32_t>(v % 100000000u)));
     } else {
       const std::uint64_t rest = v % 10000000000000000u;
-      store(p, lead(v / 10000000000000000u, n - 16));
-      store(p + n - 16, detail::eight_digits(static_cast<std::uint32_t>(rest / 100000000u)));
-      store(p + n - 8, detail::eight_digits(static_cast<std::uint32_t>(rest % 100000000u)));
+      store_word(p, leading_digits(v / 10000000000000000u, n - 16));
+      store_word(p + n - 16, eight_digits(static_cast<std::uint32_t>(rest / 100000000u)));
+      store_word(p + n - 8, eight_digits(static_cast<std::uint32_t>(rest % 100000000u)));
     }
     return p + n;
   }
@@ -179,8 +188,7 @@ PELM_ALWAYS_INLINE void put_sixteen_digits(char* p, std::uint64_t hi, std::uint6
   if (n == 17) {
     *p = static_cast<char>('0' + head);
   } else if (n > 17) {
-    const std::uint64_t digits = detail::eight_digits(static_cast<std::uint32_t>(head)) >> (8 * (8 - (n - 16)));
-    std::memcpy(p, &digits, 8);
+    detail::store_word(p, detail::leading_digits(head, n - 16));
   }
   detail::put_sixteen_digits(p + n - 16, rest / 100000000u, rest % 100000000u);
   return p + n;
