@@ -24,6 +24,7 @@
 #include "convert/int_from_magnitude.hpp"
 #include "convert/member_name_cache.hpp"
 #include "py/str_from_utf8.hpp"
+#include "py/str_utf8.hpp"
 #include "convert/value_stack.hpp"
 #include "codec/reader.hpp"
 #include "py/messages.hpp"
@@ -153,9 +154,8 @@ bool PythonBuilder<kOrder>::end_object(std::size_t count) {
 }
 
 // Names nearly always differ in their first character, and short ones come
-// from the key cache as compact ASCII str, whose characters follow the header
-// directly (read there, not through PyUnicode_DATA, which tests the layout
-// again): that case is decided inline before the general comparison.
+// from the key cache as compact ASCII str: that case is decided inline
+// before the general comparison.
 template <MemberOrder kOrder>
 bool PythonBuilder<kOrder>::ascending(PyObject* const* members, std::size_t count) noexcept {
   for (std::size_t i = 1; i < count; ++i) {
@@ -164,8 +164,8 @@ bool PythonBuilder<kOrder>::ascending(PyObject* const* members, std::size_t coun
     if (prev == next) return false;
     if (PyUnicode_IS_COMPACT_ASCII(prev) && PyUnicode_IS_COMPACT_ASCII(next) && PyUnicode_GET_LENGTH(prev) != 0 &&
         PyUnicode_GET_LENGTH(next) != 0) {
-      const Py_UCS1 first_prev = *reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(prev) + 1);
-      const Py_UCS1 first_next = *reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(next) + 1);
+      const auto first_prev = static_cast<unsigned char>(*compact_ascii_chars(prev));
+      const auto first_next = static_cast<unsigned char>(*compact_ascii_chars(next));
       if (first_prev < first_next) continue;
       if (first_prev > first_next) return false;
     }

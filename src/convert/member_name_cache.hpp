@@ -25,6 +25,7 @@
 #include <string_view>
 
 #include "py/owned_ref.hpp"
+#include "py/str_utf8.hpp"
 #include "support/portable.hpp"
 
 namespace pelm {
@@ -96,12 +97,10 @@ namespace member_name_detail {
   return load64(a + n - 8) == load64(b + n - 8);
 }
 
-// Whether the slot's str (compact ASCII, so its characters follow the header)
-// is `ascii`.
+// Whether the slot's str (compact ASCII) is `ascii`.
 [[nodiscard]] inline bool holds(PyObject* str, std::string_view ascii) noexcept {
   return static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)) == ascii.size() &&
-         equal_bytes(reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(str) + 1), ascii.data(),
-                     ascii.size());
+         equal_bytes(compact_ascii_chars(str), ascii.data(), ascii.size());
 }
 
 // The miss: a new str for `ascii`, hashed, put in `slot`.

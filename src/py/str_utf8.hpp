@@ -47,12 +47,18 @@ class Utf8Scratch {
   std::size_t heap_size_ = 0;
 };
 
+// The characters of a compact ASCII str (its UTF-8 as they are), which
+// follow its header: read there, not through PyUnicode_DATA, which would
+// test the layout again.
+[[nodiscard]] inline const char* compact_ascii_chars(PyObject* str) noexcept {
+  return reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
+}
+
 // The UTF-8 bytes of `str` (a str or subclass) when they already exist.
 // Reads two fields; allocates nothing, fails never, runs no Python code.
 [[nodiscard]] inline std::optional<std::string_view> str_utf8_in_place(PyObject* str) noexcept {
   if (PyUnicode_IS_COMPACT_ASCII(str)) [[likely]] {
-    return std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
-                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
+    return std::string_view(compact_ascii_chars(str), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
   }
   const auto* u = reinterpret_cast<const PyCompactUnicodeObject*>(str);
   if (u->utf8 == nullptr) return std::nullopt;
