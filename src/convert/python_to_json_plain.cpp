@@ -156,18 +156,15 @@ bool ToValueWalk::plain_members(PyObject* dict, int depth) {
   if (scratch.size() < base + count) scratch.resize(std::max(base + count, 2 * scratch.size()));
   sort_used_ = base + count;
   std::size_t n = 0;
-  for_each_dict_member(dict, [&](PyObject* key, PyObject* value) {
+  const bool read_all = for_each_dict_member(dict, [&](PyObject* key, PyObject* value) {
     // More members than the dict's size would mean a misread table: stop
     // before the scratch ends, and let the general path convert it.
-    if (n == count || !PyUnicode_CheckExact(key) || !is_plain_type(value)) {
-      n = count + 1;
-      return false;
-    }
+    if (n == count || !PyUnicode_CheckExact(key) || !is_plain_type(value)) return false;
     scratch[base + n++] = SortedMember{key, value, 0, nullptr, 0};
     return true;
   });
   bool done = false;
-  if (n == count) {
+  if (read_all && n == count) {
     done = count <= DictShapeMemo::kMaxMembers && shapes_ != nullptr ? write_small(base, count, depth)
                                                                      : write_large(base, count, depth, false);
   }
