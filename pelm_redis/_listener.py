@@ -8,12 +8,13 @@ asked. A cluster gets one such socket per primary (tracking is per node).
 The thread probes every `PROBE_INTERVAL`: `PING` on each socket and, on a
 cluster, `CLUSTER SLOTS` on the first. It also sends the coherence checks
 (`GET` of a key whose local entry is kept on condition, on the socket of the
-primary that owns it) and hands their replies back. A socket that closes, errs, or leaves
-a probe unanswered for the probe timeout, and a slot map that differs from
-the one listened to, end the round: the local tier is emptied and local hits
-stop (`Coherence.resync`) until a new round has subscribed again, which it
-retries by itself with a capped backoff. Only this thread touches the
-sockets; `stop()` wakes it through a socket pair.
+primary that owns it) and hands their replies back. A socket that closes,
+errs, or leaves a probe unanswered for the probe timeout, and a slot map
+that differs from the one listened to, end the round: the local tier is
+emptied and local hits stop (`Coherence.resync`) until a new round has
+subscribed again, which it retries by itself with a capped backoff. Only
+this thread touches the sockets; `stop()` wakes it (for a stop, or for
+checks a fill has queued) through a socket pair.
 
 After `os.fork()` the child has no such thread: each listener of the child
 closes its copies of the parent's sockets, empties its local tier and starts

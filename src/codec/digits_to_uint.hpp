@@ -4,9 +4,10 @@
 // (three multiplications for the eight); the word that holds the run's end
 // converts the digits before it the same way, moved to the top of the word
 // with zeros below them as leading zeros (or one at a time when they are
-// few), so a run costs a few instructions per word rather than per digit. Words are read only where eight bytes
-// remain; the last bytes of a text go one at a time. The value wraps modulo
-// 2^64 on long runs; callers check the count.
+// few), so a run costs a few instructions per word rather than per digit.
+// Words are read only where eight bytes remain; the last bytes of a text go
+// one at a time. The value wraps modulo 2^64 on long runs; callers check the
+// count.
 // Hazard: the word tests may flag bytes above the first non-digit (a borrow
 // or carry runs up from it), never one below, so only the lowest flag is used.
 #pragma once

@@ -5,8 +5,9 @@
 // does), so the number's kind survives a round trip; the exponent always has a
 // sign and no leading zeros. Both emitters reserve their worst case once and
 // then write unchecked. Integer digits come eight at a time from
-// uint_to_digits.hpp (a float's 16 or 17 at once), a float's shortest digits from double_to_digits.hpp
-// (or, for short decimals, from the cheaper test below).
+// uint_to_digits.hpp (a float's 16 or 17 at once), a float's shortest digits
+// from double_to_digits.hpp (or, for short decimals, from the cheaper test
+// below).
 #include <bit>
 #include <cmath>
 #include <cstring>

@@ -5,9 +5,10 @@
 // to no container) when none is open; it moves up only after the test that
 // the 128th would be opened, so at most 127 containers are open and
 // `frames_` never overflows; the input is never copied (strings with escapes
-// are assembled in `scratch_`, reused for the whole call). Positions follow two rules: a byte that was looked at but
-// not consumed reports the peek index (pos_ + 1, capped at the input length),
-// everything else the consumed index pos_. Included at the end of reader.hpp.
+// are assembled in `scratch_`, reused for the whole call). Positions follow
+// two rules: a byte that was looked at but not consumed reports the peek
+// index (pos_ + 1, capped at the input length), everything else the consumed
+// index pos_. Included at the end of reader.hpp.
 #pragma once
 
 #include <algorithm>
