@@ -63,6 +63,23 @@ class JsonWriter {
   // `utf8` must be valid UTF-8; it may contain NUL bytes.
   void string(std::string_view utf8);
 
+  // A run of elements of the innermost open array that the caller lays out
+  // itself, as texts separated by commas: `run_room(bytes)` returns where
+  // the run's first element goes (after a separator when the array already
+  // has elements), with room for `bytes` more; `end_run(end, count)` commits
+  // the text up to `end` and counts its `count` elements. Lets a loop over
+  // many numbers skip the per-element separator logic of the events above.
+  [[nodiscard]] char* run_room(std::size_t bytes) {
+    out_.reserve_extra(bytes + 1);
+    char* p = out_.end();
+    if (frames_.back().count != 0) *p++ = ',';
+    return p;
+  }
+  void end_run(char* end, std::size_t count) noexcept {
+    frames_.back().count += count;
+    out_.commit_to(end);
+  }
+
   void begin_array();
   void end_array();
   void begin_object();

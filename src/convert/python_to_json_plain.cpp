@@ -23,6 +23,7 @@
 // own entries from the start (sort_used_), so an exception that leaves a
 // write half done leaves nothing stale behind for the next one.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -106,6 +107,10 @@ bool is_plain_type(PyObject* value) noexcept {
          type == &PyList_Type || type == &PyBool_Type || value == Py_None || type == &PyTuple_Type;
 }
 
+// Below this many items (a coordinate pair) a list pays less writing its
+// numbers one at a time than setting up runs of them (below).
+constexpr Py_ssize_t kMinRun = 8;
+
 }  // namespace
 
 bool ToValueWalk::plain_array(PyObject* seq, int depth) {
@@ -117,22 +122,91 @@ bool ToValueWalk::plain_array(PyObject* seq, int depth) {
 }
 
 // A list's items cannot change while no code runs, so they are read in place.
+// Short lists go one item at a time; the choice is made here, once per list,
+// so that their loop (a coordinate pair's) carries no test of its own.
 bool ToValueWalk::plain_elements(PyObject* seq, int depth) {
   PyObject* const* items = PySequence_Fast_ITEMS(seq);
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+  return n < kMinRun ? plain_items<false>(items, n, depth) : plain_items<true>(items, n, depth);
+}
+
+template <bool kRuns>
+bool ToValueWalk::plain_items(PyObject* const* items, Py_ssize_t n, int depth) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = items[i];
     // Numbers are written in the loop: arrays of them are common, and a
     // call per item would cost about what writing the number does.
     if (Py_TYPE(item) == &PyLong_Type) {
+      if constexpr (kRuns) {
+        const Py_ssize_t last = plain_int_run(items, i, n);
+        if (last >= i) {
+          i = last;
+          continue;
+        }
+      }
       if (!exact_int<Path::kPlain>(item)) return false;
     } else if (Py_TYPE(item) == &PyFloat_Type) {
-      if (!float_number<Path::kPlain>(PyFloat_AS_DOUBLE(item))) return false;
+      if constexpr (kRuns) {
+        i = plain_float_run(items, i, n);
+        if (i < 0) return false;
+      } else if (!float_number<Path::kPlain>(PyFloat_AS_DOUBLE(item))) {
+        return false;
+      }
     } else if (!value<Path::kPlain>(item, depth + 1)) {
       return false;
     }
   }
   return true;
+}
+
+// Runs of numbers: the items from items[i] on, while they are of the run's
+// type (and, for ints, small enough to read in place) up to a chunk's end,
+// written as one text with one room check and no separator logic per
+// number, which cost about a tenth of writing a float and a third of
+// writing a small int. Each returns the index of the run's last item. (An
+// index, not a reference: the caller's loop counter then stays in a
+// register.) A chunk bounds the room a long list reserves ahead of its text.
+namespace {
+constexpr Py_ssize_t kRunChunk = 64;
+}  // namespace
+
+// -1 when a float declines (a non-finite one where only finite ones go).
+Py_ssize_t ToValueWalk::plain_float_run(PyObject* const* items, Py_ssize_t i, Py_ssize_t n) {
+  const Py_ssize_t limit = std::min(n, i + kRunChunk);
+  char* p = out_.run_room(static_cast<std::size_t>(limit - i) * (codec::kMaxFloatText + 1) + codec::kFloatRoom);
+  Py_ssize_t k = i;
+  do {
+    const double d = PyFloat_AS_DOUBLE(items[k]);
+    if (finite_only_ && !std::isfinite(d)) [[unlikely]] {
+      return -1;
+    }
+    p = codec::write_float_chars(p, d);
+    *p++ = ',';
+  } while (++k < limit && Py_TYPE(items[k]) == &PyFloat_Type);
+  out_.end_run(p - 1, static_cast<std::size_t>(k - i));
+  return k - 1;
+}
+
+// i - 1 when items[i] itself is too large to read in place: the caller then
+// writes it the general way.
+Py_ssize_t ToValueWalk::plain_int_run(PyObject* const* items, Py_ssize_t i, Py_ssize_t n) {
+  const Py_ssize_t limit = std::min(n, i + kRunChunk);
+  char* p = out_.run_room(static_cast<std::size_t>(limit - i) * (codec::kMaxUintText + 2));
+  Py_ssize_t k = i;
+  for (; k < limit; ++k) {
+    PyObject* item = items[k];
+    long long v = 0;
+    if (Py_TYPE(item) != &PyLong_Type || !small_int_value(item, v)) break;
+    // Below 2^60 in magnitude: the negation cannot overflow.
+    if (v < 0) {
+      *p++ = '-';
+      v = -v;
+    }
+    p = codec::write_decimal(p, static_cast<std::uint64_t>(v));
+    *p++ = ',';
+  }
+  if (k != i) out_.end_run(p - 1, static_cast<std::size_t>(k - i));
+  return k - 1;
 }
 
 bool ToValueWalk::plain_dict(PyObject* dict, int depth) {

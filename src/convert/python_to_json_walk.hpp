@@ -105,6 +105,10 @@ class ToValueWalk {
   // by the general rules.
   [[nodiscard]] bool plain_array(PyObject* seq, int depth);
   [[nodiscard]] bool plain_elements(PyObject* seq, int depth);
+  template <bool kRuns>
+  [[nodiscard]] bool plain_items(PyObject* const* items, Py_ssize_t n, int depth);
+  [[nodiscard]] Py_ssize_t plain_float_run(PyObject* const* items, Py_ssize_t i, Py_ssize_t n);
+  [[nodiscard]] Py_ssize_t plain_int_run(PyObject* const* items, Py_ssize_t i, Py_ssize_t n);
   [[nodiscard]] bool plain_dict(PyObject* dict, int depth);
   [[nodiscard]] bool plain_members(PyObject* dict, int depth);
   [[nodiscard]] bool read_names(SortedMember* members, std::size_t count);

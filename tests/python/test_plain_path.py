@@ -3,6 +3,7 @@ sorted before they are written) with the general rules (subclasses, dict
 order, members sorted when the object closes), including values that the
 plain write gives up on part-way, and the dict-order choice of the error."""
 
+import math
 import sys
 
 import pytest
@@ -186,3 +187,50 @@ def test_keys_freed_after_an_insert_are_not_taken_for_new_keys_at_their_addresse
         cache.insert("k", d)
         assert cache.get_raw("k") == reference_text(d).encode()
         del d
+
+
+# Long lists of numbers are written as runs; the edges are the run's start
+# (a list of eight), its chunk (64 items), small ints read in place (below
+# 2^60) and the ints and floats that must leave the run.
+numbers = (st.floats() | st.integers(-(2**63), 2**64 - 1)
+           | st.sampled_from([0, -1, 2**60 - 1, -(2**60 - 1), 2**60, -(2**60), 2**64 - 1, -(2**63)]))
+others = st.sampled_from([None, "x", [1.5, 2], IntSub(3), 2**64, -(2**63) - 1])
+
+
+def placed(numbers_and_others):
+    items, extra = numbers_and_others
+    for at, other in extra:
+        items.insert(at % (len(items) + 1), other)
+    return items
+
+
+# Lengths drawn first (hypothesis's lists are otherwise mostly short), and
+# lists of one kind of number as well as mixed ones, for runs that fill chunks.
+number_kinds = st.sampled_from([numbers, st.floats(), st.integers(-(2**63), 2**64 - 1)])
+number_lists = st.tuples(st.tuples(number_kinds, st.integers(0, 150)).flatmap(
+                             lambda kind_n: st.lists(kind_n[0], min_size=kind_n[1], max_size=kind_n[1])),
+                         st.lists(st.tuples(st.integers(0, 150), others), max_size=2)).map(placed)
+
+def outcome(action):
+    try:
+        return action()
+    except SystemError as exc:
+        return str(exc)
+
+
+@settings(max_examples=300, deadline=None)
+@given(number_lists)
+def test_runs_of_numbers_match_the_general_rules(items):
+    cache = pelm_lib.Cache(1 << 40)
+
+    def written(v):
+        cache.insert("k", v)
+        return cache.get_raw("k")
+
+    expected = outcome(lambda: written(ListSub(items)))
+    assert outcome(lambda: written(items)) == outcome(lambda: written(tuple(items))) == expected
+    if isinstance(expected, bytes) and all(type(x) in (int, float) for x in items):
+        assert expected == reference_text([x if math.isfinite(x) else None for x in items]).encode()
+    # As a memoized call's argument, a non-finite float makes the call uncacheable.
+    key = cache.memoize(lambda v: 0).key
+    assert key(items) == key(ListSub(items))
