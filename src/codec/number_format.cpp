@@ -37,7 +37,8 @@ void open_gap(char* at) noexcept { std::memmove(at + 1, at, kMovedDigits); }
 // The significand's n digits at `p`, their end returned. Inlined, as is the
 // layout below: a call per float cost more than the 16-digit writer saves.
 PELM_ALWAYS_INLINE char* write_significand(char* p, std::uint64_t significand, int n) noexcept {
-  return n >= 16 ? write_long_decimal(p, significand, n) : write_decimal(p, significand);
+  if (n >= 16) return write_long_decimal(p, significand, n);
+  return n > 8 ? write_mid_decimal(p, significand, n) : write_decimal(p, significand);
 }
 
 // A positive number's digits laid out as the float text in one pass: the

@@ -1,6 +1,7 @@
 // The eight-digits-per-word integer formatters against std::to_chars, at
-// every length and on both sides of every power of ten: write_decimal, and
-// write_long_decimal on the values of 16 digits or more.
+// every length and on both sides of every power of ten: write_decimal,
+// write_mid_decimal on the values of 9 to 16 digits, and write_long_decimal
+// on those of 16 or more.
 #include <gtest/gtest.h>
 
 #include <charconv>
@@ -39,6 +40,9 @@ void check(std::uint64_t v) {
   const int n = static_cast<int>(expected.size());
   ASSERT_EQ(written([&](char* p) { return write_decimal(p, v); }), expected) << v;
   ASSERT_EQ(decimal_length(v), n) << v;
+  if (n >= 9 && n <= 16) {
+    ASSERT_EQ(written([&](char* p) { return write_mid_decimal(p, v, n); }), expected) << v;
+  }
   if (n >= 16) {
     ASSERT_EQ(written([&](char* p) { return write_long_decimal(p, v, n); }), expected) << v;
   }
