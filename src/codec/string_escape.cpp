@@ -14,6 +14,13 @@
 // bytes remain, so at least 48 reserved bytes are free; a tail shorter than a
 // word is tested and stored as one word too, which is why two bytes beyond six
 // per input byte are reserved.
+//
+// A str without UTF-8 of its own is written from its code units
+// (write_units_text): each unit is encoded and, if ASCII, escaped in the same
+// pass, so its text is not encoded into scratch and then scanned again.
+// Only ASCII units can need escaping, and a wide str's ASCII units are mostly
+// lone (punctuation between words), so only a stretch of them takes the
+// eight-unit blocks.
 #include <bit>
 #include <array>
 #include <cstdint>
@@ -190,7 +197,102 @@ void write_quoted(ByteBuffer& out, std::string_view s) {
   if constexpr (kColon) out.put(':');
 }
 
+// Eight units at `u` as the eight bytes they are when all are ASCII, in the
+// low half of the result; a unit from 0x80 up comes out as a byte from 0x80
+// up or as 0 (unsigned saturation of a negative lane), both flagged below.
+#if PELM_HAVE_SSE2
+template <class Unit>
+__m128i eight_units_as_bytes(const Unit* u) noexcept {
+  if constexpr (sizeof(Unit) == 1) {
+    return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(u));
+  } else if constexpr (sizeof(Unit) == 2) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u));
+    return _mm_packus_epi16(v, v);
+  } else {
+    // Signed saturation to 16 bits keeps every unit from 0x80 up at 0x80 or
+    // more (code points never reach the sign bit).
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + 4));
+    const __m128i v = _mm_packs_epi32(lo, hi);
+    return _mm_packus_epi16(v, v);
+  }
+}
+#endif
+
+// Writes the escaped ASCII units from *u on while a block of eight of them
+// is plain (no byte from 0x80 up, nothing to escape); stops at the first
+// block that is not, having written its plain prefix. The block is stored
+// before it is tested, as in escape_into.
+template <class Unit>
+PELM_ALWAYS_INLINE void copy_plain_blocks(const Unit*& u, const Unit* end, char*& o) noexcept {
+#if PELM_HAVE_SSE2
+  while (end - u >= 8) {
+    const __m128i bytes = eight_units_as_bytes(u);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(o), bytes);
+    const unsigned flagged = (detail::special_lanes(bytes) | static_cast<unsigned>(_mm_movemask_epi8(bytes))) & 0xFF;
+    if (flagged != 0) {
+      const auto k = static_cast<std::size_t>(std::countr_zero(flagged));
+      u += k;
+      o += k;
+      return;
+    }
+    u += 8;
+    o += 8;
+  }
+#else
+  (void)u;
+  (void)end;
+  (void)o;
+#endif
+}
+
 }  // namespace
+
+template <class Unit>
+char* write_units_text(char* p, const Unit* units, std::size_t n) noexcept {
+  using namespace utf8_encode_detail;
+  const Unit* u = units;
+  const Unit* const end = units + n;
+  auto* o = reinterpret_cast<unsigned char*>(p);
+  *o++ = '"';
+  while (u != end) {
+    const std::uint32_t c = *u;
+    if (c < 0x80) {
+      // Long ASCII stretches (a str made wide by one character elsewhere)
+      // go eight units at a time; a lone ASCII unit between other
+      // characters does not pay for the block test.
+      char* out = reinterpret_cast<char*>(o);
+      copy_plain_blocks(u, end, out);
+      o = reinterpret_cast<unsigned char*>(out);
+      if (u == end) break;
+      const std::uint32_t a = *u;
+      if (a < 0x80) {
+        ++u;
+        if (kEscape[a] == 0) {
+          *o++ = static_cast<unsigned char>(a);
+        } else {
+          o = reinterpret_cast<unsigned char*>(put_escape(reinterpret_cast<char*>(o), static_cast<unsigned char>(a)));
+        }
+      }
+      continue;
+    }
+    ++u;
+    if (c < 0x800) {
+      o = put_two(o, c);
+    } else if (sizeof(Unit) == 2 || c < 0x10000) {
+      if ((c & 0xF800) == 0xD800) return nullptr;  // a surrogate
+      o = put_three(o, c);
+    } else {
+      o = put_four(o, c);
+    }
+  }
+  *o++ = '"';
+  return reinterpret_cast<char*>(o);
+}
+
+template char* write_units_text(char*, const std::uint8_t*, std::size_t) noexcept;
+template char* write_units_text(char*, const std::uint16_t*, std::size_t) noexcept;
+template char* write_units_text(char*, const std::uint32_t*, std::size_t) noexcept;
 
 void write_string_text(ByteBuffer& out, std::string_view s) { write_quoted<false>(out, s); }
 

@@ -62,6 +62,25 @@ class JsonWriter {
   void float_number(double d) { out_.commit_to(write_float_chars(value_room(kFloatRoom), d)); }
   // `utf8` must be valid UTF-8; it may contain NUL bytes.
   void string(std::string_view utf8);
+  // A string given as `n` fixed-width code units (see write_units_text),
+  // encoded and escaped straight into the output. False, with nothing
+  // written, at a surrogate or for more than kMaxUnitsString units (whose
+  // room would be reserved at once): the caller then gives the UTF-8.
+  static constexpr std::size_t kMaxUnitsString = std::size_t{1} << 16;
+  template <class Unit>
+  [[nodiscard]] bool string_units(const Unit* units, std::size_t n) {
+    if (n > kMaxUnitsString) return false;
+    out_.reserve_extra(units_text_room(n) + 1);
+    char* p = out_.end();
+    // The separator is counted only once the text is known to be written.
+    Frame* array = frames_.empty() || frames_.back().is_object ? nullptr : &frames_.back();
+    if (array != nullptr && array->count != 0) *p++ = ',';
+    char* end = write_units_text(p, units, n);
+    if (end == nullptr) return false;
+    if (array != nullptr) ++array->count;
+    out_.commit_to(end);
+    return true;
+  }
 
   // A run of elements of the innermost open array that the caller lays out
   // itself, as texts separated by commas: `run_room(bytes)` returns where

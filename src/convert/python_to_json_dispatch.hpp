@@ -15,6 +15,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "convert/python_to_json_walk.hpp"
@@ -52,12 +53,36 @@ bool ToValueWalk::value(PyObject* obj, int depth) {
 }
 
 // Declines only text holding a lone surrogate, which has no UTF-8; the
-// interpreter's error is then pending.
+// interpreter's error is then pending. A str without UTF-8 of its own is
+// encoded straight into the output; only when that declines (a surrogate,
+// a very long str) is it encoded on its own, which gives the error.
 inline ToValueWalk::Emit ToValueWalk::emit_str(PyObject* str) {
   std::string_view utf8;
-  if (!str_utf8_view(str, utf8_scratch_, &utf8)) return Emit::kDeclined;
+  if (std::optional<std::string_view> in_place = str_utf8_in_place(str)) [[likely]] {
+    utf8 = *in_place;
+  } else if (str_units_written(str)) {
+    return Emit::kWritten;
+  } else if (!str_utf8_encode(str, utf8_scratch_, &utf8)) {
+    return Emit::kDeclined;
+  }
   out_.string(utf8);
   return Emit::kWritten;
+}
+
+// Out of line: most strs are ASCII, and their path stays short.
+PELM_NOINLINE inline bool ToValueWalk::str_units_written(PyObject* str) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (!PyUnicode_IS_READY(str)) return false;  // a legacy str: the encoder readies it
+#endif
+  const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      return out_.string_units(PyUnicode_1BYTE_DATA(str), n);
+    case PyUnicode_2BYTE_KIND:
+      return out_.string_units(PyUnicode_2BYTE_DATA(str), n);
+    default:
+      return out_.string_units(PyUnicode_4BYTE_DATA(str), n);
+  }
 }
 
 // Writes -2^63 .. 2^64-1 and declines (no error pending) anything beyond,

@@ -75,6 +75,7 @@ class ToValueWalk {
   [[nodiscard]] PELM_ALWAYS_INLINE bool float_number(double d);
   // One emitter per scalar type, shared by both paths.
   [[nodiscard]] PELM_ALWAYS_INLINE Emit emit_str(PyObject* str);
+  [[nodiscard]] bool str_units_written(PyObject* str);
   [[nodiscard]] PELM_ALWAYS_INLINE Emit emit_exact_int(PyObject* i);
   [[nodiscard]] PELM_ALWAYS_INLINE Emit emit_double(double d);
 

@@ -29,13 +29,14 @@ std::size_t str_utf8_max_size(PyObject* str) noexcept {
   if (!PyUnicode_IS_READY(str)) return 0;
 #endif
   const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+  // The encoder's word stores may pass the text by kEncodeSlack bytes.
   switch (PyUnicode_KIND(str)) {
     case PyUnicode_1BYTE_KIND:
-      return n * codec::kMaxUtf8PerUnit<Py_UCS1>;
+      return n * codec::kMaxUtf8PerUnit<Py_UCS1> + codec::kEncodeSlack;
     case PyUnicode_2BYTE_KIND:
-      return n * codec::kMaxUtf8PerUnit<Py_UCS2>;
+      return n * codec::kMaxUtf8PerUnit<Py_UCS2> + codec::kEncodeSlack;
     default:
-      return n * codec::kMaxUtf8PerUnit<Py_UCS4>;
+      return n * codec::kMaxUtf8PerUnit<Py_UCS4> + codec::kEncodeSlack;
   }
 }
 

@@ -52,3 +52,31 @@ def test_stored_bytes_and_lookups_match_the_str(text):
     twin = "".join(list(text))  # equal, another object (when not interned)
     assert c.get(twin) == {text: text} and twin in c and c.contains(twin)
     assert c.size() == len(json.dumps({text: text}, ensure_ascii=False, separators=(",", ":")).encode())
+
+
+# Strs stored with one, two or four bytes a character are encoded and
+# escaped straight into the text: ASCII stretches of every length (the
+# eight-unit blocks and their ends) with bytes to escape, between wider
+# characters, and strs too long for that path.
+ascii_pieces = st.text(alphabet=st.sampled_from('ab "\\\x00\x1f\x7f/'), max_size=20)
+wide_chars = st.sampled_from(["é", "\xff", "\u07ff", "東", "\uffff", "😀", "\U0010ffff"])
+
+
+@given(st.lists(st.tuples(ascii_pieces, wide_chars), max_size=12), ascii_pieces,
+       st.sampled_from([0, 70_000]))
+def test_wide_strs_are_written_as_their_utf8_escaped(pieces, tail, padding):
+    text = "".join(a + w for a, w in pieces) + tail + "\x01" * padding
+    value = [text, {"k": text}, [1, text]]
+    c = pelm_lib.Cache(10**7)
+    c.insert("k", value)
+    assert c.get_raw("k") == json.dumps(value, ensure_ascii=False, separators=(",", ":")).encode()
+    assert c.get("k") == value
+
+
+@pytest.mark.parametrize("text", ["ab\ud800", "\ud800", "東\udfff東", "😀" + "a" * 20 + "\ud800"])
+def test_a_surrogate_in_a_wide_str_fails_and_stores_nothing(text):
+    c = pelm_lib.Cache(10**6)
+    for value in ([1, "東", text], {"a": "é", "b": text}):
+        with pytest.raises(SystemError, match="surrogate"):
+            c.insert("k", value)
+        assert c.is_empty()
