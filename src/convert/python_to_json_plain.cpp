@@ -63,6 +63,37 @@ struct MemberLess {
   }
 };
 
+// From this many members on, a dict is put in order by radix sort
+// (sort_large_object); below, std::sort's few comparisons cost less than the
+// radix sort's passes.
+constexpr std::size_t kRadixMembers = 64;
+
+// The radix sort's keys and a copy of the members being permuted: used only
+// while one dict is sorted, when no other conversion can run on this thread.
+struct RadixScratch {
+  std::vector<codec::MemberSortKey> keys;
+  std::vector<SortedMember> members;
+};
+
+RadixScratch& radix_scratch() {
+  thread_local RadixScratch scratch;
+  return scratch;
+}
+
+// Puts `count` members in name order in place (they are then written by
+// index, as std::sort leaves them).
+void sort_many_members(SortedMember* members, std::size_t count) {
+  RadixScratch& scratch = radix_scratch();
+  scratch.keys.resize(2 * count);
+  for (std::size_t i = 0; i < count; ++i) {
+    scratch.keys[i] = codec::MemberSortKey{members[i].prefix, static_cast<std::uint32_t>(i)};
+  }
+  codec::sort_large_object(scratch.keys.data(), scratch.keys.data() + count, count,
+                           [&](std::size_t i) { return members[i].name_view(); });
+  scratch.members.assign(members, members + count);
+  for (std::size_t i = 0; i < count; ++i) members[i] = scratch.members[scratch.keys[i].index];
+}
+
 }  // namespace
 
 // The UTF-8 name of every member: read in place where the str has it, else
@@ -251,8 +282,12 @@ bool ToValueWalk::plain_members(PyObject* dict, int depth) {
 bool ToValueWalk::write_large(std::size_t base, std::size_t count, int depth, bool names_read) {
   std::vector<SortedMember>& scratch = *sort_scratch_;
   if (!names_read && !read_names(scratch.data() + base, count)) return false;
-  std::sort(scratch.begin() + static_cast<std::ptrdiff_t>(base),
-            scratch.begin() + static_cast<std::ptrdiff_t>(base + count), MemberLess{});
+  if (count < kRadixMembers || count > UINT32_MAX) {
+    std::sort(scratch.begin() + static_cast<std::ptrdiff_t>(base),
+              scratch.begin() + static_cast<std::ptrdiff_t>(base + count), MemberLess{});
+  } else {
+    sort_many_members(scratch.data() + base, count);
+  }
   for (std::size_t i = 0; i < count; ++i) {
     const SortedMember m = scratch[base + i];
     out_.key_in_order(m.name_view());

@@ -3,6 +3,7 @@ sorted before they are written) with the general rules (subclasses, dict
 order, members sorted when the object closes), including values that the
 plain write gives up on part-way, and the dict-order choice of the error."""
 
+import json
 import math
 import sys
 
@@ -234,3 +235,17 @@ def test_runs_of_numbers_match_the_general_rules(items):
     # As a memoized call's argument, a non-finite float makes the call uncacheable.
     key = cache.memoize(lambda v: 0).key
     assert key(items) == key(ListSub(items))
+
+
+# Dicts of many members are put in order by a radix sort of the names' first
+# eight bytes, runs of equal ones by the whole names: names from a small
+# alphabet share long prefixes, differ only past eight bytes or by a
+# trailing NUL, and mix one-, two- and four-byte characters.
+@settings(max_examples=60, deadline=None)
+@given(st.integers(60, 400).flatmap(lambda n: st.sets(st.text(st.sampled_from("ab\x00é😀"), max_size=12),
+                                                       min_size=n, max_size=n)))
+def test_dicts_of_many_members_are_written_in_name_order(names):
+    d = {name: i for i, name in enumerate(names)}
+    c = pelm_lib.Cache(1 << 30)
+    c.insert("k", d)
+    assert c.get_raw("k") == json.dumps(d, sort_keys=True, ensure_ascii=False, separators=(",", ":")).encode()
