@@ -277,14 +277,8 @@ char* write_units_text(char* p, const Unit* units, std::size_t n) noexcept {
       continue;
     }
     ++u;
-    if (c < 0x800) {
-      o = put_two(o, c);
-    } else if (sizeof(Unit) == 2 || c < 0x10000) {
-      if ((c & 0xF800) == 0xD800) return nullptr;  // a surrogate
-      o = put_three(o, c);
-    } else {
-      o = put_four(o, c);
-    }
+    o = put_non_ascii<Unit>(o, c);
+    if (o == nullptr) return nullptr;
   }
   *o++ = '"';
   return reinterpret_cast<char*>(o);

@@ -76,6 +76,19 @@ PELM_ALWAYS_INLINE unsigned char* put_four(unsigned char* o, std::uint32_t c) no
   return o + 4;
 }
 
+// The UTF-8 form of the non-ASCII code point `c` at `o`; returns its end,
+// or null for a surrogate, which has none. Shared by the encoder below and
+// the string text writer, which encodes units straight into its text.
+template <class Unit>
+PELM_ALWAYS_INLINE unsigned char* put_non_ascii(unsigned char* o, std::uint32_t c) noexcept {
+  if (c < 0x800) return put_two(o, c);
+  if (sizeof(Unit) == 2 || c < 0x10000) {
+    if ((c & 0xF800) == 0xD800) return nullptr;  // a surrogate
+    return put_three(o, c);
+  }
+  return put_four(o, c);
+}
+
 }  // namespace utf8_encode_detail
 
 // Encodes `n` units from `units` into `out`; returns the end of the output,
@@ -96,14 +109,8 @@ template <class Unit>
       continue;
     }
     ++p;
-    if (c < 0x800) {
-      o = put_two(o, c);
-    } else if (sizeof(Unit) == 2 || c < 0x10000) {
-      if ((c & 0xF800) == 0xD800) return nullptr;  // a surrogate
-      o = put_three(o, c);
-    } else {
-      o = put_four(o, c);
-    }
+    o = put_non_ascii<Unit>(o, c);
+    if (o == nullptr) return nullptr;
   }
   return reinterpret_cast<char*>(o);
 }
