@@ -74,15 +74,7 @@ PELM_NOINLINE inline bool ToValueWalk::str_units_written(PyObject* str) {
 #if PY_VERSION_HEX < 0x030C0000
   if (!PyUnicode_IS_READY(str)) return false;  // a legacy str: the encoder readies it
 #endif
-  const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
-  switch (PyUnicode_KIND(str)) {
-    case PyUnicode_1BYTE_KIND:
-      return out_.string_units(PyUnicode_1BYTE_DATA(str), n);
-    case PyUnicode_2BYTE_KIND:
-      return out_.string_units(PyUnicode_2BYTE_DATA(str), n);
-    default:
-      return out_.string_units(PyUnicode_4BYTE_DATA(str), n);
-  }
+  return with_str_units(str, [this](const auto* units, std::size_t n) { return out_.string_units(units, n); });
 }
 
 // Writes -2^63 .. 2^64-1 and declines (no error pending) anything beyond,

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "py/owned_ref.hpp"
 
@@ -28,28 +29,14 @@ std::size_t str_utf8_max_size(PyObject* str) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
   if (!PyUnicode_IS_READY(str)) return 0;
 #endif
-  const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
   // The encoder's word stores may pass the text by kEncodeSlack bytes.
-  switch (PyUnicode_KIND(str)) {
-    case PyUnicode_1BYTE_KIND:
-      return n * codec::kMaxUtf8PerUnit<Py_UCS1> + codec::kEncodeSlack;
-    case PyUnicode_2BYTE_KIND:
-      return n * codec::kMaxUtf8PerUnit<Py_UCS2> + codec::kEncodeSlack;
-    default:
-      return n * codec::kMaxUtf8PerUnit<Py_UCS4> + codec::kEncodeSlack;
-  }
+  return with_str_units(str, [](const auto* units, std::size_t n) {
+    return n * codec::kMaxUtf8PerUnit<std::remove_cvref_t<decltype(*units)>> + codec::kEncodeSlack;
+  });
 }
 
 char* str_utf8_encode_to(PyObject* str, char* room) noexcept {
-  const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
-  switch (PyUnicode_KIND(str)) {
-    case PyUnicode_1BYTE_KIND:
-      return codec::encode_utf8(PyUnicode_1BYTE_DATA(str), n, room);
-    case PyUnicode_2BYTE_KIND:
-      return codec::encode_utf8(PyUnicode_2BYTE_DATA(str), n, room);
-    default:
-      return codec::encode_utf8(PyUnicode_4BYTE_DATA(str), n, room);
-  }
+  return with_str_units(str, [room](const auto* units, std::size_t n) { return codec::encode_utf8(units, n, room); });
 }
 
 bool str_utf8_encode(PyObject* str, Utf8Scratch& scratch, std::string_view* out) {

@@ -54,6 +54,22 @@ class Utf8Scratch {
   return reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
 }
 
+// `f(units, n)` on the characters of the ready str `str` as its storage
+// holds them (Py_UCS1, Py_UCS2 or Py_UCS4 units), and its result: the one
+// switch over a str's kind for everything that reads its units.
+template <class F>
+decltype(auto) with_str_units(PyObject* str, F&& f) {
+  const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      return f(PyUnicode_1BYTE_DATA(str), n);
+    case PyUnicode_2BYTE_KIND:
+      return f(PyUnicode_2BYTE_DATA(str), n);
+    default:
+      return f(PyUnicode_4BYTE_DATA(str), n);
+  }
+}
+
 // The UTF-8 bytes of `str` (a str or subclass) when they already exist.
 // Reads two fields; allocates nothing, fails never, runs no Python code.
 [[nodiscard]] inline std::optional<std::string_view> str_utf8_in_place(PyObject* str) noexcept {
